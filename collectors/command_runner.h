@@ -1,0 +1,22 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace tarn {
+
+// The whole standard output of a host command; absent when there is no usable output.
+using CommandOutput = std::optional<std::string>;
+
+// A host tool that has not finished by then is killed with everything it started, so a hung tool
+// costs one VM's figures for one feed instead of stalling the collection for good.
+inline constexpr std::chrono::milliseconds kCommandTimeLimit{5000};
+
+// Runs the command through /bin/sh -c; the exit status is ignored.
+CommandOutput run_command(const std::string& command);
+
+// As run_command, but the output counts only when the command exits with status 0.
+CommandOutput run_command_strict(const std::string& command);
+
+} // namespace tarn

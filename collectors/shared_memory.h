@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tarn {
+
+// Owner of one read-only mapping of a POSIX shared-memory object.
+class SharedMemoryMapping {
+public:
+    SharedMemoryMapping() = default;
+    SharedMemoryMapping(const void* data, std::uint64_t size) : data_(data), size_(size) {}
+    ~SharedMemoryMapping() { reset(); }
+
+    SharedMemoryMapping(SharedMemoryMapping&& other) noexcept;
+    SharedMemoryMapping& operator=(SharedMemoryMapping&& other) noexcept;
+    SharedMemoryMapping(const SharedMemoryMapping&) = delete;
+    SharedMemoryMapping& operator=(const SharedMemoryMapping&) = delete;
+
+    // Null when there is no mapping: the object is absent or empty, or mapping it failed.
+    const unsigned char* data() const { return static_cast<const unsigned char*>(data_); }
+    std::uint64_t size() const { return size_; }
+    explicit operator bool() const { return data_ != nullptr; }
+    std::string_view bytes() const {
+        return data_ ? std::string_view(static_cast<const char*>(data_), size_) : std::string_view();
+    }
+
+    void reset();
+
+private:
+    const void* data_ = nullptr;
+    std::uint64_t size_ = 0;
+};
+
+// Maps the named object (with its leading slash) read-only over its whole size.
+SharedMemoryMapping read_shared_memory(const std::string& name);
+
+} // namespace tarn
