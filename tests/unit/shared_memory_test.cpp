@@ -1,0 +1,78 @@
+#include "collectors/shared_memory.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace tarn {
+namespace {
+
+int open_descriptors() {
+    int count = 0;
+    DIR* dir = ::opendir("/proc/self/fd");
+    while (dirent* entry = ::readdir(dir))
+        count += entry->d_name[0] != '.';
+    ::closedir(dir);
+    return count;
+}
+
+class SharedObject {
+public:
+    SharedObject(const std::string& bytes) : name_("/tarn-test." + std::to_string(::getpid())) {
+        int fd = ::shm_open(name_.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        ::close(fd);
+    }
+    ~SharedObject() { ::shm_unlink(name_.c_str()); }
+    const std::string& name() const { return name_; }
+
+private:
+    std::string name_;
+};
+
+TEST(SharedMemoryTest, AbsentAndEmptyObjectsGiveNoMapping) {
+    const int before = open_descriptors();
+    auto absent = read_shared_memory("/tarn-test.does-not-exist");
+    EXPECT_FALSE(absent);
+    EXPECT_EQ(absent.data(), nullptr);
+    EXPECT_EQ(absent.size(), 0u);
+    {
+        SharedObject empty("");
+        auto mapping = read_shared_memory(empty.name());
+        EXPECT_EQ(mapping.data(), nullptr);
+        EXPECT_EQ(mapping.size(), 0u);
+    }
+    EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST(SharedMemoryTest, MapsTheWholeObjectReadOnlyIncludingNulBytes) {
+    std::string bytes(100, '\0');
+    bytes.replace(0, 5, "hello");
+    SharedObject object(bytes);
+    const int before = open_descriptors();
+    auto mapping = read_shared_memory(object.name());
+    EXPECT_EQ(open_descriptors(), before); // the descriptor is closed at once
+    ASSERT_TRUE(mapping);
+    EXPECT_EQ(mapping.size(), 100u);
+    EXPECT_EQ(mapping.bytes(), bytes);
+
+    // Moving hands over the one mapping; the moved-from owner unmaps nothing.
+    SharedMemoryMapping moved = std::move(mapping);
+    EXPECT_FALSE(mapping);
+    EXPECT_EQ(moved.bytes(), bytes);
+    const void* address = moved.data();
+    moved.reset();
+    EXPECT_FALSE(moved);
+    // After the unmap the page is gone from this process.
+    unsigned char residency = 0;
+    EXPECT_NE(::mincore(const_cast<void*>(address), 1, &residency), 0);
+}
+
+} // namespace
+} // namespace tarn
