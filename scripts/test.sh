@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs the whole suite: plainly, then under
+# AddressSanitizer + UndefinedBehaviorSanitizer, then the threaded parts under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+
+echo "== plain build"
+bash scripts/build.sh build/release
+ctest --test-dir build/release --output-on-failure -j2
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+bash scripts/build.sh build/asan address,undefined
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build/asan --output-on-failure -j2
+
+echo "== ThreadSanitizer (threaded parts)"
+bash scripts/build.sh build/tsan thread
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build/tsan --output-on-failure -j2 -R "$(cat tests/threaded-tests.txt | paste -sd'|')"
