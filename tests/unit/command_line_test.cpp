@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -49,15 +53,22 @@ ParsedCommandLine parse(std::vector<std::string> args) {
     for (auto& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::FILE* saved_out = stdout;
-    std::FILE* saved_err = stderr;
-    std::FILE* sink = std::fopen("/dev/null", "w");
-    stdout = sink;
-    stderr = sink;
+    // Help, version and the log messages go to /dev/null at the descriptor level.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    int saved_out = ::dup(STDOUT_FILENO);
+    int saved_err = ::dup(STDERR_FILENO);
+    int null_fd = ::open("/dev/null", O_WRONLY);
+    ::dup2(null_fd, STDOUT_FILENO);
+    ::dup2(null_fd, STDERR_FILENO);
     ParsedCommandLine parsed = parse_command_line(static_cast<int>(args.size()), argv.data());
-    stdout = saved_out;
-    stderr = saved_err;
-    std::fclose(sink);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::dup2(saved_out, STDOUT_FILENO);
+    ::dup2(saved_err, STDERR_FILENO);
+    ::close(saved_out);
+    ::close(saved_err);
+    ::close(null_fd);
     return parsed;
 }
 
