@@ -17,7 +17,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 class Descriptor {
-public:
+  public:
     explicit Descriptor(int fd = -1) : fd_(fd) {}
     ~Descriptor() { reset(); }
     Descriptor(const Descriptor&) = delete;
@@ -29,7 +29,7 @@ public:
         fd_ = -1;
     }
 
-private:
+  private:
     int fd_;
 };
 

@@ -8,7 +8,7 @@ namespace tarn {
 
 // Owner of one read-only mapping of a POSIX shared-memory object.
 class SharedMemoryMapping {
-public:
+  public:
     SharedMemoryMapping() = default;
     SharedMemoryMapping(const void* data, std::uint64_t size) : data_(data), size_(size) {}
     ~SharedMemoryMapping() { reset(); }
@@ -23,12 +23,13 @@ public:
     std::uint64_t size() const { return size_; }
     explicit operator bool() const { return data_ != nullptr; }
     std::string_view bytes() const {
-        return data_ ? std::string_view(static_cast<const char*>(data_), size_) : std::string_view();
+        return data_ ? std::string_view(static_cast<const char*>(data_), size_)
+                     : std::string_view();
     }
 
     void reset();
 
-private:
+  private:
     const void* data_ = nullptr;
     std::uint64_t size_ = 0;
 };

@@ -42,7 +42,9 @@ const char* const kHelpText =
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Decimal digits only (the caller checked), 0 on overflow or a zero value.
 std::uint64_t parse_digits(const std::string& digits) {

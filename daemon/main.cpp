@@ -1,8 +1,11 @@
 #include "collectors/collect_samples.h"
+#include "daemon/collection_loop.h"
 #include "daemon/command_line.h"
 #include "daemon/config.h"
 #include "daemon/logging.h"
 #include "daemon/stop_signal.h"
+#include "exporters/http_server.h"
+#include "exporters/influx_writer.h"
 #include "exporters/prometheus_text.h"
 #include "metrics/metric_store.h"
 #include "platform/host_name.h"
@@ -15,6 +18,10 @@
 
 #include <cstdio>
 #include <exception>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -61,14 +68,48 @@ int run(int argc, char** argv) {
         return 1;
     }
 
+    std::optional<tarn::InfluxWriter> writer;
+    if (config.influx_enabled)
+        writer.emplace(config.influx_user, config.influx_password, config.influx_url,
+                       config.influx_database);
+
+    std::optional<tarn::HttpServer> server;
+    std::thread server_thread;
+    if (config.prometheus_enabled) {
+        server.emplace(
+            config.listen_address, [&store] { return tarn::render_prometheus(store); },
+            &tarn::g_run_flag);
+        if (!server->start())
+            return 1;
+        try {
+            server_thread = std::thread([&server] { server->serve(); });
+        } catch (const std::system_error& error) {
+            spdlog::error("Cannot start the scrape server thread: {}", error.what());
+            return 1;
+        }
+    }
+
     spdlog::info("Started, config={}, hostname={}, tsc_freq={}, interval={}, prometheus={} ({}), "
                  "influx={}, log={} ({} bytes)",
                  options.config_path, hostname, *tsc_freq, config.interval_seconds,
                  config.prometheus_enabled ? "on" : "off", config.listen_address,
                  config.influx_enabled ? "on" : "off", options.log_file, options.log_size);
 
-    spdlog::error("The collection loop and the transports are not built yet; stopping");
+    tarn::CollectionSettings settings;
+    settings.hostname = hostname;
+    settings.tsc_freq = *tsc_freq;
+    settings.interval_seconds = config.interval_seconds;
+    settings.prometheus_enabled = config.prometheus_enabled;
+    settings.influx_enabled = config.influx_enabled;
+    settings.dump_influx = options.dump_influx;
+    tarn::run_collection_loop(settings, store, writer ? &*writer : nullptr);
+
+    if (server_thread.joinable())
+        server_thread.join();
     spdlog::info("Exiting");
+    // The server goes before the writer, and both before the store they were given.
+    server.reset();
+    writer.reset();
     return 0;
 }
 

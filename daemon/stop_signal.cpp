@@ -6,7 +6,9 @@
 
 namespace tarn {
 
-extern "C" void handle_stop_signal(int) { g_run_flag.store(0, std::memory_order_relaxed); }
+extern "C" void handle_stop_signal(int) {
+    g_run_flag.store(0, std::memory_order_relaxed);
+}
 
 void install_stop_signal_handler() {
     struct sigaction action {};

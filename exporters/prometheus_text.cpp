@@ -19,7 +19,9 @@ constexpr std::array<UnitConversion, 5> kUnitConversions{{
     {"rx_limit_mbps", "rx_limit_bytes_per_second", 125000.0},
 }};
 
-const char* kind_name(MetricKind kind) { return kind == MetricKind::counter ? "counter" : "gauge"; }
+const char* kind_name(MetricKind kind) {
+    return kind == MetricKind::counter ? "counter" : "gauge";
+}
 
 bool ends_with_total(const std::string& name) {
     constexpr std::string_view suffix = "_total";
@@ -67,9 +69,9 @@ std::optional<UnitConversion> find_unit_conversion(std::string_view field_name) 
 std::string full_metric_name(const std::string& prefix, const std::string& measurement,
                              const MetricField& field) {
     auto conversion = find_unit_conversion(field.name);
-    std::string name =
-        conversion ? fmt::format("{}_{}_{}", prefix, measurement, conversion->exposed_name)
-                   : fmt::format("{}_{}_{}", prefix, measurement, field.name);
+    std::string name = conversion
+                           ? fmt::format("{}_{}_{}", prefix, measurement, conversion->exposed_name)
+                           : fmt::format("{}_{}_{}", prefix, measurement, field.name);
     if (field.kind == MetricKind::counter && !ends_with_total(name))
         name += "_total";
     return name;
@@ -113,7 +115,8 @@ std::string render_prometheus(const MetricStore& store) {
             std::string name = full_metric_name(store.prefix(), sample.measurement, field);
             auto [it, created] = index.try_emplace(name, families.size());
             if (created)
-                families.push_back({name, field.kind,
+                families.push_back({name,
+                                    field.kind,
                                     fmt::format("{} {} ({})", sample.measurement, field.name,
                                                 kind_name(field.kind)),
                                     {}});

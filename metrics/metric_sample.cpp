@@ -44,7 +44,8 @@ MetricSample& MetricSample::add_counter(std::string name, std::uint64_t value) {
 }
 
 MetricSample& MetricSample::add_counter(std::string name, double value, int precision) {
-    fields.push_back({std::move(name), fmt::format("{:.{}f}", value, precision), MetricKind::counter});
+    fields.push_back(
+        {std::move(name), fmt::format("{:.{}f}", value, precision), MetricKind::counter});
     return *this;
 }
 

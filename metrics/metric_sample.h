@@ -22,7 +22,8 @@ struct MetricSample {
     std::vector<MetricField> fields;
 
     MetricSample() = default;
-    explicit MetricSample(std::string measurement_name) : measurement(std::move(measurement_name)) {}
+    explicit MetricSample(std::string measurement_name)
+        : measurement(std::move(measurement_name)) {}
 
     MetricSample& add_label(std::string name, const std::string& value);
     MetricSample& add_label(std::string name, const char* value);

@@ -10,7 +10,7 @@ namespace tarn {
 
 // Holds the latest complete set of one collection; a scrape works on its own deep copy.
 class MetricStore {
-public:
+  public:
     explicit MetricStore(std::string prefix) : prefix_(std::move(prefix)) {}
 
     MetricStore(const MetricStore&) = delete;
@@ -23,7 +23,7 @@ public:
     // Never changes after construction, so it needs no lock.
     const std::string& prefix() const { return prefix_; }
 
-private:
+  private:
     const std::string prefix_;
     mutable std::mutex mutex_;
     std::vector<MetricSample> samples_;

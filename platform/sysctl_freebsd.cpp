@@ -1,7 +1,7 @@
 #include "platform/sysctl.h"
 
-#include <sys/types.h>
 #include <sys/sysctl.h>
+#include <sys/types.h>
 
 namespace tarn {
 

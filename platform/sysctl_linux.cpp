@@ -95,9 +95,10 @@ std::optional<std::uint64_t> kernel_hz_from_config() {
 
 bool store(long long value, bool is_unsigned, void* out, std::size_t size) {
     if (size == sizeof(std::int32_t)) {
-        if (is_unsigned ? static_cast<unsigned long long>(value) > std::numeric_limits<std::uint32_t>::max()
-                        : (value < std::numeric_limits<std::int32_t>::min() ||
-                           value > std::numeric_limits<std::int32_t>::max()))
+        if (is_unsigned
+                ? static_cast<unsigned long long>(value) > std::numeric_limits<std::uint32_t>::max()
+                : (value < std::numeric_limits<std::int32_t>::min() ||
+                   value > std::numeric_limits<std::int32_t>::max()))
             return false;
         auto narrow = static_cast<std::int32_t>(value);
         std::memcpy(out, &narrow, size);

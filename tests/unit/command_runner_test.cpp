@@ -65,10 +65,10 @@ TEST(CommandRunnerTest, HungCommandsAreKilledWithTheirChildrenAndLeaveNothingBeh
         std::string command;
     };
     const std::vector<Case> cases = {
-        {"sleep 60"},                                             // never ends
-        {"printf partial; sleep 60"},                             // output, then hangs
+        {"sleep 60"},                                              // never ends
+        {"printf partial; sleep 60"},                              // output, then hangs
         {"(sleep 60; touch " + marker + ") & exec >&-; sleep 60"}, // closes stdout, then hangs
-        {"trap '' TERM INT; sleep 60"},                           // ignores polite signals
+        {"trap '' TERM INT; sleep 60"},                            // ignores polite signals
     };
     for (const auto& c : cases) {
         auto start = std::chrono::steady_clock::now();

@@ -11,7 +11,7 @@ namespace tarn {
 namespace {
 
 class ConfigFile {
-public:
+  public:
     explicit ConfigFile(const std::string& text) {
         char name[] = "/tmp/tarn-config-XXXXXX";
         int fd = ::mkstemp(name);
@@ -22,7 +22,7 @@ public:
     ~ConfigFile() { std::remove(path_.c_str()); }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -63,9 +63,9 @@ TEST(ConfigTest, EveryKeyIsReadCaseInsensitively) {
 
 TEST(ConfigTest, Booleans) {
     const std::vector<std::pair<std::string, bool>> cases = {
-        {"YES", true}, {"On", true},    {"1", true},   {"true", true},   {"no", false},
-        {"OFF", false}, {"0", false},   {"False", false}, {"2", true},   {"enable", true},
-        {"", true},
+        {"YES", true}, {"On", true},     {"1", true},  {"true", true},
+        {"no", false}, {"OFF", false},   {"0", false}, {"False", false},
+        {"2", true},   {"enable", true}, {"", true},
     };
     for (const auto& [text, expected] : cases)
         EXPECT_EQ(load("[prometheus]\nenabled = " + text + "\n").prometheus_enabled, expected)
@@ -80,9 +80,18 @@ TEST(ConfigTest, EmptyTextValuesDoNotFallBackToTheDefault) {
 
 TEST(ConfigTest, IntervalParsingAndClamp) {
     const std::vector<std::pair<std::string, std::int32_t>> cases = {
-        {"0x1e", 30}, {"010", 8},   {"15s", 15}, {"abc", 10},        {"", 10},
-        {"1", 1},     {"0", 1},     {"-5", 1},   {"2147483647", 2147483647},
-        {"99999999999", 2147483647}, {"-99999999999", 1}, {" 7 ", 7},
+        {"0x1e", 30},
+        {"010", 8},
+        {"15s", 15},
+        {"abc", 10},
+        {"", 10},
+        {"1", 1},
+        {"0", 1},
+        {"-5", 1},
+        {"2147483647", 2147483647},
+        {"99999999999", 2147483647},
+        {"-99999999999", 1},
+        {" 7 ", 7},
     };
     for (const auto& [text, expected] : cases)
         EXPECT_EQ(load("[influx]\ninterval = " + text + "\n").interval_seconds, expected) << text;

@@ -31,12 +31,9 @@ TEST(MetricSampleTest, BuildersFormatValuesAndKeepOrderWithDuplicates) {
     EXPECT_EQ(s.labels[0], (std::pair<std::string, std::string>{"a", "x"}));
     EXPECT_EQ(s.labels[1], (std::pair<std::string, std::string>{"a", "-7"}));
     const std::vector<std::tuple<std::string, std::string, MetricKind>> expected = {
-        {"g", "-5", MetricKind::gauge},
-        {"u", "18446744073709551615", MetricKind::gauge},
-        {"t", "0042", MetricKind::gauge},
-        {"c", "3", MetricKind::counter},
-        {"d", "2.500000", MetricKind::counter},
-        {"e", "9", MetricKind::counter},
+        {"g", "-5", MetricKind::gauge},         {"u", "18446744073709551615", MetricKind::gauge},
+        {"t", "0042", MetricKind::gauge},       {"c", "3", MetricKind::counter},
+        {"d", "2.500000", MetricKind::counter}, {"e", "9", MetricKind::counter},
         {"g", "1", MetricKind::gauge},
     };
     ASSERT_EQ(s.fields.size(), expected.size());

@@ -129,25 +129,26 @@ TEST(PrometheusTextTest, LabelValuesAreEscapedNamesAreNot) {
 
 TEST(PrometheusTextTest, FamiliesGroupInOrderOfFirstAppearanceAndKeepFirstKindAndHelp) {
     MetricSample first("m");
-    first.add_label("id", "1").add_gauge("x_total", std::string("5")).add_gauge("y", std::int32_t{1});
+    first.add_label("id", "1")
+        .add_gauge("x_total", std::string("5"))
+        .add_gauge("y", std::int32_t{1});
     MetricSample second("m");
     second.add_label("id", "2").add_counter("x", std::uint64_t{6}).add_gauge("y", std::int32_t{2});
     MetricSample other("n");
     other.add_gauge("z", std::int32_t{0});
-    EXPECT_EQ(render({first, other, second, second}, "p"),
-              "# HELP p_m_x_total m x_total (gauge)\n"
-              "# TYPE p_m_x_total gauge\n"
-              "p_m_x_total{id=\"1\"} 5\n"
-              "p_m_x_total{id=\"2\"} 6\n"
-              "p_m_x_total{id=\"2\"} 6\n"
-              "# HELP p_m_y m y (gauge)\n"
-              "# TYPE p_m_y gauge\n"
-              "p_m_y{id=\"1\"} 1\n"
-              "p_m_y{id=\"2\"} 2\n"
-              "p_m_y{id=\"2\"} 2\n"
-              "# HELP p_n_z n z (gauge)\n"
-              "# TYPE p_n_z gauge\n"
-              "p_n_z 0\n");
+    EXPECT_EQ(render({first, other, second, second}, "p"), "# HELP p_m_x_total m x_total (gauge)\n"
+                                                           "# TYPE p_m_x_total gauge\n"
+                                                           "p_m_x_total{id=\"1\"} 5\n"
+                                                           "p_m_x_total{id=\"2\"} 6\n"
+                                                           "p_m_x_total{id=\"2\"} 6\n"
+                                                           "# HELP p_m_y m y (gauge)\n"
+                                                           "# TYPE p_m_y gauge\n"
+                                                           "p_m_y{id=\"1\"} 1\n"
+                                                           "p_m_y{id=\"2\"} 2\n"
+                                                           "p_m_y{id=\"2\"} 2\n"
+                                                           "# HELP p_n_z n z (gauge)\n"
+                                                           "# TYPE p_n_z gauge\n"
+                                                           "p_n_z 0\n");
 }
 
 TEST(PrometheusTextTest, HelpNamesTheFieldBeforeConversion) {

@@ -22,7 +22,7 @@ int open_descriptors() {
 }
 
 class SharedObject {
-public:
+  public:
     SharedObject(const std::string& bytes) : name_("/tarn-test." + std::to_string(::getpid())) {
         int fd = ::shm_open(name_.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
         EXPECT_GE(fd, 0);
@@ -32,7 +32,7 @@ public:
     ~SharedObject() { ::shm_unlink(name_.c_str()); }
     const std::string& name() const { return name_; }
 
-private:
+  private:
     std::string name_;
 };
 
