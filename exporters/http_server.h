@@ -1,0 +1,60 @@
+#pragma once
+
+#include "platform/run_flag.h"
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace tarn {
+
+// Produces the body of a 200 answer to GET /metrics.
+using RenderCallback = std::function<std::string()>;
+
+std::string build_response(int status, const std::string& reason, const std::string& content_type,
+                           const std::string& body);
+
+struct RequestLine {
+    std::string_view method;
+    std::string_view path; // the target without its query string
+};
+
+// The method and path of the first line of a buffered request; headers and version are ignored.
+RequestLine parse_request_line(std::string_view request);
+
+// True once the buffer holds a whole header block, or more than the server reads at most.
+bool request_complete(std::string_view buffer);
+
+// The complete answer to one buffered request. A render callback that throws is answered 500
+// (and logged) so that one failed scrape does not end the daemon.
+std::string respond_to_request(std::string_view request, const RenderCallback& render);
+
+// Answers scrapes one connection at a time on the configured "ADDR:PORT".
+class HttpServer {
+  public:
+    HttpServer(std::string listen_address, RenderCallback render, const RunFlag* run_flag);
+    ~HttpServer();
+
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Binds, listens and registers the socket; logs the reason and returns false on failure.
+    bool start();
+
+    // Serves until the run flag is 0 (returns 0) or the event wait fails (returns 1).
+    int serve();
+
+    // The bound port after a successful start (useful when port 0 was asked for), else 0.
+    int local_port() const;
+
+  private:
+    void handle_connection(int fd);
+
+    std::string listen_address_;
+    RenderCallback render_;
+    const RunFlag* run_flag_;
+    int listen_fd_ = -1;
+    int kqueue_fd_ = -1;
+};
+
+} // namespace tarn

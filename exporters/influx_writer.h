@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+
+namespace tarn {
+
+// Percent-encodes everything but the unreserved characters, so that a credential holding '@',
+// ':' or '/' cannot change the host or path of the write URL.
+std::string encode_url_userinfo(const std::string& text);
+
+// One HTTP POST of line protocol per call to the InfluxDB write endpoint.
+class InfluxWriter {
+  public:
+    InfluxWriter(const std::string& user, const std::string& password, const std::string& url,
+                 const std::string& database);
+    ~InfluxWriter();
+
+    InfluxWriter(const InfluxWriter&) = delete;
+    InfluxWriter& operator=(const InfluxWriter&) = delete;
+
+    // True when the server answered 2xx; failures are logged (never with the credentials).
+    bool post(const std::string& body);
+
+  private:
+    std::string write_url_;
+    void* curl_ = nullptr; // CURL*, kept opaque so users of the header need no libcurl
+};
+
+} // namespace tarn

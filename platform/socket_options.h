@@ -1,0 +1,20 @@
+#pragma once
+
+namespace tarn {
+
+// A stream socket of the given family and protocol, close-on-exec so host commands started by
+// the collectors never inherit it; -1 with errno set on failure.
+int open_stream_socket(int family, int type, int protocol);
+
+// Accepts one connection without asking for the peer address; the new socket is close-on-exec.
+// -1 with errno set on failure.
+int accept_connection(int listen_fd);
+
+// Makes a vanished peer unable to raise SIGPIPE where the platform offers a socket option for it
+// (SO_NOSIGPIPE); false when setting it failed.
+bool prepare_accepted_socket(int fd);
+
+// The flags for every send on an accepted socket (MSG_NOSIGNAL where there is no socket option).
+int send_flags();
+
+} // namespace tarn
