@@ -3,26 +3,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
+#include "allocation_counter.h"
+
+#include <algorithm>
 #include <string>
-
-namespace {
-
-std::atomic<std::size_t> g_allocations{0};
-
-} // namespace
-
-// Counts every allocation so the benchmark can report allocations per rendered line.
-void* operator new(std::size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace tarn {
 namespace {
@@ -94,9 +78,9 @@ void BM_RenderPrometheus(benchmark::State& state) {
     std::size_t lines = 0;
     std::size_t allocations = 0;
     for (auto _ : state) {
-        const std::size_t before = g_allocations.load(std::memory_order_relaxed);
+        const std::size_t before = bench::allocations();
         std::string document = render_prometheus(store);
-        allocations += g_allocations.load(std::memory_order_relaxed) - before;
+        allocations += bench::allocations() - before;
         bytes += document.size();
         lines += static_cast<std::size_t>(std::count(document.begin(), document.end(), '\n'));
         benchmark::DoNotOptimize(document);
