@@ -27,7 +27,11 @@ namespace {
 
 int dump_prometheus_once(tarn::MetricStore& store, const std::string& hostname,
                          std::uint64_t tsc_freq) {
-    store.replace(tarn::collect_samples(hostname, tsc_freq));
+    try {
+        store.replace(tarn::collect_samples(hostname, tsc_freq));
+    } catch (const tarn::CollectorThreadError&) {
+        return 1; // already logged
+    }
     const std::string document = tarn::render_prometheus(store);
     std::fwrite(document.data(), 1, document.size(), stdout);
     std::fflush(stdout);
@@ -102,10 +106,19 @@ int run(int argc, char** argv) {
     settings.prometheus_enabled = config.prometheus_enabled;
     settings.influx_enabled = config.influx_enabled;
     settings.dump_influx = options.dump_influx;
-    tarn::run_collection_loop(settings, store, writer ? &*writer : nullptr);
+    int status = 0;
+    try {
+        tarn::run_collection_loop(settings, store, writer ? &*writer : nullptr);
+    } catch (const tarn::CollectorThreadError&) {
+        // Already logged. Stop the scrape server the way a stop signal would, then fail.
+        tarn::g_run_flag.store(0, std::memory_order_relaxed);
+        status = 1;
+    }
 
     if (server_thread.joinable())
         server_thread.join();
+    if (status != 0)
+        return status;
     spdlog::info("Exiting");
     // The server goes before the writer, and both before the store they were given.
     server.reset();
