@@ -113,26 +113,38 @@ std::optional<std::string_view> search_vm_topology_command(std::string_view text
 }
 
 // After the head, "(\d+)\s+.*\s+(\d+)" with no end anchor. Backtracking order decides which digits
-// are captured: with the first white-space run taken whole, the last "white space, digit" boundary
-// that '.' can reach from it; failing that, the digits right after that run, when the run is long
-// enough to give one character to each "\s+".
+// are captured: with the first white-space run taken whole, '.*' ends at the last white-space
+// character it can reach whose run of white space is followed by a digit (that run may go on past
+// a line break); failing that, the digits right after the first run, when the run is long enough
+// to give one character to each "\s+".
 std::optional<std::string_view> search_vm_cpu_count_command(std::string_view text) {
     const std::size_t n = text.size();
-    // next_break[i]: first line break at or after i (n when none). last_boundary[i]: the largest
-    // b <= i with text[b] white space and text[b + 1] a digit (n when none). Built lazily, once.
+    // next_break[i]: first line break at or after i (n when none). last_good[i]: the largest p <= i
+    // where text[p] is white space and its white-space run ends at a digit (n when none).
     std::vector<std::size_t> next_break;
-    std::vector<std::size_t> last_boundary;
+    std::vector<std::size_t> last_good;
     auto build_tables = [&] {
         next_break.assign(n + 1, n);
         for (std::size_t i = n; i > 0; --i)
             next_break[i - 1] = is_line_break(text[i - 1]) ? i - 1 : next_break[i];
-        last_boundary.assign(n + 1, n);
+        std::vector<bool> run_ends_in_digit(n + 1, false);
+        for (std::size_t i = n; i > 0; --i) {
+            const std::size_t at = i - 1;
+            if (is_space(text[at]))
+                run_ends_in_digit[at] =
+                    at + 1 < n &&
+                    (is_space(text[at + 1]) ? run_ends_in_digit[at + 1] : is_digit(text[at + 1]));
+        }
+        last_good.assign(n + 1, n);
         std::size_t last = n;
         for (std::size_t i = 0; i <= n; ++i) {
-            if (i + 1 < n && is_space(text[i]) && is_digit(text[i + 1]))
+            if (i < n && is_space(text[i]) && run_ends_in_digit[i])
                 last = i;
-            last_boundary[i] = last;
+            last_good[i] = last;
         }
+    };
+    auto digits_from = [&](std::size_t first) {
+        return text.substr(first, skip_digits(text, first) - first);
     };
     for (std::size_t at = text.find(kBhyvePath); at != std::string_view::npos;
          at = text.find(kBhyvePath, at + 1)) {
@@ -145,16 +157,14 @@ std::optional<std::string_view> search_vm_cpu_count_command(std::string_view tex
         const std::size_t run_end = skip_spaces(text, after_count);
         if (next_break.empty())
             build_tables();
-        const std::size_t reach = std::min(next_break[run_end], n - 1);
-        if (run_end <= reach) {
-            const std::size_t boundary = last_boundary[reach];
-            if (boundary != n && boundary >= run_end) {
-                const std::size_t first = boundary + 1;
-                return text.substr(first, skip_digits(text, first) - first);
-            }
+        if (run_end < n) {
+            const std::size_t reach = std::min(next_break[run_end], n - 1);
+            const std::size_t good = last_good[reach];
+            if (good != n && good >= run_end)
+                return digits_from(skip_spaces(text, good));
         }
         if (run_end - after_count >= 2 && run_end < n && is_digit(text[run_end]))
-            return text.substr(run_end, skip_digits(text, run_end) - run_end);
+            return digits_from(run_end);
     }
     return std::nullopt;
 }
