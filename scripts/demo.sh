@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # demo.sh: builds the daemon and prints its full one-shot scrape of a simulated host with four VMs
 # (block, network and balloon devices; plain, cpus= and -c N argument forms). Needs root: the host
-# lives in private mount and PID namespaces.
+# lives in private mount and PID namespaces. With --serve it runs the daemon itself on that host
+# (http://127.0.0.1:9273/metrics) until Ctrl-C.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" -ne 0 ]; then
@@ -10,4 +11,4 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 bash scripts/build.sh build/release >/dev/null
 TARN_FAKE_BHYVE="$PWD/build/release/tests/sim/bhyve" \
-    exec /usr/bin/python3 tests/sim/demo.py "$PWD/build/release/tarn-vm-perfdata"
+    exec /usr/bin/python3 tests/sim/demo.py "$PWD/build/release/tarn-vm-perfdata" "$@"

@@ -1,7 +1,17 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs the daemon's one-shot scrape with the example config.
+# Installs what is needed, builds, and runs the daemon in the foreground on this machine: scrapes
+# on http://127.0.0.1:9273/metrics, InfluxDB push off, until Ctrl-C. With --dump it prints one
+# Prometheus scrape with the example config instead and exits.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh build/release
-exec build/release/tarn-vm-perfdata --dump-prometheus-metrics -c packaging/tarn-node.conf.sample "$@"
+if [ "${1:-}" = "--dump" ]; then
+    exec build/release/tarn-vm-perfdata --dump-prometheus-metrics -c packaging/tarn-node.conf.sample
+fi
+config=$(mktemp /tmp/tarn-node.XXXXXX.conf)
+trap 'rm -f "$config"' EXIT
+printf '[prometheus]\nlisten = 127.0.0.1:9273\n[influx]\nenabled = false\n' >"$config"
+echo "run.sh: serving http://127.0.0.1:9273/metrics; Ctrl-C stops." \
+    "The log goes to stderr on a terminal, else to /var/log/tarn_vm_perfdata.log" >&2
+build/release/tarn-vm-perfdata -c "$config" "$@"

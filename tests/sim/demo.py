@@ -10,11 +10,14 @@ import simhost  # noqa: E402
 
 def main():
     binary = sys.argv[1]
+    serve = "--serve" in sys.argv[2:]
     simhost.enter_private_namespaces()
     with tempfile.TemporaryDirectory() as work:
         config = os.path.join(work, "tarn-node.conf")
         with open(config, "w") as f:
-            f.write("[prometheus]\nmetrics_prefix = tarn_vm\n[influx]\nenabled = false\n")
+            f.write("[prometheus]\nmetrics_prefix = tarn_vm\nlisten = 127.0.0.1:9273\n"
+                    "[influx]\nenabled = false\ninterval = 5\n" if serve else
+                    "[prometheus]\nmetrics_prefix = tarn_vm\n[influx]\nenabled = false\n")
         with simhost.SimulatedHost({"kern.hz": 1000,
                                     "hw.vmm.vcpu_limit.class.1.delay_ms": 250,
                                     "hw.vmm.vcpu_limit.class.1.rate_limit": 40,
@@ -27,7 +30,15 @@ def main():
                                   "-m", "4G", "-H", "-P", "12"],
                         **simhost.standard_vm_texts(12, cores=4))
             host.add_vm(7, argv=["/usr/sbin/bhyve", "-c", "2", "-m", "1024M", "-H", "7"])
-            proc = subprocess.run([binary, "--dump-prometheus-metrics", "-c", config])
+            if serve:
+                # The daemon itself, until Ctrl-C (which reaches it too and ends it with status 0).
+                print("demo: serving http://127.0.0.1:9273/metrics; Ctrl-C stops", file=sys.stderr)
+                try:
+                    proc = subprocess.run([binary, "-c", config])
+                except KeyboardInterrupt:
+                    return 0
+            else:
+                proc = subprocess.run([binary, "--dump-prometheus-metrics", "-c", config])
     return proc.returncode
 
 
