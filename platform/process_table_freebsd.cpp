@@ -1,12 +1,14 @@
 #include "platform/process_table.h"
 
+// sys/param.h first: the other system headers rely on its definitions.
+#include <sys/param.h>
+
+#include <sys/sysctl.h>
+#include <sys/user.h>
+
 #include <fcntl.h>
 #include <kvm.h>
 #include <limits.h>
-#include <paths.h>
-#include <sys/param.h>
-#include <sys/sysctl.h>
-#include <sys/user.h>
 
 namespace tarn {
 
