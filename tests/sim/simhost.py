@@ -158,6 +158,7 @@ _DEFAULT = object()
 
 BHYVECTL = r"""#!/bin/sh
 # Fake bhyvectl: prints the fixture of the asked query for the asked VM, else nothing and exits 1.
+# A QUERY.delay file next to the fixture makes it pause that many seconds first.
 vm=
 query=
 for arg in "$@"; do
@@ -171,6 +172,7 @@ done
 case $vm in ''|*[!0-9-]*) exit 1 ;; esac
 dir=@FIXTURES@/vm/$vm
 [ -n "$query" ] && [ -f "$dir/$query.out" ] || exit 1
+[ -f "$dir/$query.delay" ] && sleep "$(cat "$dir/$query.delay")"
 cat "$dir/$query.out"
 exit "$(cat "$dir/$query.status")"
 """
@@ -182,6 +184,7 @@ pid=${2#process:}
 case $pid in ''|*[!0-9]*) exit 1 ;; esac
 dir=@FIXTURES@/pid/$pid
 [ -f "$dir/rctl.out" ] || exit 1
+[ -f "$dir/rctl.delay" ] && sleep "$(cat "$dir/rctl.delay")"
 cat "$dir/rctl.out"
 exit "$(cat "$dir/rctl.status")"
 """
@@ -365,6 +368,28 @@ class SimulatedHost:
             self.set_rctl_output(self.vm_pids[vm_id], text, status)
             return
         self._write_fixture(os.path.join(self.fixtures, "vm", str(int(vm_id))), tool, text, status)
+
+    def set_tool_delay(self, vm_id, tool, seconds):
+        """Makes a tool pause this many seconds (fractions allowed) before it answers for VM
+        vm_id, as a slow or busy host tool would; None or 0 removes the pause. For "rctl" it
+        applies to the process of the latest add_vm for vm_id. The daemon kills a host command
+        that has not finished after 5 seconds, so longer pauses make the tool's answer absent."""
+        if tool not in TOOLS:
+            raise ValueError(f"unknown tool {tool!r}")
+        if tool == "rctl":
+            directory = os.path.join(self.fixtures, "pid", str(int(self.vm_pids[vm_id])))
+        else:
+            directory = os.path.join(self.fixtures, "vm", str(int(vm_id)))
+        path = os.path.join(directory, tool + ".delay")
+        if not seconds:
+            if os.path.exists(path):
+                os.remove(path)
+            return
+        if seconds < 0:
+            raise ValueError(f"bad delay {seconds!r}")
+        os.makedirs(directory, exist_ok=True)
+        with open(path, "w") as f:
+            f.write(f"{float(seconds):g}\n")
 
     def set_rctl_output(self, pid, text, status=0):
         """What rctl prints for process pid (None: nothing, exit status 1)."""
