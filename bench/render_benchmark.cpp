@@ -4,6 +4,8 @@
 #include <benchmark/benchmark.h>
 
 #include "allocation_counter.h"
+#include "bench_main.h"
+#include "sample_set.h"
 
 #include <algorithm>
 #include <string>
@@ -11,69 +13,9 @@
 namespace tarn {
 namespace {
 
-// Per VM: the CPU sample, two block, two network and one balloon sample, as a host publishes them.
-std::vector<MetricSample> host_of(int vms) {
-    std::vector<MetricSample> samples;
-    MetricSample host("host_cpu_limit");
-    host.add_label("hostname", "bench-host")
-        .add_label("limit_class", 1)
-        .add_gauge("delay_ms", 250)
-        .add_gauge("rate_limit", 40)
-        .add_gauge("burst_secs", 3)
-        .add_gauge("hz", std::uint64_t{2100000000});
-    samples.push_back(host);
-    for (int vm = 1; vm <= vms; ++vm) {
-        MetricSample cpu("bhyve_cpu");
-        cpu.add_label("vm_id", vm)
-            .add_label("vdc_id", vm % 17)
-            .add_label("hostname", "bench-host")
-            .add_label("limit_class", 1)
-            .add_gauge("memoryuse", std::uint64_t{4294967296})
-            .add_gauge("vmemoryuse", std::uint64_t{8589934592})
-            .add_gauge("pcpu", std::uint64_t{37})
-            .add_gauge("vm_cpus", 4)
-            .add_counter("idle_ticks", std::uint64_t{123456})
-            .add_counter("limit_sleeps", std::uint64_t{789})
-            .add_counter("vcpu_runtime", 98765.4321, 6)
-            .add_gauge("vm_rss", std::uint64_t{2147483648})
-            .add_gauge("vm_wired", std::uint64_t{1073741824});
-        samples.push_back(cpu);
-        for (int slot = 0; slot < 2; ++slot) {
-            MetricSample blk("virtio_blk");
-            blk.add_label("vm_id", vm).add_label("slot", slot).add_label("hostname", "bench-host");
-            for (const char* f : {"read_bytes", "read_iops", "write_bytes", "write_iops",
-                                  "trim_bytes", "trim_iops"})
-                blk.add_counter(f, std::string("1234567890"));
-            blk.add_gauge("limit_mbps", std::string("100")).add_gauge("limit_iops", std::string("500"));
-            samples.push_back(blk);
-        }
-        for (int slot = 0; slot < 2; ++slot) {
-            MetricSample net("virtio_net");
-            net.add_label("vm_id", vm).add_label("slot", slot).add_label("hostname", "bench-host");
-            net.add_counter("tx_bytes", std::string("987654321"))
-                .add_counter("tx_pps", std::string("4321"))
-                .add_counter("rx_bytes", std::string("123456789"))
-                .add_counter("rx_pps", std::string("1234"))
-                .add_gauge("tx_limit_mbps", std::string("1000"))
-                .add_gauge("rx_limit_mbps", std::string("1000"))
-                .add_counter("tx_drops", std::string("3"))
-                .add_counter("rx_drops", std::string("4"));
-            samples.push_back(net);
-        }
-        MetricSample balloon("virtio_balloon");
-        balloon.add_label("vm_id", vm).add_label("hostname", "bench-host");
-        for (const char* f : {"pages", "actual", "errors", "swap_in", "swap_out", "major_faults",
-                              "minor_faults", "free_memory", "total_memory", "avail_memory",
-                              "disk_caches"})
-            balloon.add_gauge(f, std::string("65536"));
-        samples.push_back(balloon);
-    }
-    return samples;
-}
-
 void BM_RenderPrometheus(benchmark::State& state) {
     MetricStore store("tarn_vm");
-    store.replace(host_of(static_cast<int>(state.range(0))));
+    store.replace(bench::host_of(static_cast<int>(state.range(0))));
     std::size_t bytes = 0;
     std::size_t lines = 0;
     std::size_t allocations = 0;
@@ -91,9 +33,30 @@ void BM_RenderPrometheus(benchmark::State& state) {
     state.counters["lines"] =
         benchmark::Counter(static_cast<double>(lines) / static_cast<double>(state.iterations()));
 }
-BENCHMARK(BM_RenderPrometheus)->Arg(500)->Arg(5000)->Unit(benchmark::kMillisecond);
 
 } // namespace
 } // namespace tarn
 
-BENCHMARK_MAIN();
+// --short renders only the 500-VM store, briefly; the full run also prints how the cost grows.
+int main(int argc, char** argv) {
+    const bool short_mode = tarn::bench::take_short_flag(argc, argv);
+    auto* render = benchmark::RegisterBenchmark("BM_RenderPrometheus", tarn::BM_RenderPrometheus);
+    render->Arg(500)->Unit(benchmark::kMillisecond);
+    if (short_mode)
+        render->MinTime(0.05);
+    else
+        render->Arg(5000);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    tarn::bench::RecordingReporter reporter;
+    if (benchmark::RunSpecifiedBenchmarks(&reporter) == 0)
+        return 1;
+    benchmark::Shutdown();
+    if (!short_mode) {
+        // Linear growth gives 10.
+        reporter.print_ratio("time 5,000 VMs / time 500 VMs (linear: 10)",
+                             "BM_RenderPrometheus/5000", "BM_RenderPrometheus/500");
+    }
+    return 0;
+}
