@@ -8,6 +8,7 @@ the daemon allows itself: about a second while sleeping, the rest of the feed wh
 Runs as root in private mount and PID namespaces.
 """
 import contextlib
+import ctypes
 import os
 import re
 import shutil
@@ -30,6 +31,7 @@ TSC = 2000000000
 SLEEP_BOUND = 2.0   # a 1-second sleep slice and the server's 1-second wait, run side by side
 SLOW_TOOL = 2.0     # seconds the slow bhyvectl query of VM 1 takes
 TSC_SETTING = os.path.join(simhost.SYSCTL_DIR, "machdep.tsc_freq")
+SYS_TGKILL = {"x86_64": 234, "aarch64": 131}.get(os.uname().machine)
 
 
 def host_line():
@@ -114,6 +116,12 @@ def processes_with(*words):
     return found
 
 
+def send_to_thread(pid, tid, signum):
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.syscall(SYS_TGKILL, pid, tid, int(signum)) != 0:
+        raise OSError(ctypes.get_errno(), f"tgkill({pid}, {tid}, {signum})")
+
+
 def holds_open(pid, path):
     try:
         fds = os.listdir(f"/proc/{pid}/fd")
@@ -177,12 +185,26 @@ class StopSignals(unittest.TestCase):
         self.assertTrue(daemon.wait_log("[influx] " + FULL_FEED[-1] + " ", 10), daemon.log())
 
     def test_signal_while_sleeping(self):
-        for signum in (signal.SIGTERM, signal.SIGINT):
-            with self.subTest(signal=signum.name):
+        # A signal to the process lands on the sleeping main thread; one sent to the scrape
+        # server's thread leaves the main thread's sleep running, and the one-second slices
+        # still end it in time.
+        for signum, target in ((signal.SIGTERM, "process"), (signal.SIGINT, "process"),
+                               (signal.SIGTERM, "server thread")):
+            with self.subTest(signal=signum.name, to=target):
                 daemon = self.daemon().start()
                 self.wait_first_feed(daemon)
                 time.sleep(0.5)  # well into the 10-second sleep
-                daemon.send(signum)
+                if target == "process":
+                    daemon.send(signum)
+                else:
+                    if SYS_TGKILL is None:
+                        self.skipTest(f"no tgkill number known for {os.uname().machine}")
+                    pid = daemon.proc.pid
+                    # Between feeds only the main thread and the server thread exist.
+                    threads = sorted(int(t) for t in os.listdir(f"/proc/{pid}/task"))
+                    self.assertEqual(len(threads), 2, threads)
+                    server_thread = [t for t in threads if t != pid][0]
+                    send_to_thread(pid, server_thread, signum)
                 status, took = self.wait_exit(daemon, 10)
                 self.assertEqual(status, 0, daemon.log())
                 self.assertLess(took, SLEEP_BOUND, daemon.log())
