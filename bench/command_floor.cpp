@@ -1,6 +1,9 @@
 // The floor of a feed: runs the commands read from stdin, one per line, through /bin/sh -c one
 // after another, each with its output read from a pipe to the end and its shell reaped with a
 // blocking wait. Prints "COMMANDS FAILED BYTES" at the end; exit status 1 when one could not run.
+//
+// --poll-wait reaps the shell as the daemon's command runner does instead: waitpid with WNOHANG,
+// sleeping 2 ms between tries, to show what that wait adds to the floor.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -8,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -16,6 +20,22 @@ extern char** environ;
 namespace {
 
 // Output bytes of the command, or -1 when it could not be started.
+bool g_poll_wait = false;
+
+void reap(pid_t pid, int& status) {
+    if (!g_poll_wait) {
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return;
+    }
+    for (;;) {
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR))
+            return;
+        ::usleep(2000);
+    }
+}
+
 long run(std::string command, int& status) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
@@ -45,14 +65,14 @@ long run(std::string command, int& status) {
         bytes += n;
     }
     ::close(fds[0]);
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    reap(pid, status);
     return bytes;
 }
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    g_poll_wait = argc > 1 && std::strcmp(argv[1], "--poll-wait") == 0;
     std::string command;
     long commands = 0, failed = 0, bytes = 0;
     while (std::getline(std::cin, command)) {

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# run_short.sh [BUILD_DIR]: runs every benchmark briefly (--short) against an already built tree,
+# so that they keep building and running; exits non-zero when any of them fails to run. The
+# simulated-host ones need root (they exit 77 otherwise, which counts as a failure here) and the
+# Debian packages wrk, lighttpd, python3-prometheus-client.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/release}
+python=/usr/bin/python3
+failed=()
+
+run() {
+    local name=$1
+    shift
+    echo "=== $name: $*"
+    local start=$SECONDS
+    "$@"
+    local status=$?
+    echo "=== $name: exit status $status, $((SECONDS - start)) s"
+    ((status == 0)) || failed+=("$name")
+}
+
+run render "$build/bench/render_benchmark" --short
+run device_parsing "$build/bench/device_parsing_benchmark" --short
+run render_vs_python "$python" bench/render_vs_python.py "$build" --short
+run feed_cost "$python" bench/feed_cost.py "$build" --short
+run scrape_throughput "$python" bench/scrape_throughput.py "$build" --short
+run daemon_memory "$python" bench/daemon_memory.py "$build" --short
+
+if ((${#failed[@]})); then
+    echo "benchmarks that failed to run: ${failed[*]}"
+    exit 1
+fi
+echo "all benchmarks ran"
