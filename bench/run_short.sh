@@ -4,8 +4,11 @@
 # simulated-host ones need root (they exit 77 otherwise, which counts as a failure here) and the
 # Debian packages wrk, lighttpd, python3-prometheus-client.
 set -uo pipefail
-cd "$(dirname "$0")/.."
-build=${1:-build/release}
+if (($#)); then
+    build=$(realpath -m -- "$1") # named from where the caller stands
+fi
+cd "$(dirname "$0")/.." || exit 1
+build=${build:-build/release}
 python=/usr/bin/python3
 failed=()
 
