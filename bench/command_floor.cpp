@@ -1,6 +1,7 @@
 // The floor of a feed: runs the commands read from stdin, one per line, through /bin/sh -c one
 // after another, each with its output read from a pipe to the end and its shell reaped with a
-// blocking wait. Prints "COMMANDS FAILED BYTES" at the end; exit status 1 when one could not run.
+// blocking wait. Prints "COMMANDS FAILED BYTES SLEEPS" at the end; exit status 1 when one could not
+// run.
 //
 // --poll-wait reaps the shell as the daemon's command runner does instead: waitpid with WNOHANG,
 // sleeping 2 ms between tries, to show what that wait adds to the floor.
@@ -21,6 +22,7 @@ namespace {
 
 // Output bytes of the command, or -1 when it could not be started.
 bool g_poll_wait = false;
+long g_sleeps = 0; // 2 ms sleeps taken while waiting for shells whose output had ended
 
 void reap(pid_t pid, int& status) {
     if (!g_poll_wait) {
@@ -32,6 +34,7 @@ void reap(pid_t pid, int& status) {
         const pid_t r = ::waitpid(pid, &status, WNOHANG);
         if (r == pid || (r < 0 && errno != EINTR))
             return;
+        ++g_sleeps;
         ::usleep(2000);
     }
 }
@@ -87,6 +90,6 @@ int main(int argc, char** argv) {
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
             ++failed;
     }
-    std::printf("%ld %ld %ld\n", commands, failed, bytes);
+    std::printf("%ld %ld %ld %ld\n", commands, failed, bytes, g_sleeps);
     return 0;
 }

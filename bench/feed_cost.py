@@ -7,8 +7,9 @@ the floor: the same commands a feed runs (per VM the three bhyvectl queries and 
 end, blocking wait). Both alternate in one run; medians of wall time, and of the CPU time of the
 process and all its children, are compared. A third run per round, "poll floor", is the floor
 with the shell reaped the way the daemon's command runner reaps it (waitpid with WNOHANG and a
-2 ms sleep between tries), to show how much of the difference that wait accounts for. Run as
-root:
+2 ms sleep between tries), to show how much of the difference that wait accounts for;
+"sleeps/cmd" counts its 2 ms sleeps per command (the output had ended, the shell had not yet
+been reaped). Run as root:
 
     /usr/bin/python3 bench/feed_cost.py [BUILD_DIR] [--short] [--rounds N]
 """
@@ -55,7 +56,8 @@ def main():
                 bench_util.add_vms(host, present + 1, size)
                 present = size
                 commands = floor_commands(host, range(1, size + 1))
-                feed_wall, feed_cpu, floor_wall, floor_cpu, poll_wall = [], [], [], [], []
+                feed_wall, feed_cpu, floor_wall, floor_cpu, poll_wall, poll_sleeps = (
+                    [], [], [], [], [], [])
                 for _ in range(rounds):
                     wall, cpu, done = bench_util.timed(
                         [binary, "--dump-prometheus-metrics", "-c", config],
@@ -69,7 +71,7 @@ def main():
                     for variant in ([floor], [floor, "--poll-wait"]):
                         wall, cpu, done = bench_util.timed(variant, input=commands.encode(),
                                                            stdout=subprocess.PIPE, timeout=600)
-                        ran, failed, _ = (int(x) for x in done.stdout.split())
+                        ran, failed, _, sleeps = (int(x) for x in done.stdout.split())
                         if done.returncode != 0 or ran != 4 * size or failed != 0:
                             sys.exit(f"{variant} with {size} VMs: status {done.returncode}, "
                                      f"{ran} commands, {failed} failed")
@@ -78,17 +80,20 @@ def main():
                             floor_cpu.append(cpu)
                         else:
                             poll_wall.append(wall)
+                            poll_sleeps.append(sleeps / ran)
                 rows.append((size, *(bench_util.median(v) for v in
-                                     (feed_wall, floor_wall, feed_cpu, floor_cpu, poll_wall))))
+                                     (feed_wall, floor_wall, feed_cpu, floor_cpu, poll_wall,
+                                      poll_sleeps))))
 
     print(f"feed (one-shot dump) against the floor (4 commands per VM through /bin/sh -c), "
           f"medians of {rounds} alternating rounds:")
     print(f"{'VMs':>5} {'feed wall':>10} {'floor wall':>11} {'ratio':>7} {'per VM':>9} "
-          f"{'feed cpu':>9} {'floor cpu':>10} {'ratio':>7} {'poll floor':>11} {'feed/poll':>9}")
-    for size, fw, lw, fc, lc, pw in rows:
+          f"{'feed cpu':>9} {'floor cpu':>10} {'ratio':>7} {'poll floor':>11} {'feed/poll':>9} "
+          f"{'sleeps/cmd':>10}")
+    for size, fw, lw, fc, lc, pw, ps in rows:
         print(f"{size:>5} {fw * 1e3:8.1f}ms {lw * 1e3:9.1f}ms {fw / lw:7.2f} "
               f"{fw / size * 1e3:7.2f}ms {fc * 1e3:7.1f}ms {lc * 1e3:8.1f}ms {fc / lc:7.2f} "
-              f"{pw * 1e3:9.1f}ms {fw / pw:9.2f}")
+              f"{pw * 1e3:9.1f}ms {fw / pw:9.2f} {ps:10.2f}")
     return 0
 
 
