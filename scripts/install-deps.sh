@@ -10,8 +10,9 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     prometheus influxdb python3 python3-prometheus-client
     util-linux procps iproute2 curl
+    mandoc shellcheck influxdb-client wrk lighttpd clang-14 libclang-rt-14-dev
 )
-services=(prometheus influxdb prometheus-node-exporter)
+services=(prometheus influxdb prometheus-node-exporter lighttpd)
 policy=/usr/sbin/policy-rc.d
 
 missing=()
