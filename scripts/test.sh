@@ -9,6 +9,9 @@ echo "== plain build"
 bash scripts/build.sh build/release
 ctest --test-dir build/release --output-on-failure -j2
 
+echo "== benchmarks, short mode (they must keep building and running)"
+bash bench/run_short.sh build/release
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 bash scripts/build.sh build/asan address,undefined
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
