@@ -4,87 +4,154 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
-#include <regex>
+#include <utility>
 
 namespace tarn {
 namespace {
 
-constexpr auto kMultiline = std::regex::ECMAScript | std::regex::multiline;
+// The tools' texts are matched by hand rather than with std::regex: the standard engine recurses
+// once per character of a white-space or digit run and overflows the stack on a long line. Each
+// matcher below finds exactly what its multi-line pattern (ECMAScript, '^' and '$' at line
+// breaks) finds; the patterns are kept next to them and the unit tests compare both on random
+// texts. None of them needs backtracking: every run ends at a character its successor can't take.
 
-// First match of a multi-line expression; its groups as integers of type T, or absent when a
-// group does not fit. `found` tells whether there was a match at all.
-template <typename T, std::size_t N>
-bool first_match(const std::string& text, const std::regex& pattern, T (&values)[N], bool& found) {
-    std::smatch match;
-    found = std::regex_search(text, match, pattern);
-    if (!found)
-        return true;
-    for (std::size_t i = 0; i < N; ++i) {
-        const auto value =
-            scan::to_integer<T>(std::string_view(&*match[i + 1].first, match[i + 1].length()));
-        if (!value)
-            return false;
-        values[i] = *value;
-    }
-    return true;
+// Where '^' may match with the multi-line option: the start, or just after a line break.
+bool at_line_start(std::string_view text, std::size_t at) {
+    return at == 0 || scan::is_line_break(text[at - 1]);
+}
+// Where '$' may match with the multi-line option: the end, or just before a line break.
+bool at_line_end(std::string_view text, std::size_t at) {
+    return at == text.size() || scan::is_line_break(text[at]);
+}
+bool is_lower(char c) {
+    return c >= 'a' && c <= 'z';
 }
 
-// Visits every "name value" match in order; false when a value does not fit 64 bits.
-template <typename Store>
-bool each_named_value(const std::string& text, const std::regex& pattern, Store store) {
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern);
-         it != std::sregex_iterator(); ++it) {
-        const auto& match = *it;
-        const auto value =
-            scan::to_integer<std::uint64_t>(std::string_view(&*match[2].first, match[2].length()));
-        if (!value)
-            return false;
-        store(match[1].str(), *value);
+// Calls `try_at` for every line start in order, skipping those inside the previous match; it
+// returns the end of a match there, or npos.
+template <typename TryAt> void each_line_start(std::string_view text, TryAt try_at) {
+    std::size_t resume = 0;
+    for (std::size_t at = 0; at <= text.size(); ++at) {
+        if (at < resume || !at_line_start(text, at))
+            continue;
+        const std::size_t end = try_at(at);
+        if (end != std::string_view::npos)
+            resume = end;
     }
+}
+
+// `word` at `at`, then white space of at least one character and a digit run, whose bounds are
+// returned; npos as the end when any part is missing.
+struct DigitRun {
+    std::size_t begin = std::string_view::npos;
+    std::size_t end = std::string_view::npos;
+    std::string_view of(std::string_view text) const { return text.substr(begin, end - begin); }
+};
+DigitRun word_spaces_digits(std::string_view text, std::size_t at, std::string_view word) {
+    if (!scan::starts_with_at(text, at, word))
+        return {};
+    const std::size_t digits = scan::skip_spaces(text, at + word.size());
+    if (digits == at + word.size())
+        return {};
+    const std::size_t end = scan::skip_digits(text, digits);
+    if (end == digits)
+        return {};
+    return {digits, end};
+}
+
+// "^cpu_topology:\s+sockets=(\d+), cores=(\d+), threads=(\d+), maxcpus=", first match.
+std::optional<std::array<std::string_view, 3>> find_topology(std::string_view text) {
+    constexpr std::string_view kPrefixes[] = {"sockets=", ", cores=", ", threads="};
+    std::optional<std::array<std::string_view, 3>> found;
+    each_line_start(text, [&](std::size_t at) -> std::size_t {
+        if (found || !scan::starts_with_at(text, at, "cpu_topology:"))
+            return std::string_view::npos;
+        std::size_t pos = scan::skip_spaces(text, at + 13);
+        if (pos == at + 13)
+            return std::string_view::npos;
+        std::array<std::string_view, 3> factors;
+        for (std::size_t i = 0; i < 3; ++i) {
+            if (!scan::starts_with_at(text, pos, kPrefixes[i]))
+                return std::string_view::npos;
+            const std::size_t digits = pos + kPrefixes[i].size();
+            pos = scan::skip_digits(text, digits);
+            if (pos == digits)
+                return std::string_view::npos;
+            factors[i] = text.substr(digits, pos - digits);
+        }
+        if (!scan::starts_with_at(text, pos, ", maxcpus="))
+            return std::string_view::npos;
+        found = factors;
+        return pos + 10;
+    });
+    return found;
+}
+
+// "^<word>\s+(\d+)$", first match: the digits of "Resident memory" and "Wired memory".
+std::optional<std::string_view> find_memory_line(std::string_view text, std::string_view word) {
+    std::optional<std::string_view> found;
+    each_line_start(text, [&](std::size_t at) -> std::size_t {
+        if (found)
+            return std::string_view::npos;
+        const DigitRun run = word_spaces_digits(text, at, word);
+        if (run.end == std::string_view::npos || !at_line_end(text, run.end))
+            return std::string_view::npos;
+        found = run.of(text);
+        return run.end;
+    });
+    return found;
+}
+
+// A number of the tools' output as type T: absent when it does not fit.
+template <typename T> bool store_figure(std::string_view digits, T& target) {
+    const auto value = scan::to_integer<T>(digits);
+    if (!value)
+        return false;
+    target = *value;
     return true;
 }
 
 } // namespace
 
 std::optional<VmTopologyMemory> parse_get_all(const std::string& text) {
-    const std::regex topology(
-        R"(^cpu_topology:\s+sockets=(\d+), cores=(\d+), threads=(\d+), maxcpus=)", kMultiline);
-    const std::regex resident(R"(^Resident memory\s+(\d+)$)", kMultiline);
-    const std::regex wired(R"(^Wired memory\s+(\d+)$)", kMultiline);
-
-    VmTopologyMemory result;
-    std::int32_t factors[3] = {};
-    bool found = false;
-    if (!first_match(text, topology, factors, found) || !found)
+    const auto factors = find_topology(text);
+    if (!factors)
         return std::nullopt;
+    VmTopologyMemory result;
     std::int64_t product = 1;
-    for (const std::int32_t factor : factors) {
+    for (const std::string_view digits : *factors) {
+        std::int32_t factor = 0;
+        if (!store_figure(digits, factor))
+            return std::nullopt;
         product *= factor;
         if (product == 0 || product > std::numeric_limits<std::int32_t>::max())
             return std::nullopt;
     }
     result.vm_cpus = static_cast<std::int32_t>(product);
 
-    std::uint64_t memory[1] = {};
-    if (!first_match(text, resident, memory, found))
-        return std::nullopt;
-    if (found)
-        result.vm_rss = memory[0];
-    if (!first_match(text, wired, memory, found))
-        return std::nullopt;
-    if (found)
-        result.vm_wired = memory[0];
+    if (const auto rss = find_memory_line(text, "Resident memory"))
+        if (!store_figure(*rss, result.vm_rss))
+            return std::nullopt;
+    if (const auto wired = find_memory_line(text, "Wired memory"))
+        if (!store_figure(*wired, result.vm_wired))
+            return std::nullopt;
     return result;
 }
 
+// "^vcpu_class=(\d{1,2})" without the multi-line option: only at the very start.
 std::optional<std::int32_t> parse_vcpu_class(const std::string& text) {
-    const std::regex vcpu_class(R"(^vcpu_class=(\d{1,2}))");
-    std::smatch match;
-    if (!std::regex_search(text, match, vcpu_class))
+    constexpr std::string_view kWord = "vcpu_class=";
+    const std::string_view view(text);
+    if (!view.starts_with(kWord))
         return std::nullopt;
-    return scan::to_integer<std::int32_t>(std::string_view(&*match[1].first, match[1].length()));
+    const std::size_t end = std::min(scan::skip_digits(view, kWord.size()), kWord.size() + 2);
+    if (end == kWord.size())
+        return std::nullopt;
+    return scan::to_integer<std::int32_t>(view.substr(kWord.size(), end - kWord.size()));
 }
 
 std::optional<std::int32_t> parse_vdc_document(std::string_view bytes) {
@@ -123,38 +190,56 @@ std::optional<std::int32_t> parse_vdc_document(std::string_view bytes) {
     return vdc.get<std::int32_t>(); // a boolean gives 1 or 0; other types throw a type error
 }
 
+// "^([a-z]+)=(\d+)$", every match.
 std::optional<VmResourceUse> parse_rctl(const std::string& text) {
-    const std::regex line(R"(^([a-z]+)=(\d+)$)", kMultiline);
+    const std::string_view view(text);
     VmResourceUse use;
-    const bool ok =
-        each_named_value(text, line, [&use](const std::string& name, std::uint64_t value) {
-            if (name == "memoryuse")
-                use.memoryuse = value;
-            else if (name == "vmemoryuse")
-                use.vmemoryuse = value;
-            else if (name == "pcpu")
-                use.pcpu = value;
-        });
-    if (!ok)
+    bool fits = true;
+    each_line_start(view, [&](std::size_t at) -> std::size_t {
+        std::size_t equals = at;
+        while (equals < view.size() && is_lower(view[equals]))
+            ++equals;
+        if (equals == at || equals == view.size() || view[equals] != '=')
+            return std::string_view::npos;
+        const std::size_t end = scan::skip_digits(view, equals + 1);
+        if (end == equals + 1 || !at_line_end(view, end))
+            return std::string_view::npos;
+        const std::string_view name = view.substr(at, equals - at);
+        const std::string_view digits = view.substr(equals + 1, end - equals - 1);
+        std::uint64_t ignored = 0;
+        std::uint64_t& target = name == "memoryuse"    ? use.memoryuse
+                                : name == "vmemoryuse" ? use.vmemoryuse
+                                : name == "pcpu"       ? use.pcpu
+                                                       : ignored;
+        fits = fits && store_figure(digits, target);
+        return end;
+    });
+    if (!fits)
         return std::nullopt;
     return use;
 }
 
+// "^(vcpu total runtime|number of ticks vcpu was idle|sleeps in ms due to vcpu limit
+// throttle)\s+(\d+)$", every match. No name is a prefix of another, so at most one fits.
 std::optional<VmRunStats> parse_get_stats(const std::string& text) {
-    const std::regex line(
-        R"(^(vcpu total runtime|number of ticks vcpu was idle|sleeps in ms due to vcpu limit throttle)\s+(\d+)$)",
-        kMultiline);
+    const std::string_view view(text);
     VmRunStats stats;
-    const bool ok =
-        each_named_value(text, line, [&stats](const std::string& name, std::uint64_t value) {
-            if (name == "vcpu total runtime")
-                stats.runtime = value;
-            else if (name == "number of ticks vcpu was idle")
-                stats.idle_ticks = value;
-            else
-                stats.limit_sleeps = value;
-        });
-    if (!ok)
+    const std::pair<std::string_view, std::uint64_t*> names[] = {
+        {"vcpu total runtime", &stats.runtime},
+        {"number of ticks vcpu was idle", &stats.idle_ticks},
+        {"sleeps in ms due to vcpu limit throttle", &stats.limit_sleeps}};
+    bool fits = true;
+    each_line_start(view, [&](std::size_t at) -> std::size_t {
+        for (const auto& [name, target] : names) {
+            const DigitRun run = word_spaces_digits(view, at, name);
+            if (run.end == std::string_view::npos || !at_line_end(view, run.end))
+                continue;
+            fits = fits && store_figure(run.of(view), *target);
+            return run.end;
+        }
+        return std::string_view::npos;
+    });
+    if (!fits)
         return std::nullopt;
     return stats;
 }
