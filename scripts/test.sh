@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs the whole suite: plainly, then under
-# AddressSanitizer + UndefinedBehaviorSanitizer, then the threaded parts under ThreadSanitizer.
+# AddressSanitizer + UndefinedBehaviorSanitizer, then the threaded parts under ThreadSanitizer;
+# between them every fuzz target runs for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -11,6 +12,9 @@ ctest --test-dir build/release --output-on-failure -j2
 
 echo "== benchmarks, short mode (they must keep building and running)"
 bash bench/run_short.sh build/release
+
+echo "== fuzz targets, 30 s each (libFuzzer with AddressSanitizer + UndefinedBehaviorSanitizer)"
+bash tests/fuzz/run.sh 30 build/fuzz
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 bash scripts/build.sh build/asan address,undefined

@@ -1,22 +1,17 @@
 #include "collectors/cpu_memory_parsers.h"
 
 #include "random_text.h"
+#include "tool_text_oracle.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <charconv>
 #include <limits>
-#include <regex>
 
 namespace tarn {
 namespace {
 
 constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
-
-template <typename A, typename B, typename C> std::string fmt_triple(A a, B b, C c) {
-    return std::to_string(a) + "/" + std::to_string(b) + "/" + std::to_string(c);
-}
 
 struct GetAllCase {
     std::string text;
@@ -150,113 +145,6 @@ TEST(CpuMemoryParsersTest, DivisionsGiveSoundResultsForEveryDivisor) {
     EXPECT_DOUBLE_EQ(runtime_seconds(6, 0), 0.0);
 }
 
-// The standard engine with the tools' patterns, as the oracle of the hand-written matchers.
-namespace oracle {
-constexpr auto kMultiline = std::regex::ECMAScript | std::regex::multiline;
-
-template <typename T> std::optional<T> number(const std::ssub_match& digits) {
-    T value{};
-    const std::string text = digits.str();
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size())
-        return std::nullopt;
-    return value;
-}
-
-std::optional<VmTopologyMemory> get_all(const std::string& text) {
-    static const std::regex topology(
-        R"(^cpu_topology:\s+sockets=(\d+), cores=(\d+), threads=(\d+), maxcpus=)", kMultiline);
-    static const std::regex resident(R"(^Resident memory\s+(\d+)$)", kMultiline);
-    static const std::regex wired(R"(^Wired memory\s+(\d+)$)", kMultiline);
-    std::smatch match;
-    if (!std::regex_search(text, match, topology))
-        return std::nullopt;
-    std::int64_t product = 1;
-    for (int i = 1; i <= 3; ++i) {
-        const auto factor = number<std::int32_t>(match[i]);
-        if (!factor)
-            return std::nullopt;
-        product *= *factor;
-        if (product == 0 || product > std::numeric_limits<std::int32_t>::max())
-            return std::nullopt;
-    }
-    VmTopologyMemory result;
-    result.vm_cpus = static_cast<std::int32_t>(product);
-    for (auto [pattern, target] :
-         {std::pair{&resident, &result.vm_rss}, {&wired, &result.vm_wired}}) {
-        if (!std::regex_search(text, match, *pattern))
-            continue;
-        const auto value = number<std::uint64_t>(match[1]);
-        if (!value)
-            return std::nullopt;
-        *target = *value;
-    }
-    return result;
-}
-
-std::optional<std::int32_t> vcpu_class(const std::string& text) {
-    static const std::regex pattern(R"(^vcpu_class=(\d{1,2}))");
-    std::smatch match;
-    if (!std::regex_search(text, match, pattern))
-        return std::nullopt;
-    return number<std::int32_t>(match[1]);
-}
-
-// Every (name, value) match; absent when a value does not fit.
-std::optional<std::vector<std::pair<std::string, std::uint64_t>>>
-named_values(const std::string& text, const std::regex& pattern) {
-    std::vector<std::pair<std::string, std::uint64_t>> out;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern);
-         it != std::sregex_iterator(); ++it) {
-        const auto value = number<std::uint64_t>((*it)[2]);
-        if (!value)
-            return std::nullopt;
-        out.emplace_back((*it)[1].str(), *value);
-    }
-    return out;
-}
-
-std::optional<VmResourceUse> rctl(const std::string& text) {
-    static const std::regex line(R"(^([a-z]+)=(\d+)$)", kMultiline);
-    const auto values = named_values(text, line);
-    if (!values)
-        return std::nullopt;
-    VmResourceUse use;
-    std::uint64_t ignored = 0;
-    for (const auto& [name, value] : *values)
-        (name == "memoryuse"    ? use.memoryuse
-         : name == "vmemoryuse" ? use.vmemoryuse
-         : name == "pcpu"       ? use.pcpu
-                                : ignored) = value;
-    return use;
-}
-
-std::optional<VmRunStats> get_stats(const std::string& text) {
-    static const std::regex line(
-        R"(^(vcpu total runtime|number of ticks vcpu was idle|sleeps in ms due to vcpu limit throttle)\s+(\d+)$)",
-        kMultiline);
-    const auto values = named_values(text, line);
-    if (!values)
-        return std::nullopt;
-    VmRunStats stats;
-    for (const auto& [name, value] : *values)
-        (name == "vcpu total runtime"              ? stats.runtime
-         : name == "number of ticks vcpu was idle" ? stats.idle_ticks
-                                                   : stats.limit_sleeps) = value;
-    return stats;
-}
-} // namespace oracle
-
-std::string show(const std::optional<VmTopologyMemory>& v) {
-    return v ? fmt_triple(v->vm_cpus, v->vm_rss, v->vm_wired) : "absent";
-}
-std::string show(const std::optional<VmResourceUse>& v) {
-    return v ? fmt_triple(v->memoryuse, v->vmemoryuse, v->pcpu) : "absent";
-}
-std::string show(const std::optional<VmRunStats>& v) {
-    return v ? fmt_triple(v->runtime, v->idle_ticks, v->limit_sleeps) : "absent";
-}
-
 // The hand-written matchers must find what the standard engine finds with the tools' patterns,
 // on texts built from the patterns' own pieces, near misses and every kind of line break.
 TEST(CpuMemoryParsersTest, ToolTextMatchersAgreeWithTheStandardEngineOnRandomTexts) {
@@ -302,10 +190,12 @@ TEST(CpuMemoryParsersTest, ToolTextMatchersAgreeWithTheStandardEngineOnRandomTex
     for (int i = 0; i < 20000; ++i) {
         const std::string text = texts.next(i % 4 == 0 ? 50 : 15);
         const auto printed = ::testing::PrintToString(text);
-        ASSERT_EQ(show(parse_get_all(text)), show(oracle::get_all(text))) << printed;
+        ASSERT_EQ(oracle::show(parse_get_all(text)), oracle::show(oracle::get_all(text)))
+            << printed;
         ASSERT_EQ(parse_vcpu_class(text), oracle::vcpu_class(text)) << printed;
-        ASSERT_EQ(show(parse_rctl(text)), show(oracle::rctl(text))) << printed;
-        ASSERT_EQ(show(parse_get_stats(text)), show(oracle::get_stats(text))) << printed;
+        ASSERT_EQ(oracle::show(parse_rctl(text)), oracle::show(oracle::rctl(text))) << printed;
+        ASSERT_EQ(oracle::show(parse_get_stats(text)), oracle::show(oracle::get_stats(text)))
+            << printed;
     }
 }
 

@@ -1,0 +1,19 @@
+// The output of `bhyvectl --get-all`: the tool's text, unbounded in size.
+// Compared with the standard engine on inputs small enough for its recursion.
+#include "collectors/cpu_memory_parsers.h"
+#include "tests/fuzz/fuzz_util.h"
+#include "tests/unit/tool_text_oracle.h"
+
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    const auto parsed = tarn::parse_get_all(text);
+    if (size <= tarn::fuzz::kDifferentialLimit)
+        tarn::fuzz::check(tarn::oracle::show(parsed) ==
+                              tarn::oracle::show(tarn::oracle::get_all(text)),
+                          "the topology and memory differs from the standard engine's");
+    if (parsed)
+        tarn::fuzz::check(parsed->vm_cpus >= 1, "a topology of fewer than one vCPU");
+    return 0;
+}
