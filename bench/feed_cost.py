@@ -6,10 +6,10 @@ the floor: the same commands a feed runs (per VM the three bhyvectl queries and 
 /bin/sh -c one after another in a bare loop (bench/command_floor: spawn, read the output to its
 end, blocking wait). Both alternate in one run; medians of wall time, and of the CPU time of the
 process and all its children, are compared. A third run per round, "poll floor", is the floor
-with the shell reaped the way the daemon's command runner reaps it (waitpid with WNOHANG and a
-2 ms sleep between tries), to show how much of the difference that wait accounts for;
-"sleeps/cmd" counts its 2 ms sleeps per command (the output had ended, the shell had not yet
-been reaped). Run as root:
+with the shell reaped the way the daemon's command runner reaps it (waitpid with WNOHANG and
+naps from 20 us doubling up to 2 ms between tries), to show how much of the difference that
+wait accounts for; "sleeps/cmd" counts those naps per command (the output had ended, the shell
+had not yet been reaped). Run as root:
 
     /usr/bin/python3 bench/feed_cost.py [BUILD_DIR] [--short] [--rounds N]
 """

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 extern char** environ;
@@ -51,7 +52,10 @@ void kill_and_reap(pid_t pid) {
     }
 }
 
+// The shell has closed its output, so it is normally gone within microseconds: the first naps
+// are short, and only a shell that keeps running backs off to 2 ms between checks.
 bool wait_for_exit(pid_t pid, Clock::time_point deadline, int& status) {
+    useconds_t nap = 20;
     for (;;) {
         pid_t r = ::waitpid(pid, &status, WNOHANG);
         if (r == pid)
@@ -60,7 +64,8 @@ bool wait_for_exit(pid_t pid, Clock::time_point deadline, int& status) {
             return false;
         if (Clock::now() >= deadline)
             return false;
-        ::usleep(2000);
+        ::usleep(nap);
+        nap = std::min<useconds_t>(nap * 2, 2000);
     }
 }
 

@@ -42,19 +42,31 @@ std::string converted_value(const std::string& text, double factor) {
     return out;
 }
 
-std::string label_text(const MetricSample& sample) {
-    std::string text;
-    for (const auto& [name, value] : sample.labels)
-        fmt::format_to(std::back_inserter(text), "{}{}=\"{}\"", text.empty() ? "" : ",", name,
-                       escape_label_value(value));
-    return text;
+// The label block of a sample, written once and shared by all its lines.
+void append_label_text(const MetricSample& sample, std::string& out) {
+    for (const auto& [name, value] : sample.labels) {
+        if (!out.empty())
+            out += ',';
+        out.append(name).append("=\"").append(escape_label_value(value)).append("\"");
+    }
 }
 
+// The full name of a field, built into a reused string so that the family lookup of every line
+// costs no allocation.
+void assign_full_name(std::string& name, const std::string& prefix, const std::string& measurement,
+                      const MetricField& field, const std::optional<UnitConversion>& conversion) {
+    name.assign(prefix).append("_").append(measurement).append("_");
+    name.append(conversion ? conversion->exposed_name : field.name);
+    if (field.kind == MetricKind::counter && !ends_with_total(name))
+        name += "_total";
+}
+
+// The lines of one family go into one growing buffer, in order of arrival.
 struct MetricFamily {
     std::string name;
     MetricKind kind;
     std::string help;
-    std::vector<std::string> lines;
+    std::string lines;
 };
 
 } // namespace
@@ -68,12 +80,8 @@ std::optional<UnitConversion> find_unit_conversion(std::string_view field_name) 
 
 std::string full_metric_name(const std::string& prefix, const std::string& measurement,
                              const MetricField& field) {
-    auto conversion = find_unit_conversion(field.name);
-    std::string name = conversion
-                           ? fmt::format("{}_{}_{}", prefix, measurement, conversion->exposed_name)
-                           : fmt::format("{}_{}_{}", prefix, measurement, field.name);
-    if (field.kind == MetricKind::counter && !ends_with_total(name))
-        name += "_total";
+    std::string name;
+    assign_full_name(name, prefix, measurement, field, find_unit_conversion(field.name));
     return name;
 }
 
@@ -108,34 +116,46 @@ std::string render_prometheus(const MetricStore& store) {
     const std::vector<MetricSample> samples = store.snapshot();
     std::vector<MetricFamily> families;
     std::unordered_map<std::string, std::size_t> index;
+    std::string labels;
+    std::string name;
 
     for (const auto& sample : samples) {
-        const std::string labels = label_text(sample);
+        labels.clear();
+        append_label_text(sample, labels);
         for (const auto& field : sample.fields) {
-            std::string name = full_metric_name(store.prefix(), sample.measurement, field);
-            auto [it, created] = index.try_emplace(name, families.size());
-            if (created)
+            const auto conversion = find_unit_conversion(field.name);
+            assign_full_name(name, store.prefix(), sample.measurement, field, conversion);
+            auto it = index.find(name);
+            if (it == index.end()) {
+                it = index.emplace(name, families.size()).first;
                 families.push_back({name,
                                     field.kind,
                                     fmt::format("{} {} ({})", sample.measurement, field.name,
                                                 kind_name(field.kind)),
                                     {}});
-            MetricFamily& family = families[it->second];
-            std::string value = prometheus_value(field);
-            family.lines.push_back(labels.empty()
-                                       ? fmt::format("{} {}", name, value)
-                                       : fmt::format("{}{{{}}} {}", name, labels, value));
+            }
+            std::string& out = families[it->second].lines;
+            out += name;
+            if (!labels.empty())
+                out.append("{").append(labels).append("}");
+            out += ' ';
+            if (conversion)
+                out += converted_value(field.value, conversion->factor);
+            else
+                out += field.value;
+            out += '\n';
         }
     }
 
+    std::size_t size = 0;
+    for (const auto& family : families)
+        size += 2 * family.name.size() + family.help.size() + family.lines.size() + 32;
     std::string document;
+    document.reserve(size);
     for (const auto& family : families) {
         fmt::format_to(std::back_inserter(document), "# HELP {} {}\n# TYPE {} {}\n", family.name,
                        family.help, family.name, kind_name(family.kind));
-        for (const auto& line : family.lines) {
-            document += line;
-            document += '\n';
-        }
+        document += family.lines;
     }
     return document;
 }
