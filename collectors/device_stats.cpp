@@ -108,9 +108,11 @@ std::vector<MetricSample> collect_device_stats(const VmList& vms, const std::str
         if (!mapping)
             continue;
         // A snapshot: the publisher may rewrite the segment while it is being searched.
-        const std::string text(mapping.bytes());
+        const std::optional<std::string> text = mapping.copy();
         mapping.reset();
-        append_device_samples(text, vm.vm_id, hostname, result);
+        if (!text)
+            continue; // shrunk under the mapping: no segment this feed
+        append_device_samples(*text, vm.vm_id, hostname, result);
     }
     return result;
 }

@@ -1,13 +1,45 @@
 #include "collectors/shared_memory.h"
 
 #include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstring>
+#include <mutex>
 #include <utility>
 
 namespace tarn {
+namespace {
+
+// Set only while this thread copies from a mapping; a bus error there abandons the copy.
+thread_local sigjmp_buf* t_copy_guard = nullptr;
+
+extern "C" void on_bus_error(int signal_number) {
+    if (t_copy_guard != nullptr)
+        siglongjmp(*t_copy_guard, 1);
+    // Any other bus error is a real fault: end the process as the default action would.
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(signal_number, &fallback, nullptr);
+    ::raise(signal_number);
+}
+
+void install_bus_error_handler() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action {};
+        action.sa_handler = on_bus_error;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGBUS, &action, nullptr);
+    });
+}
+
+} // namespace
 
 SharedMemoryMapping::SharedMemoryMapping(SharedMemoryMapping&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
@@ -19,6 +51,25 @@ SharedMemoryMapping& SharedMemoryMapping::operator=(SharedMemoryMapping&& other)
         size_ = std::exchange(other.size_, 0);
     }
     return *this;
+}
+
+std::optional<std::string> SharedMemoryMapping::copy() const {
+    if (data_ == nullptr || data_ == MAP_FAILED)
+        return std::nullopt;
+    install_bus_error_handler();
+    // Allocated before the guarded part, so that leaving it by the jump skips no clean-up.
+    std::string text(size_, '\0');
+    sigjmp_buf jump;
+    if (sigsetjmp(jump, 1) != 0) {
+        t_copy_guard = nullptr;
+        return std::nullopt;
+    }
+    t_copy_guard = &jump;
+    std::atomic_signal_fence(std::memory_order_seq_cst); // keep the copy inside the guard
+    std::memcpy(text.data(), data_, size_);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    t_copy_guard = nullptr;
+    return text;
 }
 
 void SharedMemoryMapping::reset() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,11 @@ class SharedMemoryMapping {
         return data_ ? std::string_view(static_cast<const char*>(data_), size_)
                      : std::string_view();
     }
+
+    // A copy of the mapped bytes; absent when there is no mapping or when they can no longer be
+    // read. A publisher that shrinks its object while it is mapped leaves pages past the new end
+    // that fault (SIGBUS) when touched; the copy gives up instead of ending the daemon.
+    std::optional<std::string> copy() const;
 
     void reset();
 

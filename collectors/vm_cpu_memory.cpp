@@ -16,8 +16,13 @@ std::optional<std::int32_t> read_vdc(std::int32_t vm_id) {
     SharedMemoryMapping mapping = read_shared_memory(fmt::format("/vmc.vm.{}", vm_id));
     if (!mapping)
         return std::nullopt;
+    // Parsed from a copy: the publisher may shrink the object under the mapping.
+    const std::optional<std::string> bytes = mapping.copy();
+    mapping.reset();
+    if (!bytes)
+        return std::nullopt;
     try {
-        return parse_vdc_document(mapping.bytes());
+        return parse_vdc_document(*bytes);
     } catch (const nlohmann::json::exception& error) {
         spdlog::error("[cpu] JSON parse error for vmc.vm.{}: {}", vm_id, error.what());
         return std::nullopt;

@@ -7,6 +7,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <optional>
 #include <string>
 
 namespace tarn {
@@ -72,6 +76,53 @@ TEST(SharedMemoryTest, MapsTheWholeObjectReadOnlyIncludingNulBytes) {
     // After the unmap the page is gone from this process.
     unsigned char residency = 0;
     EXPECT_NE(::mincore(const_cast<void*>(address), 1, &residency), 0);
+}
+
+void resize_object(const std::string& name, std::size_t size) {
+    int fd = ::shm_open(name.c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+    ::close(fd);
+}
+
+TEST(SharedMemoryTest, CopyGivesUpOnAnObjectShrunkUnderItsMapping) {
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::string bytes(4 * page, 'x');
+    SharedObject object(bytes);
+    auto mapping = read_shared_memory(object.name());
+    ASSERT_TRUE(mapping);
+    EXPECT_EQ(mapping.copy(), bytes);
+
+    // Pages past the new end fault when touched; the copy is absent and the process goes on.
+    resize_object(object.name(), page);
+    EXPECT_EQ(mapping.copy(), std::nullopt);
+    EXPECT_EQ(mapping.copy(), std::nullopt);
+
+    // Grown back, the lost pages read as zeros, the kept one as before.
+    resize_object(object.name(), 4 * page);
+    std::string expected = bytes;
+    std::fill(expected.begin() + static_cast<std::ptrdiff_t>(page), expected.end(), '\0');
+    EXPECT_EQ(mapping.copy(), expected);
+
+    EXPECT_EQ(SharedMemoryMapping().copy(), std::nullopt);
+}
+
+TEST(SharedMemoryDeathTest, BusErrorOutsideACopyStillEndsTheProcess) {
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    EXPECT_EXIT(
+        {
+            SharedObject object(std::string(2 * page, 'x'));
+            auto mapping = read_shared_memory(object.name());
+            int fd = ::shm_open(object.name().c_str(), O_RDWR, 0);
+            ::shm_unlink(object.name().c_str()); // this child ends without its destructors
+            (void)mapping.copy();                // the guard is in place from here on
+            if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(page)) != 0)
+                std::_Exit(1);
+            const volatile unsigned char* past_end = mapping.data() + page;
+            (void)*past_end;
+            std::_Exit(0);
+        },
+        ::testing::KilledBySignal(SIGBUS), "");
 }
 
 } // namespace
