@@ -174,6 +174,8 @@ dir=@FIXTURES@/vm/$vm
 [ -n "$query" ] && [ -f "$dir/$query.out" ] || exit 1
 [ -f "$dir/$query.delay" ] && sleep "$(cat "$dir/$query.delay")"
 cat "$dir/$query.out"
+# A QUERY.signal file makes it die by that signal after printing, without a core file.
+[ -f "$dir/$query.signal" ] && { ulimit -c 0; kill -s "$(cat "$dir/$query.signal")" $$; }
 exit "$(cat "$dir/$query.status")"
 """
 
@@ -186,6 +188,7 @@ dir=@FIXTURES@/pid/$pid
 [ -f "$dir/rctl.out" ] || exit 1
 [ -f "$dir/rctl.delay" ] && sleep "$(cat "$dir/rctl.delay")"
 cat "$dir/rctl.out"
+[ -f "$dir/rctl.signal" ] && { ulimit -c 0; kill -s "$(cat "$dir/rctl.signal")" $$; }
 exit "$(cat "$dir/rctl.status")"
 """
 
@@ -390,6 +393,27 @@ class SimulatedHost:
         os.makedirs(directory, exist_ok=True)
         with open(path, "w") as f:
             f.write(f"{float(seconds):g}\n")
+
+    def set_tool_signal(self, vm_id, tool, signal_name):
+        """Makes a tool die by a signal (a name such as "SEGV" or "KILL") right after it has
+        printed its output for VM vm_id; None removes it. For "rctl" it applies to the process
+        of the latest add_vm for vm_id."""
+        if tool not in TOOLS:
+            raise ValueError(f"unknown tool {tool!r}")
+        if tool == "rctl":
+            directory = os.path.join(self.fixtures, "pid", str(int(self.vm_pids[vm_id])))
+        else:
+            directory = os.path.join(self.fixtures, "vm", str(int(vm_id)))
+        path = os.path.join(directory, tool + ".signal")
+        if signal_name is None:
+            if os.path.exists(path):
+                os.remove(path)
+            return
+        if not isinstance(signal_name, str) or not signal_name.isalnum():
+            raise ValueError(f"bad signal name {signal_name!r}")
+        os.makedirs(directory, exist_ok=True)
+        with open(path, "w") as f:
+            f.write(signal_name + "\n")
 
     def set_rctl_output(self, pid, text, status=0):
         """What rctl prints for process pid (None: nothing, exit status 1)."""
