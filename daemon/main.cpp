@@ -7,6 +7,7 @@
 #include "exporters/http_server.h"
 #include "exporters/influx_writer.h"
 #include "exporters/prometheus_text.h"
+#include "exporters/scrape_cache.h"
 #include "metrics/metric_store.h"
 #include "platform/host_name.h"
 #include "platform/run_flag.h"
@@ -77,11 +78,13 @@ int run(int argc, char** argv) {
         writer.emplace(config.influx_user, config.influx_password, config.influx_url,
                        config.influx_database);
 
+    // Declared before the server so that it outlives the server's thread.
+    tarn::ScrapeCache scrape_cache(store);
     std::optional<tarn::HttpServer> server;
     std::thread server_thread;
     if (config.prometheus_enabled) {
         server.emplace(
-            config.listen_address, [&store] { return tarn::render_prometheus(store); },
+            config.listen_address, [&scrape_cache] { return scrape_cache.document(); },
             &tarn::g_run_flag);
         if (!server->start())
             return 1;

@@ -113,7 +113,10 @@ std::string escape_label_value(std::string_view value) {
 }
 
 std::string render_prometheus(const MetricStore& store) {
-    const std::vector<MetricSample> samples = store.snapshot();
+    return render_prometheus(store.snapshot(), store.prefix());
+}
+
+std::string render_prometheus(const std::vector<MetricSample>& samples, const std::string& prefix) {
     std::vector<MetricFamily> families;
     std::unordered_map<std::string, std::size_t> index;
     std::string labels;
@@ -124,7 +127,7 @@ std::string render_prometheus(const MetricStore& store) {
         append_label_text(sample, labels);
         for (const auto& field : sample.fields) {
             const auto conversion = find_unit_conversion(field.name);
-            assign_full_name(name, store.prefix(), sample.measurement, field, conversion);
+            assign_full_name(name, prefix, sample.measurement, field, conversion);
             auto it = index.find(name);
             if (it == index.end()) {
                 it = index.emplace(name, families.size()).first;

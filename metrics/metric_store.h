@@ -2,6 +2,7 @@
 
 #include "metrics/metric_sample.h"
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,6 +20,11 @@ class MetricStore {
     // Takes the whole vector; the caller's vector is left empty.
     void replace(std::vector<MetricSample>&& samples);
     std::vector<MetricSample> snapshot() const;
+    // The same copy together with the generation it belongs to, taken under one lock.
+    std::vector<MetricSample> snapshot(std::uint64_t& generation) const;
+
+    // Counts the replacements: equal generations hold equal samples.
+    std::uint64_t generation() const;
 
     // Never changes after construction, so it needs no lock.
     const std::string& prefix() const { return prefix_; }
@@ -27,6 +33,7 @@ class MetricStore {
     const std::string prefix_;
     mutable std::mutex mutex_;
     std::vector<MetricSample> samples_;
+    std::uint64_t generation_ = 0;
 };
 
 } // namespace tarn
