@@ -35,6 +35,7 @@ import daemon_util as du  # noqa: E402
 import harness  # noqa: E402
 import simhost  # noqa: E402
 from simhost import balloon_record, block_record, net_record  # noqa: E402
+from simhost import get_all_text, stats_text  # noqa: E402
 
 INFLUXD = "/usr/bin/influxd"
 DATABASE = "tarn_e2e"
@@ -52,20 +53,6 @@ DATA_TIMEOUT = 15   # seconds for the wanted number of feeds to arrive
 VM_A, VM_B = 5, 9
 
 
-def get_all(vm, sockets, cores, threads, rss, wired):
-    return (f"vm: {vm}\n"
-            f"cpu_topology:  sockets={sockets}, cores={cores}, threads={threads}, maxcpus=16\n"
-            f"Resident memory    {rss}\n"
-            f"Wired memory       {wired}\n")
-
-
-def stats(runtime, idle, sleeps):
-    return ("vcpu0 statistics\n"
-            f"vcpu total runtime                      {runtime}\n"
-            f"number of ticks vcpu was idle           {idle}\n"
-            f"sleeps in ms due to vcpu limit throttle {sleeps}\n")
-
-
 def build_host(host):
     host.set_sysctl("kern.hz", KERN_HZ)
     host.set_sysctl("hw.vmm.vcpu_limit.class.1.delay_ms", 125)
@@ -73,9 +60,9 @@ def build_host(host):
     host.set_sysctl("hw.vmm.vcpu_limit.class.1.burst_secs", 4)
     host.add_vm(
         VM_A,
-        get_all=get_all(VM_A, 2, 2, 1, 6000000, 4096),              # 4 vCPUs
+        get_all=get_all_text(VM_A, 2, 2, 1, 6000000, 4096),             # 4 vCPUs
         vcpu_class="vcpu_class=3\n",
-        stats=stats(4500000000, 9000, 17),                          # 1.500000 s, 45 s idle
+        stats=stats_text(4500000000, 9000, 17),                         # 1.500000 s, 45 s idle
         rctl="memoryuse=2048\nvmemoryuse=8192\npcpu=12\n",
         vmc=simhost.vmc_document(51),
         devices=("devices of vm 5\n"
@@ -84,9 +71,9 @@ def build_host(host):
                  + "\n" + balloon_record(range(21, 32)) + "\nend\n").encode())
     host.add_vm(
         VM_B,
-        get_all=get_all(VM_B, 1, 1, 2, 1234567, 0),                 # 2 vCPUs
+        get_all=get_all_text(VM_B, 1, 1, 2, 1234567, 0),                # 2 vCPUs
         vcpu_class="vcpu_class=1\n",
-        stats=stats(750000000, 410, 0),                             # 0.250000 s, 2 s idle
+        stats=stats_text(750000000, 410, 0),                            # 0.250000 s, 2 s idle
         rctl="memoryuse=77\nvmemoryuse=88\npcpu=3\n",
         vmc=simhost.vmc_document(90),
         # Records in another order than the result's, and NUL filler after them.

@@ -25,6 +25,7 @@ import daemon_util as du  # noqa: E402
 import harness  # noqa: E402
 import simhost  # noqa: E402
 from simhost import balloon_record, block_record, net_record  # noqa: E402
+from simhost import get_all_text, stats_text  # noqa: E402
 
 PROMETHEUS = "/usr/bin/prometheus"
 JOB = "tarn"
@@ -40,20 +41,6 @@ VM_A, VM_B = 3, 8
 PID_OF = {}
 
 
-def get_all(vm, sockets, cores, threads, rss, wired):
-    return (f"vm: {vm}\n"
-            f"cpu_topology:  sockets={sockets}, cores={cores}, threads={threads}, maxcpus=32\n"
-            f"Resident memory    {rss}\n"
-            f"Wired memory       {wired}\n")
-
-
-def stats(runtime, idle, sleeps):
-    return ("vcpu0 statistics\n"
-            f"vcpu total runtime                      {runtime}\n"
-            f"number of ticks vcpu was idle           {idle}\n"
-            f"sleeps in ms due to vcpu limit throttle {sleeps}\n")
-
-
 def build_host(host):
     host.set_sysctl("kern.hz", KERN_HZ)
     host.set_sysctl("hw.vmm.vcpu_limit.class.1.delay_ms", 250)    # 0.25 s
@@ -61,9 +48,9 @@ def build_host(host):
     host.set_sysctl("hw.vmm.vcpu_limit.class.1.burst_secs", 3)
     PID_OF[VM_A] = host.add_vm(
         VM_A,
-        get_all=get_all(VM_A, 1, 2, 2, 5000000, 123),               # 4 vCPUs
+        get_all=get_all_text(VM_A, 1, 2, 2, 5000000, 123, maxcpus=32),  # 4 vCPUs
         vcpu_class="vcpu_class=2\n",
-        stats=stats(5000000000, 4500, 11),                          # 2.500000 s, 45 s idle
+        stats=stats_text(5000000000, 4500, 11),                         # 2.500000 s, 45 s idle
         rctl="memoryuse=1024\nvmemoryuse=4096\npcpu=7\n",
         vmc=simhost.vmc_document(42),
         devices=("devices\n"
@@ -72,9 +59,9 @@ def build_host(host):
                  + "\n" + balloon_record(range(1, 12)) + "\n").encode())
     PID_OF[VM_B] = host.add_vm(
         VM_B,
-        get_all=get_all(VM_B, 2, 1, 1, 777, 0),                     # 2 vCPUs
+        get_all=get_all_text(VM_B, 2, 1, 1, 777, 0, maxcpus=32),        # 2 vCPUs
         vcpu_class="vcpu_class=1\n",
-        stats=stats(3000000000, 250, 0),                            # 1.500000 s, 2 s idle
+        stats=stats_text(3000000000, 250, 0),                           # 1.500000 s, 2 s idle
         rctl="memoryuse=5\nvmemoryuse=6\npcpu=0\n",
         vmc=simhost.vmc_document(7),
         # Padded with NUL bytes as a published segment may be; the filler belongs to no record.

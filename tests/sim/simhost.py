@@ -89,6 +89,22 @@ def vmc_document(vdc):
     return ('{"version": 1, "item": "%s"}' % inner).encode()
 
 
+def get_all_text(vm_id, sockets, cores, threads, rss, wired, maxcpus=16):
+    """A short `bhyvectl --get-all` answer: the topology line and both memory lines."""
+    return (f"vm: {vm_id}\n"
+            f"cpu_topology:  sockets={sockets}, cores={cores}, threads={threads}, maxcpus={maxcpus}\n"
+            f"Resident memory    {rss}\n"
+            f"Wired memory       {wired}\n")
+
+
+def stats_text(runtime, idle_ticks, limit_sleeps):
+    """A short `bhyvectl --get-stats` answer with the three counters the daemon reads."""
+    return ("vcpu0 statistics\n"
+            f"vcpu total runtime                      {runtime}\n"
+            f"number of ticks vcpu was idle           {idle_ticks}\n"
+            f"sleeps in ms due to vcpu limit throttle {limit_sleeps}\n")
+
+
 def standard_vm_texts(vm_id, sockets=1, cores=2, threads=1, rss=None, wired=None, limit_class=1,
                       runtime=None, idle_ticks=None, limit_sleeps=None, memoryuse=None,
                       vmemoryuse=None, pcpu=None, vdc=None, blocks=None, nets=None,
