@@ -1,5 +1,7 @@
 #include "collectors/command_runner.h"
 
+#include "open_descriptors.h"
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -14,14 +16,7 @@
 namespace tarn {
 namespace {
 
-int open_descriptors() {
-    int count = 0;
-    DIR* dir = ::opendir("/proc/self/fd");
-    while (dirent* entry = ::readdir(dir))
-        count += entry->d_name[0] != '.';
-    ::closedir(dir);
-    return count;
-}
+using testing::open_descriptors;
 
 bool has_unreaped_child() {
     int status = 0;
