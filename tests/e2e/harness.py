@@ -77,12 +77,23 @@ def run_with_terminal_stderr(args, timeout=30):
 
 
 def enter_private_mount_namespace():
-    """Re-runs the calling test inside a private mount namespace (root only), once."""
+    """Re-runs the calling test inside private mount and PID namespaces (root only), once.
+
+    The PID namespace, with /proc mounted anew, keeps the fake bhyve processes of tests running
+    at the same time out of the process table this test's daemon reads."""
     require_root()
     if os.environ.get("TARN_TEST_IN_NAMESPACE") != "1":
         env = dict(os.environ, TARN_TEST_IN_NAMESPACE="1")
-        os.execvpe("unshare", ["unshare", "-m", "--propagation", "private", sys.executable]
+        os.execvpe("unshare", ["unshare", "--mount", "--pid", "--fork", "--kill-child",
+                               "--mount-proc", "--propagation", "private", sys.executable]
                    + sys.argv, env)
+
+
+def isolate_process_table():
+    """As root, runs the calling test in its own PID namespace (see above); else as it is, where
+    a concurrently running test's fake bhyve processes may be seen."""
+    if os.geteuid() == 0:
+        enter_private_mount_namespace()
 
 
 def mount_tmpfs(path):

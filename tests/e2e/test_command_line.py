@@ -184,4 +184,5 @@ class OneShotDump(unittest.TestCase):
 
 if __name__ == "__main__":
     harness.require_binary()
+    harness.isolate_process_table()
     unittest.main()
