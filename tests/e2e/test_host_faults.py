@@ -50,7 +50,9 @@ COMMAND_LIMIT = 5.0          # seconds after which the daemon kills a host comma
 POST_TIMEOUT = 2.0           # seconds a whole Influx POST may take
 HANG = 60                    # seconds a hung host tool would sleep
 MIB = 1 << 20
-FEED_TIMEOUT = 10.0          # for an ordinary feed to show a change
+# For an ordinary feed to show a change; a sanitizer build reads and scans the tens of MiB of the
+# large-object scenarios several times slower.
+FEED_TIMEOUT = 40.0 if os.environ.get("TARN_SANITIZE") else 10.0
 CONVERSIONS = {"delay_ms": 0.001, "limit_mbps": 125000.0, "tx_limit_mbps": 125000.0,
                "rx_limit_mbps": 125000.0}
 LOG_LINE = re.compile(r"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[(\w+)\] (.*)")
