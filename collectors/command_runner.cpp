@@ -123,6 +123,10 @@ std::optional<Finished> run(const std::string& command) {
             continue;
         if (n <= 0)
             break; // end of output, or a read error: both end the stream
+        if (result.text.size() + static_cast<std::size_t>(n) > kCommandOutputLimit) {
+            kill_and_reap(pid);
+            return result;
+        }
         result.text.append(buffer, static_cast<std::size_t>(n));
     }
     read_end.reset();

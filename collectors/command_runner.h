@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -12,6 +13,10 @@ using CommandOutput = std::optional<std::string>;
 // A host tool that has not finished by then is killed with everything it started, so a hung tool
 // costs one VM's figures for one feed instead of stalling the collection for good.
 inline constexpr std::chrono::milliseconds kCommandTimeLimit{5000};
+
+// The host tools answer in kilobytes; one that prints more than this is broken and is treated
+// like a hung one (killed, no output), so that it cannot make the daemon hold what it printed.
+inline constexpr std::size_t kCommandOutputLimit = std::size_t{16} << 20;
 
 // Runs the command through /bin/sh -c; the exit status is ignored.
 CommandOutput run_command(const std::string& command);

@@ -53,6 +53,22 @@ TEST(CommandRunnerTest, LongLinesAndLargeOutputArriveUnchanged) {
     EXPECT_EQ(big->substr(big->size() - 7), "200000\n");
 }
 
+// Output up to the limit is kept whole; one byte more and the command counts as broken, also
+// when it would print for ever.
+TEST(CommandRunnerTest, OutputBeyondTheLimitIsRefusedAndTheCommandEnded) {
+    const std::string limit = std::to_string(kCommandOutputLimit);
+    const auto at_limit = run_command_strict("head -c " + limit + " /dev/zero");
+    ASSERT_TRUE(at_limit);
+    EXPECT_EQ(at_limit->size(), kCommandOutputLimit);
+    EXPECT_EQ(run_command("head -c " + std::to_string(kCommandOutputLimit + 1) + " /dev/zero"),
+              std::nullopt);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(run_command("yes garbage"), std::nullopt);
+    // Ended at the limit, not by the time limit.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, kCommandTimeLimit);
+    EXPECT_FALSE(has_unreaped_child());
+}
+
 TEST(CommandRunnerTest, HungCommandsAreKilledWithTheirChildrenAndLeaveNothingBehind) {
     const int before = open_descriptors();
     const std::string marker = "/tmp/tarn-runner-orphan-" + std::to_string(::getpid());
