@@ -111,3 +111,12 @@ def wait_for(predicate, timeout, step=0.2):
             return value
         time.sleep(step)
     return predicate()
+
+
+def status_kib(pid, key):
+    """A figure of /proc/PID/status given in KiB (VmRSS, VmHWM) or a plain count (Threads)."""
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    raise KeyError(key)

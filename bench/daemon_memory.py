@@ -17,14 +17,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import bench_util  # noqa: E402
 
 
-def status_kib(pid, key):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith(key + ":"):
-                return int(line.split()[1])
-    raise KeyError(key)
-
-
 def main():
     def extra(parser):
         parser.add_argument("--feeds", type=int, default=None,
@@ -76,12 +68,12 @@ def main():
                     done = overruns() - baseline if overrunning else int(elapsed)
                     if done > seen:
                         seen = done
-                        readings.append(status_kib(pid, "VmRSS"))
+                        readings.append(bench_util.status_kib(pid, "VmRSS"))
                     if seen >= feeds:
                         break
                     if elapsed > 60 + 10 * size:
                         sys.exit(f"no {feeds} feeds with {size} VMs; log:\n{daemon.log()}")
-                peak = status_kib(pid, "VmHWM")
+                peak = bench_util.status_kib(pid, "VmHWM")
                 steady = bench_util.median(readings)
                 if daemon.stop(timeout=15) != 0:
                     sys.exit(f"the daemon did not stop cleanly; log:\n{daemon.log()}")

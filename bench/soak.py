@@ -76,14 +76,6 @@ def read_counter(path):
         return None
 
 
-def status_kib(pid, key):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith(key + ":"):
-                return int(line.split()[1])
-    raise KeyError(key)
-
-
 def descriptors(pid):
     """{fd: target} of the process; a descriptor closed while it is being read is left out."""
     found = {}
@@ -98,19 +90,9 @@ def descriptors(pid):
 
 def zombie_children(pid):
     """PIDs of the process's children that have ended and not been reaped."""
-    found = set()
-    for name in os.listdir("/proc"):
-        if not name.isdigit():
-            continue
-        try:
-            with open(f"/proc/{name}/stat") as f:
-                stat = f.read()
-        except OSError:
-            continue
-        fields = stat[stat.rindex(")") + 2:].split()  # the command name may hold anything
-        if fields[0] == "Z" and int(fields[1]) == pid:
-            found.add(int(name))
-    return found
+    import daemon_util as du
+    return {child for child, (_, state, parent) in du.processes().items()
+            if state == "Z" and parent == pid}
 
 
 def children(pid):
@@ -131,8 +113,8 @@ class Reading:
     def __init__(self, pid, feed, elapsed):
         self.feed = feed
         self.elapsed = elapsed
-        self.rss = status_kib(pid, "VmRSS")
-        self.threads = status_kib(pid, "Threads")
+        self.rss = bench_util.status_kib(pid, "VmRSS")
+        self.threads = bench_util.status_kib(pid, "Threads")
         fds_before, zombies_before = descriptors(pid), zombie_children(pid)
         time.sleep(0.5)
         fds_after, zombies_after = descriptors(pid), zombie_children(pid)
@@ -266,7 +248,7 @@ def soak(vms, feeds, checkpoint, progress, scrape_pause=0.05, out=sys.stdout, rs
                         f"scrape errors {errors}")
             finally:
                 scraper.stop()
-                peak = status_kib(pid, "VmHWM") if daemon.running() else None
+                peak = bench_util.status_kib(pid, "VmHWM") if daemon.running() else None
                 started = read_counter(counter)
                 elapsed = time.monotonic() - start
                 status = daemon.stop(timeout=15)

@@ -256,3 +256,20 @@ def daemon_config(port, interval=1, listen=None, prefix=None, influx=None):
         lines.append("enabled = true")
         lines += [f"{k} = {v}" for k, v in influx.items()]
     return "\n".join(lines) + "\n"
+
+
+def processes():
+    """{pid: (comm, state, ppid)} of every process in this PID namespace."""
+    found = {}
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open(f"/proc/{name}/stat") as f:
+                stat = f.read()
+        except OSError:
+            continue
+        close = stat.rindex(")")
+        rest = stat[close + 2:].split()
+        found[int(name)] = (stat[stat.index("(") + 1:close], rest[0], int(rest[1]))
+    return found

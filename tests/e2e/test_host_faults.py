@@ -327,23 +327,6 @@ class InfluxStub:
 
 # -- processes of the namespace ------------------------------------------------------------------
 
-def processes():
-    """{pid: (comm, state, ppid)} of every process in this PID namespace."""
-    found = {}
-    for name in os.listdir("/proc"):
-        if not name.isdigit():
-            continue
-        try:
-            with open(f"/proc/{name}/stat") as f:
-                stat = f.read()
-        except OSError:
-            continue
-        close = stat.rindex(")")
-        rest = stat[close + 2:].split()
-        found[int(name)] = (stat[stat.index("(") + 1:close], rest[0], int(rest[1]))
-    return found
-
-
 def cmdline(pid):
     try:
         with open(f"/proc/{pid}/cmdline", "rb") as f:
@@ -562,7 +545,7 @@ class HostFaults(unittest.TestCase):
         left to this init by a killed process group are reaped and counted."""
         known = {os.getpid(), self.daemon.proc.pid} | set(self.host.processes)
         found = []
-        for pid, (comm, state, ppid) in processes().items():
+        for pid, (comm, state, ppid) in du.processes().items():
             if pid in known:
                 continue
             if state == "Z" and ppid == os.getpid():
@@ -604,7 +587,7 @@ class HostFaults(unittest.TestCase):
         """{(vm, tool): pid} of the sleeps the fake tools are in, read from their shells."""
         by_pid = {pid: vm for vm, pid in self.host.vm_pids.items()}
         found = {}
-        for pid, (comm, state, ppid) in processes().items():
+        for pid, (comm, state, ppid) in du.processes().items():
             if comm != "sleep" or state == "Z":
                 continue
             args = cmdline(ppid)
@@ -685,7 +668,7 @@ class HostFaults(unittest.TestCase):
         self.assertGreaterEqual(feed.overrun_us, len(hung) * COMMAND_LIMIT * 1e6)
         self.assertLess(feed.overrun_us, (len(hung) * COMMAND_LIMIT + FEED_TIMEOUT) * 1e6)
         alive = {k: pid for k, pid in sleeps.items()
-                 if processes().get(pid, ("", "Z", 0))[1] != "Z"}
+                 if du.processes().get(pid, ("", "Z", 0))[1] != "Z"}
         self.assertEqual(alive, {}, "a hung tool survived the kill of its process group")
         self.wait_quiet()
         self.check_no_strays()
