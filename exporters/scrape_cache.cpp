@@ -6,14 +6,13 @@ namespace tarn {
 
 std::string ScrapeCache::document() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!filled_ || store_.generation() != generation_) {
+    if (store_.generation() != generation_) {
         std::uint64_t generation = 0;
         const std::vector<MetricSample> samples = store_.snapshot(generation);
         // Rendered before anything is kept, so a failing render leaves the old state whole.
         std::string document = render_prometheus(samples, store_.prefix());
         document_ = std::move(document);
         generation_ = generation;
-        filled_ = true;
     }
     return document_;
 }

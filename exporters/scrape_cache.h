@@ -20,7 +20,7 @@ class ScrapeCache {
   private:
     const MetricStore& store_;
     std::mutex mutex_;
-    bool filled_ = false;
+    // Generation 0 is the empty store, whose document is empty.
     std::uint64_t generation_ = 0;
     std::string document_;
 };

@@ -388,17 +388,20 @@ class SimulatedHost:
             return
         self._write_fixture(os.path.join(self.fixtures, "vm", str(int(vm_id))), tool, text, status)
 
+    def _tool_directory(self, vm_id, tool):
+        """Where a tool's per-VM fixture files live: by VM number, for rctl by the VM's pid."""
+        if tool not in TOOLS:
+            raise ValueError(f"unknown tool {tool!r}")
+        if tool == "rctl":
+            return os.path.join(self.fixtures, "pid", str(int(self.vm_pids[vm_id])))
+        return os.path.join(self.fixtures, "vm", str(int(vm_id)))
+
     def set_tool_delay(self, vm_id, tool, seconds):
         """Makes a tool pause this many seconds (fractions allowed) before it answers for VM
         vm_id, as a slow or busy host tool would; None or 0 removes the pause. For "rctl" it
         applies to the process of the latest add_vm for vm_id. The daemon kills a host command
         that has not finished after 5 seconds, so longer pauses make the tool's answer absent."""
-        if tool not in TOOLS:
-            raise ValueError(f"unknown tool {tool!r}")
-        if tool == "rctl":
-            directory = os.path.join(self.fixtures, "pid", str(int(self.vm_pids[vm_id])))
-        else:
-            directory = os.path.join(self.fixtures, "vm", str(int(vm_id)))
+        directory = self._tool_directory(vm_id, tool)
         path = os.path.join(directory, tool + ".delay")
         if not seconds:
             if os.path.exists(path):
@@ -414,12 +417,7 @@ class SimulatedHost:
         """Makes a tool die by a signal (a name such as "SEGV" or "KILL") right after it has
         printed its output for VM vm_id; None removes it. For "rctl" it applies to the process
         of the latest add_vm for vm_id."""
-        if tool not in TOOLS:
-            raise ValueError(f"unknown tool {tool!r}")
-        if tool == "rctl":
-            directory = os.path.join(self.fixtures, "pid", str(int(self.vm_pids[vm_id])))
-        else:
-            directory = os.path.join(self.fixtures, "vm", str(int(vm_id)))
+        directory = self._tool_directory(vm_id, tool)
         path = os.path.join(directory, tool + ".signal")
         if signal_name is None:
             if os.path.exists(path):
