@@ -17,6 +17,18 @@ struct ProcessInfo {
 };
 
 // Snapshot of the process table, one entry per process, in the kernel's order.
+//
+// Where the two implementations differ (tests run on the emulation, so do not read more into them):
+// - Order: FreeBSD's kvm_getprocs walks the kernel's process list, which is mostly newest first
+//   and not sorted; the /proc emulation visits processes by ascending pid. The VM list, and with
+//   it the order of the per-VM samples, follows whichever order the platform gives.
+// - Command name: FreeBSD's ki_comm holds up to 19 characters of the executable's name; Linux's
+//   /proc/PID/comm holds up to 15 and can be renamed by the process itself.
+// - Arguments: FreeBSD's kvm_getargv gives the vector as the process left it, or one string
+//   holding the whole title after setproctitle(3); the emulation splits /proc/PID/cmdline at its
+//   NUL bytes. A process without arguments gives an absent vector on Linux (empty cmdline); on
+//   FreeBSD kvm_getargv may give an empty one. The caller joins the words with single spaces
+//   either way, so a title and its words join to the same text.
 class ProcessTable {
   public:
     // Opens the kernel's process interface; on failure `error()` holds its text.

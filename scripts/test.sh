@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs the whole suite: plainly, then under
-# AddressSanitizer + UndefinedBehaviorSanitizer, then under ThreadSanitizer; before the sanitizer
-# runs, every fuzz target runs for a bounded time.
+# Installs what is needed, builds, and runs the whole suite: plainly, then the FreeBSD compile
+# check, the short benchmarks and every fuzz target for a bounded time, then under
+# AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -9,6 +9,9 @@ bash scripts/install-deps.sh
 echo "== plain build"
 bash scripts/build.sh build/release
 ctest --test-dir build/release --output-on-failure -j2
+
+echo "== FreeBSD build: every product file compiled against FreeBSD 14.2's headers (no link)"
+bash scripts/freebsd/check.sh .
 
 echo "== benchmarks, short mode (they must keep building and running)"
 bash bench/run_short.sh build/release
