@@ -1,0 +1,161 @@
+#!/usr/bin/python3
+"""Plants single-line faults in the product, one at a time, and records which the suite catches.
+
+Usage: sudo /usr/bin/python3 scripts/mutants.py [--build DIR] [--only ID[,ID...]] [--out FILE]
+
+Each fault replaces one exact text (it must occur exactly once in its file) with another. For each:
+the file is changed, the plain build in DIR (default build/mutants, benchmarks off) is rebuilt, the
+unit tests run and, if none fails, the end-to-end tests; the fault is caught when any test fails.
+A fault that does not compile is reported as such and does not count. The file is restored after
+every fault, also when the script is interrupted. Prints a Markdown table; --out writes it too.
+"""
+import argparse
+import os
+import re
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# (id, file, original text, planted text, what the fault is)
+FAULTS = [
+    ("C1", "collectors/cpu_memory_parsers.cpp", "if (product == 0 || product >", "if (product >",
+     "dropped check: a zero vCPU factor is accepted"),
+    ("C2", "collectors/cpu_memory_parsers.cpp", "kWord.size() + 2);", "kWord.size() + 3);",
+     "off by one: vcpu_class takes three digits"),
+    ("C3", "collectors/cpu_memory_parsers.cpp", ': name == "vmemoryuse" ? use.vmemoryuse',
+     ': name == "vmemoryuse" ? use.memoryuse', "wrong target: vmemoryuse lands in memoryuse"),
+    ("C4", "collectors/cpu_memory_parsers.cpp", "if (seconds >= kLimit)", "if (seconds > kLimit)",
+     "off by one: 2^64 seconds is cast instead of saturated"),
+    ("C5", "collectors/device_records.cpp", '{"virtio-blk", "nvme"}', '{"virtio-blk", ""}',
+     "dropped case: nvme block devices are not read"),
+    ("C6", "collectors/device_stats.cpp", '"virtio_net", 4,', '"virtio_net", 3,',
+     "wrong constant: network slot offset"),
+    ("C7", "collectors/device_stats.cpp", '{"tx_limit_mbps", G},\n                                               {"rx_limit_mbps", G},',
+     '{"rx_limit_mbps", G},\n                                               {"tx_limit_mbps", G},',
+     "wrong order: tx and rx limits swapped"),
+    ("C8", "collectors/vm_number.cpp", "if (digits == kTitle.size() || digits == text.size() ||",
+     "if (digits == text.size() ||", "dropped check: a title without white space after 'bhyve:'"),
+    ("C9", "collectors/vm_discovery.cpp", "if (!vm_id || !seen.insert(*vm_id).second)",
+     "if (!vm_id)", "dropped check: two processes of one VM give two entries"),
+    ("C10", "collectors/host_cpu_limit.cpp", '.add_gauge("hz", tsc_freq)',
+     '.add_gauge("hz", limit.kern_hz)', "wrong value: hz carries kern.hz instead of the TSC rate"),
+    ("C11", "collectors/text_scan.h", "c == '\\f' || c == '\\r';", "c == '\\f';",
+     "dropped case: CR is not white space"),
+    ("M1", "metrics/metric_sample.cpp", '"{:.{}f}", value, precision', '"{:.{}g}", value, precision',
+     "wrong format: fixed-point counters printed in general notation"),
+    ("M2", "metrics/metric_sample.cpp",
+     "MetricSample& MetricSample::add_gauge(std::string name, std::uint64_t value) {\n    fields.push_back({std::move(name), fmt::format(\"{}\", value), MetricKind::gauge});",
+     "MetricSample& MetricSample::add_gauge(std::string name, std::uint64_t value) {\n    fields.push_back({std::move(name), fmt::format(\"{}\", value), MetricKind::counter});",
+     "wrong kind: 64-bit gauges become counters"),
+    ("E1", "exporters/influx_line.cpp", '"{}{:06d}000"', '"{}{:6d}000"',
+     "missed padding: microseconds padded with spaces"),
+    ("E2", "exporters/influx_line.cpp", 'first ? "" : ","', 'first ? "," : ""',
+     "swapped branch: field separators"),
+    ("E3", "exporters/http_server.cpp", "parsed.path = target.substr(0, target.find('?'));",
+     "parsed.path = target;", "dropped step: the query string is kept in the path"),
+    ("E4", "exporters/influx_writer.cpp", "byte == '_' || byte == '~';",
+     "byte == '_' || byte == '~' || byte == '@';", "missed escape: '@' in a credential"),
+    ("D1", "daemon/config.cpp", "if (config.interval_seconds <= 0) {",
+     "if (config.interval_seconds < 0) {", "off by one: interval 0 is kept"),
+    ("D2", "daemon/config.cpp", 'reader.Get("prometheus", "listen",',
+     'reader.Get("prometheus", "address",', "wrong key: listen address"),
+    ("D3", "daemon/command_line.cpp", "multiplier = 1048576ULL;", "multiplier = 1000000ULL;",
+     "wrong constant: M suffix"),
+    ("D4", "daemon/command_line.cpp", "if (size < kMinimumLogSize) {",
+     "if (size <= kMinimumLogSize) {", "off by one: the minimum log size is refused"),
+    ("D5", "daemon/logging.cpp", "logger->flush_on(spdlog::level::info);",
+     "logger->flush_on(spdlog::level::err);", "wrong level: info lines are not flushed"),
+    ("D6", "daemon/stop_signal.cpp", "    ::sigaction(SIGTERM, &action, nullptr);\n", "",
+     "dropped step: SIGTERM is not handled"),
+    ("P1", "platform/sysctl_linux.cpp", 'const bool is_unsigned = key == "machdep.tsc_freq";',
+     "const bool is_unsigned = false;", "wrong type: the TSC rate is read as signed"),
+    ("P2", "platform/process_table_linux.cpp", "    std::sort(pids.begin(), pids.end());\n", "",
+     "wrong order: the process table is not in pid order"),
+    ("P3", "platform/process_table_linux.cpp",
+     "if (!comm->empty() && comm->back() == '\\n')", "if (false)",
+     "dropped step: the command name keeps its line feed"),
+    ("P4", "platform/socket_options_linux.cpp", "return MSG_NOSIGNAL;", "return 0;",
+     "dropped flag: a vanished scraper raises SIGPIPE"),
+]
+
+
+def run(cmd, timeout=None, **kwargs):
+    return subprocess.run(cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          text=True, timeout=timeout, **kwargs)
+
+
+def first_failure(output):
+    failed = re.findall(r"^\s*\d+ - (\S+) \(", output, re.M)
+    return failed[0] if failed else "?"
+
+
+def ctest(build, selector, timeout):
+    """True when every selected test passed; else the first failing test's name."""
+    try:
+        result = run(["ctest", "--test-dir", build, "-j2", "--stop-on-failure"] + selector,
+                     timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return "(time-out of the whole run)"
+    if result.returncode == 0:
+        return True
+    return first_failure(result.stdout)
+
+
+def try_fault(fault, build, timeout):
+    ident, path, original, planted, _ = fault
+    full = os.path.join(ROOT, path)
+    with open(full) as f:
+        source = f.read()
+    if source.count(original) != 1:
+        return "not applicable (text not found once)", 0.0
+    started = time.monotonic()
+    try:
+        with open(full, "w") as f:
+            f.write(source.replace(original, planted))
+        built = run(["cmake", "--build", build, "-j2"])
+        if built.returncode != 0:
+            return "does not compile", time.monotonic() - started
+        for selector in (["-E", r"^e2e\."], ["-R", r"^e2e\."]):
+            outcome = ctest(build, selector, timeout)
+            if outcome is not True:
+                return f"caught by {outcome}", time.monotonic() - started
+        return "NOT caught", time.monotonic() - started
+    finally:
+        with open(full, "w") as f:
+            f.write(source)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default="build/mutants")
+    parser.add_argument("--only", default="")
+    parser.add_argument("--out", default="")
+    parser.add_argument("--timeout", type=int, default=1200, help="seconds per ctest run")
+    args = parser.parse_args()
+    build = os.path.join(ROOT, args.build)
+    run(["cmake", "-S", ".", "-B", build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+         "-DTARN_BUILD_BENCHMARKS=OFF"]).check_returncode()
+    clean = run(["cmake", "--build", build, "-j2"])
+    if clean.returncode != 0:
+        sys.exit("the unchanged tree does not build:\n" + clean.stdout[-4000:])
+    chosen = [f for f in FAULTS if not args.only or f[0] in args.only.split(",")]
+    rows = ["| id | file | fault | result | s |", "| --- | --- | --- | --- | ---: |"]
+    caught = 0
+    for fault in chosen:
+        outcome, seconds = try_fault(fault, build, args.timeout)
+        caught += outcome.startswith("caught")
+        rows.append(f"| {fault[0]} | {fault[1]} | {fault[4]} | {outcome} | {seconds:.0f} |")
+        print(rows[-1], flush=True)
+    run(["cmake", "--build", build, "-j2"])  # leave the build matching the restored tree
+    rows.append(f"\n{caught} of {len(chosen)} caught")
+    table = "\n".join(rows)
+    print(table)
+    if args.out:
+        with open(args.out, "w") as f:
+            f.write(table + "\n")
+
+
+if __name__ == "__main__":
+    main()
