@@ -113,7 +113,8 @@ std::string escape_label_value(std::string_view value) {
 }
 
 std::string render_prometheus(const MetricStore& store) {
-    return render_prometheus(store.snapshot(), store.prefix());
+    const SampleSet samples = store.snapshot();
+    return render_prometheus(*samples, store.prefix());
 }
 
 std::string render_prometheus(const std::vector<MetricSample>& samples, const std::string& prefix) {
