@@ -1,10 +1,9 @@
-// The floor of a feed: runs the commands read from stdin, one per line, through /bin/sh -c one
-// after another, each with its output read from a pipe to the end and its shell reaped with a
-// blocking wait. Prints "COMMANDS FAILED BYTES SLEEPS" at the end; exit status 1 when one could not
-// run.
+// The floor of a feed: runs the commands read from stdin, one per line, one after another, each
+// started directly by posix_spawn from its words (split at spaces; the first is the tool's path),
+// its output read from a pipe to the end and the tool reaped with a blocking wait. Prints
+// "COMMANDS FAILED BYTES" at the end; exit status 1 when one could not be started.
 //
-// --poll-wait reaps the shell as the daemon's command runner does instead: waitpid with WNOHANG,
-// napping 20 us and doubling up to 2 ms between tries, to show what that wait adds to the floor.
+// --shell starts each command through /bin/sh -c instead, as the daemon used to.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -14,45 +13,39 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 extern char** environ;
 
 namespace {
 
+bool g_shell = false;
+
 // Output bytes of the command, or -1 when it could not be started.
-bool g_poll_wait = false;
-long g_sleeps = 0; // naps taken while waiting for shells whose output had ended
-
-void reap(pid_t pid, int& status) {
-    if (!g_poll_wait) {
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        return;
+long run(const std::string& command, int& status) {
+    std::vector<std::string> words;
+    if (g_shell) {
+        words = {"/bin/sh", "-c", command};
+    } else {
+        std::istringstream in(command);
+        for (std::string word; in >> word;)
+            words.push_back(word);
     }
-    useconds_t nap = 20;
-    for (;;) {
-        const pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid || (r < 0 && errno != EINTR))
-            return;
-        ++g_sleeps;
-        ::usleep(nap);
-        nap = nap * 2 < 2000 ? nap * 2 : 2000;
-    }
-}
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
 
-long run(std::string command, int& status) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return -1;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    char sh[] = "/bin/sh";
-    char dash_c[] = "-c";
-    char* argv[] = {sh, dash_c, command.data(), nullptr};
     pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv, environ);
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
     if (spawned != 0) {
@@ -70,14 +63,15 @@ long run(std::string command, int& status) {
         bytes += n;
     }
     ::close(fds[0]);
-    reap(pid, status);
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
     return bytes;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    g_poll_wait = argc > 1 && std::strcmp(argv[1], "--poll-wait") == 0;
+    g_shell = argc > 1 && std::strcmp(argv[1], "--shell") == 0;
     std::string command;
     long commands = 0, failed = 0, bytes = 0;
     while (std::getline(std::cin, command)) {
@@ -92,6 +86,6 @@ int main(int argc, char** argv) {
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
             ++failed;
     }
-    std::printf("%ld %ld %ld %ld\n", commands, failed, bytes, g_sleeps);
+    std::printf("%ld %ld %ld\n", commands, failed, bytes);
     return 0;
 }

@@ -47,7 +47,8 @@ std::string render_store(const MetricStore& store) {
 // string of its own and kept per family, the document grown without a size. It shows what the
 // buffer-per-family rendering saves; main checks that both agree byte for byte.
 std::string render_line_by_line(const MetricStore& store) {
-    const std::vector<MetricSample> samples = store.snapshot();
+    const SampleSet set = store.snapshot();
+    const std::vector<MetricSample>& samples = *set;
     struct Family {
         std::string name;
         MetricKind kind;

@@ -37,35 +37,14 @@ COUNTING_VM = 1
 RSS_GROWTH_LIMIT = 0.05
 STALL_SECONDS = 60  # no new feed for this long ends the run as failed
 
-# Put in front of the fake bhyvectl's own text. The daemon asks for VM @VM@'s counters once per
-# feed, so this call's count is the feed number; it lands in the fixture that the script prints.
-COUNTING_HOOK = """\
-if [ "$*" = "--get-stats --vm=@VM@" ]; then
-    n=$(($(cat @COUNTER@) + 1))
-    echo "$n" > @COUNTER@
-    sed "s/@FEED@/$n/" @TEMPLATE@ > @FIXTURE@
-fi
-"""
-
-
-def install_feed_counter(host, work):
-    """Makes the simulated host's bhyvectl number the feeds; returns the counter file's path."""
+def install_feed_counter(host):
+    """Makes the simulated host's bhyvectl number the feeds; returns the counter file's path.
+    The daemon asks for VM COUNTING_VM's counters once per feed, so that call's count is the feed
+    number; the fake tool prints it as that VM's limit-sleep counter."""
     import simhost
-    counter = os.path.join(work, "feeds-started")
-    template = os.path.join(work, "get-stats.template")
-    with open(counter, "w") as f:
-        f.write("0\n")
-    with open(template, "w") as f:
-        f.write(simhost.standard_vm_texts(COUNTING_VM, limit_sleeps="@FEED@")["stats"])
-    fixture = os.path.join(host.fixtures, "vm", str(COUNTING_VM), "get-stats.out")
-    hook = (COUNTING_HOOK.replace("@VM@", str(COUNTING_VM)).replace("@COUNTER@", counter)
-            .replace("@TEMPLATE@", template).replace("@FIXTURE@", fixture))
-    path = "/usr/sbin/bhyvectl"  # simhost's script, on its overlay
-    with open(path) as f:
-        shebang, rest = f.read().split("\n", 1)
-    with open(path, "w") as f:
-        f.write(shebang + "\n" + hook + rest)
-    return counter
+    host.set_tool_output(COUNTING_VM, "get-stats",
+                         simhost.standard_vm_texts(COUNTING_VM, limit_sleeps="@COUNT@")["stats"])
+    return host.set_tool_counter(COUNTING_VM, "get-stats")
 
 
 def read_counter(path):
@@ -213,7 +192,7 @@ def soak(vms, feeds, checkpoint, progress, scrape_pause=0.05, out=sys.stdout, rs
     with tempfile.TemporaryDirectory() as work, \
             simhost.SimulatedHost(bench_util.HOST_SETTINGS) as host:
         bench_util.add_vms(host, 1, vms)
-        counter = install_feed_counter(host, work)
+        counter = install_feed_counter(host)
         port = harness.free_port()
         with du.Daemon(du.daemon_config(port, interval=1), directory=work) as daemon:
             daemon.start(timeout=30)

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <vector>
 
 extern char** environ;
 
@@ -36,8 +37,9 @@ class Descriptor {
 
 struct Finished {
     std::string text;
-    bool completed = false; // output read to its end and the shell reaped in time
+    bool completed = false; // output read to its end and the tool reaped in time
     int status = 0;         // as waitpid reports it
+    bool executed = true;   // false: the tool could not be executed at all
 };
 
 int milliseconds_left(Clock::time_point deadline) {
@@ -45,15 +47,15 @@ int milliseconds_left(Clock::time_point deadline) {
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-// Kills the command's process group (the shell and whatever it started) and reaps the shell.
+// Kills the command's process group (the tool and whatever it started) and reaps the tool.
 void kill_and_reap(pid_t pid) {
     ::kill(-pid, SIGKILL);
     while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
 }
 
-// The shell has closed its output, so it is normally gone within microseconds: the first naps
-// are short, and only a shell that keeps running backs off to 2 ms between checks.
+// The tool has closed its output, so it is normally gone within microseconds: the first naps
+// are short, and only a tool that keeps running backs off to 2 ms between checks.
 bool wait_for_exit(pid_t pid, Clock::time_point deadline, int& status) {
     useconds_t nap = 20;
     for (;;) {
@@ -69,7 +71,49 @@ bool wait_for_exit(pid_t pid, Clock::time_point deadline, int& status) {
     }
 }
 
-std::optional<Finished> run(const std::string& command) {
+// errno values of a spawn whose tool could not be executed (missing, not executable, not a
+// program); a shell would have started and complained, so the command still counts as run.
+bool tool_not_executable(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case EACCES:
+    case EPERM:
+    case ENOEXEC:
+    case ELOOP:
+    case ENAMETOOLONG:
+    case ETXTBSY:
+    case EISDIR:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// One line on stderr, written at once so that lines of parallel collectors do not interleave.
+void complain(const std::string& tool, int error) {
+    const char* reason = "cannot execute";
+    if (error == ENOENT || error == ENOTDIR)
+        reason = "not found";
+    else if (error == EACCES || error == EPERM)
+        reason = "Permission denied";
+    else if (error == ENOEXEC)
+        reason = "Exec format error";
+    std::string line = tool;
+    line.append(": ").append(reason).append("\n");
+    while (::write(STDERR_FILENO, line.data(), line.size()) < 0 && errno == EINTR) {
+    }
+}
+
+std::optional<Finished> run(const CommandLine& command) {
+    if (command.empty() || command.front().empty())
+        return std::nullopt;
+    std::vector<char*> argv;
+    argv.reserve(command.size() + 1);
+    for (const std::string& word : command)
+        argv.push_back(const_cast<char*>(word.c_str())); // posix_spawn does not write to them
+    argv.push_back(nullptr);
+
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return std::nullopt;
@@ -86,7 +130,7 @@ std::optional<Finished> run(const std::string& command) {
     }
     // dup2 clears close-on-exec on the child's standard output only.
     posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
-    // Its own process group, so that a time-out can end the shell together with its children.
+    // Its own process group, so that a time-out can end the tool together with its children.
     posix_spawnattr_setpgroup(&attributes, 0);
     sigset_t defaults;
     sigemptyset(&defaults);
@@ -94,16 +138,22 @@ std::optional<Finished> run(const std::string& command) {
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
 
-    char sh[] = "/bin/sh";
-    char dash_c[] = "-c";
-    std::string command_copy = command;
-    char* argv[] = {sh, dash_c, command_copy.data(), nullptr};
     pid_t pid = -1;
-    int spawned = posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, environ);
+    // The path as given, not searched for; a failed exec comes back as the result.
+    const int spawned =
+        posix_spawn(&pid, command.front().c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    if (spawned != 0)
-        return std::nullopt;
+    if (spawned != 0) {
+        if (!tool_not_executable(spawned))
+            return std::nullopt;
+        complain(command.front(), spawned);
+        // As through a shell: the command ran (and failed) without output.
+        Finished result;
+        result.completed = true;
+        result.executed = false;
+        return result;
+    }
     write_end.reset();
 
     const auto deadline = Clock::now() + kCommandTimeLimit;
@@ -140,18 +190,18 @@ std::optional<Finished> run(const std::string& command) {
 
 } // namespace
 
-CommandOutput run_command(const std::string& command) {
+CommandOutput run_command(const CommandLine& command) {
     auto finished = run(command);
     if (!finished || !finished->completed)
         return std::nullopt;
     return std::move(finished->text);
 }
 
-CommandOutput run_command_strict(const std::string& command) {
+CommandOutput run_command_strict(const CommandLine& command) {
     auto finished = run(command);
     if (!finished || !finished->completed)
         return std::nullopt;
-    if (!WIFEXITED(finished->status) || WEXITSTATUS(finished->status) != 0)
+    if (!finished->executed || !WIFEXITED(finished->status) || WEXITSTATUS(finished->status) != 0)
         return std::nullopt;
     return std::move(finished->text);
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tarn {
 
@@ -18,10 +19,15 @@ inline constexpr std::chrono::milliseconds kCommandTimeLimit{5000};
 // like a hung one (killed, no output), so that it cannot make the daemon hold what it printed.
 inline constexpr std::size_t kCommandOutputLimit = std::size_t{16} << 20;
 
-// Runs the command through /bin/sh -c; the exit status is ignored.
-CommandOutput run_command(const std::string& command);
+// A host command: the tool's absolute path first, then its arguments. The tool is started directly
+// (no shell, no search of PATH), so nothing in an argument is interpreted.
+using CommandLine = std::vector<std::string>;
 
-// As run_command, but the output counts only when the command exits with status 0.
-CommandOutput run_command_strict(const std::string& command);
+// Runs the tool; the exit status is ignored. A tool that is missing or cannot be executed gives a
+// present, empty output and a one-line complaint on stderr, as a shell would have.
+CommandOutput run_command(const CommandLine& command);
+
+// As run_command, but the output counts only when the tool exits with status 0.
+CommandOutput run_command_strict(const CommandLine& command);
 
 } // namespace tarn

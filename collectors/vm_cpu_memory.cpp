@@ -9,8 +9,22 @@
 #include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
+#include <atomic>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <vector>
+
 namespace tarn {
 namespace {
+
+const char* const kBhyvectl = "/usr/sbin/bhyvectl";
+const char* const kRctl = "/usr/bin/rctl";
+
+// Nearly all of a VM's time is spent waiting for its four host tools, so a few VMs are served at
+// once; more workers than hardware threads would only contend for them.
+constexpr unsigned kMaxWorkers = 8;
 
 std::optional<std::int32_t> read_vdc(std::int32_t vm_id) {
     SharedMemoryMapping mapping = read_shared_memory(fmt::format("/vmc.vm.{}", vm_id));
@@ -33,13 +47,13 @@ std::optional<std::int32_t> read_vdc(std::int32_t vm_id) {
 std::optional<MetricSample> collect_one(const VmEntry& vm, const std::string& hostname,
                                         double tsc_freq, double kern_hz) {
     const CommandOutput all =
-        run_command(fmt::format("/usr/sbin/bhyvectl --get-all --vm={}", vm.vm_id));
+        run_command({kBhyvectl, "--get-all", fmt::format("--vm={}", vm.vm_id)});
     const auto topology = all ? parse_get_all(*all) : std::nullopt;
     if (!topology)
         return std::nullopt;
 
     const CommandOutput class_text =
-        run_command(fmt::format("/usr/sbin/bhyvectl --get-vcpu-class --vm={}", vm.vm_id));
+        run_command({kBhyvectl, "--get-vcpu-class", fmt::format("--vm={}", vm.vm_id)});
     const auto limit_class = class_text ? parse_vcpu_class(*class_text) : std::nullopt;
     if (!limit_class)
         return std::nullopt;
@@ -50,7 +64,7 @@ std::optional<MetricSample> collect_one(const VmEntry& vm, const std::string& ho
 
     VmResourceUse use;
     if (const CommandOutput rctl =
-            run_command_strict(fmt::format("/usr/bin/rctl -u process:{}", vm.pid))) {
+            run_command_strict({kRctl, "-u", fmt::format("process:{}", vm.pid)})) {
         const auto parsed = parse_rctl(*rctl);
         if (!parsed)
             return std::nullopt;
@@ -59,7 +73,7 @@ std::optional<MetricSample> collect_one(const VmEntry& vm, const std::string& ho
 
     VmRunStats stats;
     if (const CommandOutput text =
-            run_command(fmt::format("/usr/sbin/bhyvectl --get-stats --vm={}", vm.vm_id))) {
+            run_command({kBhyvectl, "--get-stats", fmt::format("--vm={}", vm.vm_id)})) {
         const auto parsed = parse_get_stats(*text);
         if (!parsed)
             return std::nullopt;
@@ -92,12 +106,40 @@ std::vector<MetricSample> collect_vm_cpu_memory(const VmList& vms, const std::st
         return result;
     const double tsc_freq_value = static_cast<double>(tsc_freq);
     const double kern_hz_value = static_cast<double>(kern_hz);
-    for (const VmEntry& vm : vms) {
-        if (!running())
-            break;
-        if (auto sample = collect_one(vm, hostname, tsc_freq_value, kern_hz_value))
-            result.push_back(std::move(*sample));
+
+    // Each VM's sample goes into the slot of its position, so the result keeps the list order
+    // whichever worker served it.
+    std::vector<std::optional<MetricSample>> slots(vms.size());
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (;;) {
+            if (!running())
+                return;
+            const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+            if (i >= vms.size())
+                return;
+            slots[i] = collect_one(vms[i], hostname, tsc_freq_value, kern_hz_value);
+        }
+    };
+
+    const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t workers = std::min<std::size_t>({kMaxWorkers, hardware, vms.size()});
+    std::vector<std::thread> helpers;
+    helpers.reserve(workers - 1);
+    for (std::size_t n = 1; n < workers; ++n) {
+        try {
+            helpers.emplace_back(work);
+        } catch (const std::system_error&) {
+            break; // the workers that did start, and this thread, serve the list
+        }
     }
+    work();
+    for (std::thread& helper : helpers)
+        helper.join();
+
+    for (auto& slot : slots)
+        if (slot)
+            result.push_back(std::move(*slot));
     return result;
 }
 

@@ -29,7 +29,7 @@ std::string escape_label_value(std::string_view value);
 
 // The store's current set in the text exposition format 0.0.4.
 std::string render_prometheus(const MetricStore& store);
-// The same document for samples already copied out of a store with that prefix.
+// The same document for a set taken from a store with that prefix.
 std::string render_prometheus(const std::vector<MetricSample>& samples, const std::string& prefix);
 
 } // namespace tarn

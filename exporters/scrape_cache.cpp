@@ -8,9 +8,9 @@ std::string ScrapeCache::document() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (store_.generation() != generation_) {
         std::uint64_t generation = 0;
-        const std::vector<MetricSample> samples = store_.snapshot(generation);
+        const SampleSet samples = store_.snapshot(generation);
         // Rendered before anything is kept, so a failing render leaves the old state whole.
-        std::string document = render_prometheus(samples, store_.prefix());
+        std::string document = render_prometheus(*samples, store_.prefix());
         document_ = std::move(document);
         generation_ = generation;
     }

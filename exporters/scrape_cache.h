@@ -9,7 +9,7 @@
 namespace tarn {
 
 // The scrape document of the store's current generation. The store changes once a feed while
-// scrapers may ask many times in between, so each set of samples is copied and rendered once;
+// scrapers may ask many times in between, so each set of samples is rendered once;
 // every answer is byte for byte what rendering the store at that moment would give.
 class ScrapeCache {
   public:

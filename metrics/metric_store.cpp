@@ -2,21 +2,28 @@
 
 namespace tarn {
 
+MetricStore::MetricStore(std::string prefix)
+    : prefix_(std::move(prefix)), samples_(std::make_shared<const std::vector<MetricSample>>()) {}
+
 void MetricStore::replace(std::vector<MetricSample>&& samples) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    // The old set is released under the lock, so a scrape never sees it half gone.
-    std::vector<MetricSample>().swap(samples_);
-    samples_ = std::move(samples);
+    // The set is wrapped before the lock; under it only the pointer changes hands.
+    SampleSet incoming = std::make_shared<const std::vector<MetricSample>>(std::move(samples));
     samples.clear();
-    ++generation_;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        samples_.swap(incoming);
+        ++generation_;
+    }
+    // incoming now holds the old set: it is freed here, outside the lock, unless a scrape still
+    // renders it, in which case the scrape's release frees it.
 }
 
-std::vector<MetricSample> MetricStore::snapshot() const {
+SampleSet MetricStore::snapshot() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return samples_;
 }
 
-std::vector<MetricSample> MetricStore::snapshot(std::uint64_t& generation) const {
+SampleSet MetricStore::snapshot(std::uint64_t& generation) const {
     std::lock_guard<std::mutex> lock(mutex_);
     generation = generation_;
     return samples_;

@@ -1,7 +1,8 @@
 """Stop signals of the running daemon: while it sleeps, during a feed, during start-up, and a
 second signal while it is already stopping.
 
-Every case runs the built daemon on a simulated host with two VMs, with the scrape server on and
+Every case runs the built daemon on a simulated host with two VMs (the stop during a feed adds VMs
+up to one more than the CPU collector serves at once), with the scrape server on and
 --dump-influx-metrics, so each feed logs one "[influx]" line per sample and the log shows exactly
 which feeds ran and what they held. Each case ends with "Exiting" and status 0 within the time
 the daemon allows itself: about a second while sleeping, the rest of the feed when one is running.
@@ -65,9 +66,13 @@ def device_lines(v):
 
 
 FULL_FEED = [host_line(), cpu_line(1), cpu_line(2)] + device_lines(1) + device_lines(2)
-# A stop during VM 1's CPU figures: that VM is finished, VM 2 is never started on the CPU side.
-# The device side did both VMs long before.
-CUT_FEED = [host_line(), cpu_line(1)] + device_lines(1) + device_lines(2)
+# The CPU side serves this many VMs at once, as the daemon counts its hardware threads.
+CPU_WORKERS = min(8, os.cpu_count() or 1)
+# A stop while every CPU worker is in a slow query of one of the first VMs: those VMs are
+# finished, the next one is never started on the CPU side. The device side did all long before.
+SLOW_VMS = range(1, CPU_WORKERS + 1)
+CUT_FEED = ([host_line()] + [cpu_line(v) for v in SLOW_VMS]
+            + [line for v in range(1, CPU_WORKERS + 2) for line in device_lines(v)])
 
 LOG_LINE = re.compile(r"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[(\w+)\] (.*)")
 INFLUX = re.compile(r"\[influx\] (.*) (\d+)")
@@ -228,12 +233,16 @@ class StopSignals(unittest.TestCase):
 
     def test_signal_during_a_feed(self):
         # One signal, or a second one while the feed still runs: the feed ends the same way.
+        for v in range(3, CPU_WORKERS + 2):
+            self.host.add_vm(v)
         for signals in ((signal.SIGTERM,), (signal.SIGTERM, signal.SIGINT)):
             with self.subTest(signals=[s.name for s in signals]):
-                self.host.set_tool_delay(1, "get-all", SLOW_TOOL)
+                for v in SLOW_VMS:
+                    self.host.set_tool_delay(v, "get-all", SLOW_TOOL)
                 daemon = self.daemon().start()
                 self.assertTrue(du.wait_until(
-                    lambda: processes_with("--get-all", "--vm=1"), 5, step=0.02), daemon.log())
+                    lambda: all(processes_with("--get-all", f"--vm={v}") for v in SLOW_VMS), 5,
+                    step=0.02), daemon.log())
                 seen = time.monotonic()
                 time.sleep(0.3)
                 for signum in signals:
@@ -247,7 +256,8 @@ class StopSignals(unittest.TestCase):
                 self.assertGreater(took, SLOW_TOOL - 0.1)
                 self.assertLess(took, SLOW_TOOL + SLEEP_BOUND, daemon.log())
                 self.assert_log(daemon, [CUT_FEED])
-                self.host.set_tool_delay(1, "get-all", None)
+                for v in SLOW_VMS:
+                    self.host.set_tool_delay(v, "get-all", None)
 
     def test_sigint_during_start_up(self):
         # The TSC setting is a FIFO that holds the daemon in its start-up read of

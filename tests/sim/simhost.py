@@ -2,8 +2,8 @@
 
 Inside a private mount namespace it gives the daemon everything it reads on a real host:
 fake bhyve processes with chosen command names and argument vectors, kernel settings, the
-bhyvectl and rctl tools (small shell scripts answering from fixture files), and the per-VM
-shared-memory objects on a private /dev/shm.
+bhyvectl and rctl tools (one small compiled program, tests/sim/fake_host_tool.cpp, answering from
+fixture files below FIXTURE_DIR), and the per-VM shared-memory objects on a private /dev/shm.
 
 For full isolation from other tests' fake processes, call enter_private_namespaces() first
 (a private PID namespace as well, so /proc lists only this test's processes); otherwise
@@ -17,6 +17,8 @@ import sys
 import tempfile
 
 SYSCTL_DIR = "/run/tarn-vm-perfdata/sysctl"
+# Where the fake tools look for their answers (fixed in fake_host_tool.cpp).
+FIXTURE_DIR = "/run/tarn-vm-perfdata/fixtures"
 TOOLS = ("get-all", "get-vcpu-class", "get-stats", "rctl")
 DEFAULT_TSC_FREQ = 2000000000
 
@@ -33,6 +35,14 @@ def fake_bhyve_path():
         if candidate and os.access(candidate, os.X_OK):
             return candidate
     raise RuntimeError("fake bhyve program not found (set TARN_FAKE_BHYVE)")
+
+
+def fake_host_tool_path():
+    """The built fake bhyvectl/rctl program, built next to the fake bhyve program."""
+    path = os.path.join(os.path.dirname(fake_bhyve_path()), "fake_host_tool")
+    if not os.access(path, os.X_OK):
+        raise RuntimeError(f"fake host tool not found at {path}")
+    return path
 
 
 def enter_private_namespaces():
@@ -172,43 +182,6 @@ def standard_vm_texts(vm_id, sockets=1, cores=2, threads=1, rss=None, wired=None
 
 _DEFAULT = object()
 
-BHYVECTL = r"""#!/bin/sh
-# Fake bhyvectl: prints the fixture of the asked query for the asked VM, else nothing and exits 1.
-# A QUERY.delay file next to the fixture makes it pause that many seconds first.
-vm=
-query=
-for arg in "$@"; do
-    case $arg in
-        --vm=*) vm=${arg#--vm=} ;;
-        --get-all) query=get-all ;;
-        --get-vcpu-class) query=get-vcpu-class ;;
-        --get-stats) query=get-stats ;;
-    esac
-done
-case $vm in ''|*[!0-9-]*) exit 1 ;; esac
-dir=@FIXTURES@/vm/$vm
-[ -n "$query" ] && [ -f "$dir/$query.out" ] || exit 1
-[ -f "$dir/$query.delay" ] && sleep "$(cat "$dir/$query.delay")"
-cat "$dir/$query.out"
-# A QUERY.signal file makes it die by that signal after printing, without a core file.
-[ -f "$dir/$query.signal" ] && { ulimit -c 0; kill -s "$(cat "$dir/$query.signal")" $$; }
-exit "$(cat "$dir/$query.status")"
-"""
-
-RCTL = r"""#!/bin/sh
-# Fake rctl: "-u process:PID" prints the fixture of that process, else nothing and exits 1.
-[ "$1" = "-u" ] || exit 1
-pid=${2#process:}
-case $pid in ''|*[!0-9]*) exit 1 ;; esac
-dir=@FIXTURES@/pid/$pid
-[ -f "$dir/rctl.out" ] || exit 1
-[ -f "$dir/rctl.delay" ] && sleep "$(cat "$dir/rctl.delay")"
-cat "$dir/rctl.out"
-[ -f "$dir/rctl.signal" ] && { ulimit -c 0; kill -s "$(cat "$dir/rctl.signal")" $$; }
-exit "$(cat "$dir/rctl.status")"
-"""
-
-
 class SimulatedHost:
     """Context manager; the caller is already in a private mount namespace."""
 
@@ -243,22 +216,22 @@ class SimulatedHost:
 
     def _setup(self):
         self.fake_bhyve = fake_bhyve_path()
+        tool = fake_host_tool_path()
         self.root = tempfile.mkdtemp(prefix="tarn-simhost-")
-        # Fixtures, overlay layers and tool scripts all live on one tmpfs of our own.
+        # Overlay layers and links live on one tmpfs of our own, the fixtures on the private /run.
         self._mount_here(self.root, "-t", "tmpfs", "tmpfs")
-        self.fixtures = os.path.join(self.root, "fixtures")
         self.links = os.path.join(self.root, "bin")
-        os.makedirs(os.path.join(self.fixtures, "vm"))
-        os.makedirs(os.path.join(self.fixtures, "pid"))
         os.makedirs(self.links)
         self._mount_here("/dev/shm", "-t", "tmpfs", "-o", "mode=1777", "tmpfs")
         self._mount_here("/run", "-t", "tmpfs", "tmpfs")
+        self.fixtures = FIXTURE_DIR
+        os.makedirs(os.path.join(self.fixtures, "vm"))
+        os.makedirs(os.path.join(self.fixtures, "pid"))
         # The Linux sysctl layer falls back to the kernel's build config for kern.hz; hide it so an
         # unset setting is really unset, as on a host that lacks it.
         if os.path.isdir("/boot"):
             self._mount_here("/boot", "-t", "tmpfs", "-o", "ro", "tmpfs")
-        for directory, name, script in (("/usr/sbin", "bhyvectl", BHYVECTL),
-                                        ("/usr/bin", "rctl", RCTL)):
+        for directory, name in (("/usr/sbin", "bhyvectl"), ("/usr/bin", "rctl")):
             layer = os.path.join(self.root, "overlay" + directory.replace("/", "_"))
             upper, work = os.path.join(layer, "upper"), os.path.join(layer, "work")
             os.makedirs(upper)
@@ -266,8 +239,7 @@ class SimulatedHost:
             self._mount_here(directory, "-t", "overlay", "overlay", "-o",
                              f"lowerdir={directory},upperdir={upper},workdir={work}")
             path = os.path.join(directory, name)
-            with open(path, "w") as f:
-                f.write(script.replace("@FIXTURES@", self.fixtures))
+            shutil.copyfile(tool, path)
             os.chmod(path, 0o755)
         for name, value in self.initial_sysctls.items():
             self.set_sysctl(name, value)
@@ -428,6 +400,17 @@ class SimulatedHost:
         os.makedirs(directory, exist_ok=True)
         with open(path, "w") as f:
             f.write(signal_name + "\n")
+
+    def set_tool_counter(self, vm_id, tool):
+        """Makes a tool count its calls for VM vm_id: each call raises the number in the returned
+        file by one and prints it in place of every "@COUNT@" of its output. For "rctl" it
+        applies to the process of the latest add_vm for vm_id."""
+        directory = self._tool_directory(vm_id, tool)
+        os.makedirs(directory, exist_ok=True)
+        path = os.path.join(directory, tool + ".counter")
+        with open(path, "w") as f:
+            f.write("0\n")
+        return path
 
     def set_rctl_output(self, pid, text, status=0):
         """What rctl prints for process pid (None: nothing, exit status 1)."""

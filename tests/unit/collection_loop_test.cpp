@@ -85,7 +85,7 @@ TEST(RunCycle, SleepsTheRestInSlicesOfASecond) {
     const std::vector<std::int64_t> expected = {1000000, 1000000, 1000000, 1000000,
                                                 1000000, 1000000, 1000000, 500000};
     EXPECT_EQ(feed.slices, expected);
-    EXPECT_EQ(store.snapshot().size(), 2u);
+    EXPECT_EQ(store.snapshot()->size(), 2u);
 }
 
 TEST(RunCycle, OverrunLogsAndDoesNotSleep) {
@@ -118,7 +118,7 @@ TEST(RunCycle, StopDuringFeedStillStoresAndPostsButDoesNotSleep) {
         return collect();
     };
     run_cycle(settings(true, true, false), store, hooks, feed.flag);
-    EXPECT_EQ(store.snapshot().size(), 2u);
+    EXPECT_EQ(store.snapshot()->size(), 2u);
     EXPECT_EQ(feed.posted.size(), 2u);
     EXPECT_TRUE(feed.slices.empty());
 }
@@ -143,7 +143,7 @@ TEST(RunCycle, TransportCombinations) {
         MetricStore store("tarn_vm");
         LogCapture log;
         run_cycle(settings(c.prometheus, c.influx, c.dump), store, feed.hooks(c.influx), feed.flag);
-        EXPECT_EQ(store.snapshot().size(), c.stored);
+        EXPECT_EQ(store.snapshot()->size(), c.stored);
         EXPECT_EQ(feed.posted.size(), c.posted);
         if (c.posted == 2) {
             EXPECT_EQ(feed.posted[0], line1);
@@ -173,7 +173,7 @@ TEST(RunCollectionLoop, NoFeedWhenStoppedBeforeStart) {
     RunFlag flag{0};
     MetricStore store("tarn_vm");
     run_collection_loop(settings(true, false, false), store, nullptr, flag);
-    EXPECT_TRUE(store.snapshot().empty());
+    EXPECT_TRUE(store.snapshot()->empty());
 }
 
 } // namespace

@@ -46,19 +46,25 @@ TEST(MetricSampleTest, BuildersFormatValuesAndKeepOrderWithDuplicates) {
 
 TEST(MetricStoreTest, EmptyUntilReplacedThenHoldsTheMovedSetInOrder) {
     MetricStore store("p");
-    EXPECT_TRUE(store.snapshot().empty());
+    ASSERT_TRUE(store.snapshot());
+    EXPECT_TRUE(store.snapshot()->empty());
     EXPECT_EQ(store.prefix(), "p");
     std::vector<MetricSample> v{sample_with("a", 1), sample_with("b", 2)};
     store.replace(std::move(v));
     EXPECT_TRUE(v.empty());
-    auto copy = store.snapshot();
-    ASSERT_EQ(copy.size(), 2u);
-    EXPECT_EQ(copy[0].measurement, "a");
-    EXPECT_EQ(copy[1].measurement, "b");
-    EXPECT_EQ(copy[1].fields.size(), 2u);
-    // The snapshot is a deep copy: changing it leaves the store alone.
-    copy[0].measurement = "changed";
-    EXPECT_EQ(store.snapshot()[0].measurement, "a");
+    const SampleSet held = store.snapshot();
+    ASSERT_EQ(held->size(), 2u);
+    EXPECT_EQ((*held)[0].measurement, "a");
+    EXPECT_EQ((*held)[1].measurement, "b");
+    EXPECT_EQ((*held)[1].fields.size(), 2u);
+    // A set taken before a replacement stays whole while the store moves on.
+    std::uint64_t generation = 0;
+    store.replace({sample_with("c", 3)});
+    EXPECT_EQ(store.snapshot(generation)->at(0).measurement, "c");
+    EXPECT_EQ(generation, 2u);
+    ASSERT_EQ(held->size(), 2u);
+    EXPECT_EQ((*held)[0].measurement, "a");
+    EXPECT_EQ((*held)[1].fields.size(), 2u);
 }
 
 // Each set is internally consistent (n samples, each named after n), so a torn read shows.
@@ -77,9 +83,9 @@ TEST(MetricStoreTest, SnapshotDuringReplaceSeesOneWholeSet) {
     });
     int checked = 0;
     while (!done || checked < 10) {
-        auto set = store.snapshot();
-        for (const auto& s : set)
-            ASSERT_EQ(s.measurement, std::to_string(set.size()));
+        const SampleSet set = store.snapshot();
+        for (const auto& s : *set)
+            ASSERT_EQ(s.measurement, std::to_string(set->size()));
         ++checked;
     }
     writer.join();

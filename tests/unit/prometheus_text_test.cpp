@@ -158,6 +158,25 @@ TEST(PrometheusTextTest, HelpNamesTheFieldBeforeConversion) {
                            "(gauge)\n"
                            "# TYPE tarn_vm_host_cpu_limit_delay_seconds gauge\n"
                            "tarn_vm_host_cpu_limit_delay_seconds 0.005\n");
+    // Samples of one measurement whose fields change order, count and kind: every value still
+    // lands in its own family, converted where its name says so.
+    MetricSample a("m"), b("m"), c("m");
+    a.add_label("id", "a").add_gauge("delay_ms", std::int32_t{5}).add_gauge("g", std::int32_t{1});
+    b.add_label("id", "b")
+        .add_gauge("g", std::int32_t{2})
+        .add_gauge("delay_ms", std::int32_t{1500});
+    c.add_label("id", "c").add_counter("delay_ms", std::uint64_t{3});
+    EXPECT_EQ(render({a, b, c}, "p"), "# HELP p_m_delay_seconds m delay_ms (gauge)\n"
+                                      "# TYPE p_m_delay_seconds gauge\n"
+                                      "p_m_delay_seconds{id=\"a\"} 0.005\n"
+                                      "p_m_delay_seconds{id=\"b\"} 1.5\n"
+                                      "# HELP p_m_g m g (gauge)\n"
+                                      "# TYPE p_m_g gauge\n"
+                                      "p_m_g{id=\"a\"} 1\n"
+                                      "p_m_g{id=\"b\"} 2\n"
+                                      "# HELP p_m_delay_seconds_total m delay_ms (counter)\n"
+                                      "# TYPE p_m_delay_seconds_total counter\n"
+                                      "p_m_delay_seconds_total{id=\"c\"} 0.003\n");
 }
 
 } // namespace
