@@ -42,6 +42,7 @@ int dump_prometheus_once(tarn::MetricStore& store, const std::string& hostname,
 int run(int argc, char** argv) {
     tarn::setup_early_logging();
     tarn::install_stop_signal_handler();
+    tarn::reset_child_signal();
 
     tarn::ParsedCommandLine parsed = tarn::parse_command_line(argc, argv);
     if (parsed.exit_status)
