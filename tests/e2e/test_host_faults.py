@@ -1,7 +1,8 @@
 """The running daemon on a faulty simulated host: hung, garbage-spewing and signal-killed host
-tools, devices segments that vanish or shrink between feeds, shared-memory objects that shrink
-while the daemon reads them, a VM that exits during a feed, and an InfluxDB server that answers
-late or never. A daemon that dies in one scenario is reported there and replaced for the rest.
+tools, devices segments that vanish, shrink or claim 1 TiB between feeds, shared-memory objects
+that shrink while the daemon reads them, a VM that exits during a feed, and an InfluxDB server
+that answers late or never. A daemon that dies in one scenario is reported there and replaced
+for the rest.
 
 One daemon (1-second interval, scrape server on 127.0.0.1, --dump-influx-metrics, Influx export
 to a small stub server on 127.0.0.1) watches four VMs while the faults come and go. Every feed
@@ -760,34 +761,48 @@ class HostFaults(unittest.TestCase):
         return found
 
     def devices_segments(self):
-        vm, name = 5, "/bhyve.vm.5.devices"
-        path = os.path.join("/dev/shm", name[1:])
-        text = simhost.standard_vm_texts(vm)["devices"]
+        vm, name, vmc_name = 5, "/bhyve.vm.5.devices", "/vmc.vm.5"
+        path, vmc_path = (os.path.join("/dev/shm", n[1:]) for n in (name, vmc_name))
+        text, vmc = (simhost.standard_vm_texts(vm)[k] for k in ("devices", "vmc"))
         net = text.index(b"net4:")
         cut = (net + text.index(b"\n", net)) // 2  # inside the network record
-        steps = (
-            ("removed", lambda: self.host.remove_shm(name), ()),
+        tib = 1 << 40
+        over_limit = [f"[shm] {n} is {tib} bytes, over the 67108864 byte limit; skipped"
+                      for n in (vmc_name, name)]
+        steps = (  # (what, change, device samples kept, bhyve_cpu kept, warnings)
+            ("removed", lambda: self.host.remove_shm(name), (), True, []),
             ("cut inside the network record", lambda: (self.host.write_shm(name, text),
-                                                       os.truncate(path, cut)), ("virtio_blk",)),
-            ("truncated to 0 bytes", lambda: os.truncate(path, 0), ()),
-            ("restored", lambda: self.host.write_shm(name, text),
-             ("virtio_blk", "virtio_net", "virtio_balloon")),
+                                                       os.truncate(path, cut)), ("virtio_blk",),
+             True, []),
+            ("truncated to 0 bytes", lambda: os.truncate(path, 0), (), True, []),
+            # Sparse: the objects claim 1 TiB and count as absent, the other VMs are complete.
+            ("and /vmc.vm.5 grown to 1 TiB", lambda: (os.truncate(path, tib),
+                                                      os.truncate(vmc_path, tib)), (), False,
+             over_limit),
+            ("restored", lambda: (self.host.write_shm(name, text),
+                                  self.host.write_shm(vmc_name, vmc)),
+             ("virtio_blk", "virtio_net", "virtio_balloon"), True, []),
         )
         try:
-            for what, change, kept in steps:
+            for what, change, kept, cpu, warnings in steps:
                 with self.subTest(segment=what):
                     change()
                     self.states[vm].devices = {m: s for m, s in device_samples(vm).items()
                                                if m in kept}
+                    self.states[vm].cpu = cpu_sample(vm) if cpu else None
+                    self.log.other.clear()
                     marker = self.bump()
                     feed = self.feed_with(marker)
                     count = self.check_feed(feed, marker)
                     self.check_scrape(marker)
+                    logged = {m for _, m in self.log.other}
+                    self.assertEqual(set(warnings) - logged, set())
                     print(f"devices segment of VM {vm} {what}: feed {feed.duration()}, {count} "
-                          f"samples, VM {vm} device samples: {', '.join(kept) or 'none'}",
-                          flush=True)
+                          f"samples, VM {vm} device samples: {', '.join(kept) or 'none'}"
+                          + ("" if cpu else ", no bhyve_cpu"), flush=True)
         finally:
             self.host.write_shm(name, text)
+            self.host.write_shm(vmc_name, vmc)
             self.states[vm].reset()
 
     def segments_shrinking_while_read(self):
