@@ -56,7 +56,7 @@ MIB = 1 << 20
 FEED_TIMEOUT = 40.0 if os.environ.get("TARN_SANITIZE") else 10.0
 CONVERSIONS = {"delay_ms": 0.001, "limit_mbps": 125000.0, "tx_limit_mbps": 125000.0,
                "rx_limit_mbps": 125000.0}
-LOG_LINE = re.compile(r"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[(\w+)\] (.*)")
+LOG_LINE = re.compile(r"\[\d{4}-\d\d-\d\d \d\d:(\d\d):(\d\d\.\d{3})\] \[(\w+)\] (.*)")
 OVERRUN = re.compile(r"Feed took (\d+) us; overrun, resuming")
 
 
@@ -175,6 +175,7 @@ class Feed:
         self.errors = []          # error messages logged while its lines were posted
         self.overrun_us = None
         self.complete = False
+        self.first_logged = self.last_error_logged = None  # seconds in the hour, as logged
 
     def samples(self):
         return [parse_line(line) for line in self.lines]
@@ -215,7 +216,8 @@ class FeedLog:
             m = LOG_LINE.fullmatch(raw.decode(errors="replace"))
             if not m:
                 continue
-            level, message = m.groups()
+            minutes, seconds, level, message = m.groups()
+            logged = int(minutes) * 60 + float(seconds)  # within the hour, enough for spans
             if level == "info" and message.startswith("[influx] "):
                 line = message[len("[influx] "):]
                 timestamp = line.rsplit(" ", 1)[-1]
@@ -223,6 +225,7 @@ class FeedLog:
                     if self.feeds:
                         self.feeds[-1].complete = True
                     self.feeds.append(Feed(timestamp, now))
+                    self.feeds[-1].first_logged = logged
                 self.feeds[-1].lines.append(line)
                 continue
             overrun = OVERRUN.fullmatch(message) if level == "info" else None
@@ -231,6 +234,7 @@ class FeedLog:
                 self.feeds[-1].complete = True
             elif level == "error" and message.startswith("Influx ") and self.feeds:
                 self.feeds[-1].errors.append(message)
+                self.feeds[-1].last_error_logged = logged
             else:
                 self.other.append((level, message))
 
@@ -609,7 +613,8 @@ class HostFaults(unittest.TestCase):
         for scenario in (self.baseline, self.hung_tools, self.tools_killed_by_signals,
                          self.garbage, self.devices_segments,
                          self.segments_shrinking_while_read, self.vm_exits_during_feed,
-                         self.all_vms_gone, self.slow_influx, self.resources_after_all):
+                         self.all_vms_gone, self.slow_influx, self.resources_after_all,
+                         self.influx_hung_at_many_vms):
             with self.subTest(scenario=scenario.__name__):
                 self.ensure_daemon()
                 scenario()
@@ -955,6 +960,49 @@ class HostFaults(unittest.TestCase):
         print(f"after all: {len(fds)} descriptors as after the first feed, no /dev/shm "
               "mapping, no child process; stopped with status 0", flush=True)
 
+    def influx_hung_at_many_vms(self):
+        """An Influx server that accepts and never answers, and 100 VMs: each feed gives up at
+        the first post that times out instead of waiting that out for every line, the next feed
+        tries again, and SIGTERM during such a post ends the daemon at once. The daemon of this
+        scenario gets an interval that its collection fits into, so that the posts are tried."""
+        vms = range(1, 101)
+        for vm in vms:
+            self.host.add_vm(vm)
+        lines = 1 + 4 * len(vms)  # the host's sample, bhyve_cpu and three device samples a VM
+        started = time.monotonic()
+        config = harness.write_config("[prometheus]\nenabled = true\n", directory=self.work)
+        self.assertEqual(harness.run_daemon(["-c", config, "-p"], timeout=300).returncode, 0)
+        collection = time.monotonic() - started
+        interval = int(collection * 1.5) + 3
+        self.influx.set_mode("hang")
+        config = du.daemon_config(harness.free_port(), interval=interval, influx={
+            "url": self.influx.address, "database": "tarn", "user": "tarn", "password": "pw"})
+        self.daemon.__exit__(None, None, None)
+        self.daemon = du.Daemon(config, extra_args=("--dump-influx-metrics", "--log-size", "64M"),
+                                directory=self.work)
+        self.daemon.start()
+        self.log = FeedLog(self.daemon.log_path)
+        # SIGTERM while the first post of the second feed waits for its answer.
+        self.poll_until(lambda: len(self.log.feeds) > 1, interval * 3, "a second feed")
+        sent = time.monotonic()
+        status = self.daemon.stop(timeout=10)
+        took = time.monotonic() - sent
+        self.assertEqual(status, 0, self.daemon.log()[-3000:])
+        self.assertLess(took, 4.0 * (2 if os.environ.get("TARN_SANITIZE") else 1))
+        self.log.poll()
+        figures = []
+        for feed in self.log.feeds:
+            self.assertEqual(len(feed.lines), lines)
+            self.assertEqual(feed.errors, ["Influx POST failed: Timeout was reached",
+                                           f"Influx unreachable; skipped {lines - 1} lines of "
+                                           "this feed"])
+            posting = feed.last_error_logged - feed.first_logged
+            self.assertLess(posting, POST_TIMEOUT + 1.0)
+            figures.append(f"{posting:.2f}")
+        print(f"Influx never answering, {len(vms)} VMs (a collection {collection:.1f} s, "
+              f"interval {interval} s): feeds of {lines} lines ended {', '.join(figures)} s after "
+              f"their collection; SIGTERM during the second feed's post ended the daemon with "
+              f"status 0 after {took:.2f} s", flush=True)
 
 if __name__ == "__main__":
     harness.require_binary()
