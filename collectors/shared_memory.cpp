@@ -1,5 +1,7 @@
 #include "collectors/shared_memory.h"
 
+#include <spdlog/spdlog.h>
+
 #include <fcntl.h>
 #include <setjmp.h>
 #include <signal.h>
@@ -89,6 +91,12 @@ SharedMemoryMapping read_shared_memory(const std::string& name) {
         return {};
     }
     const auto size = static_cast<std::uint64_t>(info.st_size);
+    if (size > kSharedMemoryCopyLimit) {
+        ::close(fd);
+        spdlog::warn("[shm] {} is {} bytes, over the {} byte limit; skipped", name, size,
+                     kSharedMemoryCopyLimit);
+        return {};
+    }
     void* address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
     ::close(fd); // the mapping stays valid without the descriptor
     if (address == MAP_FAILED)

@@ -40,7 +40,12 @@ class SharedMemoryMapping {
     std::uint64_t size_ = 0;
 };
 
-// Maps the named object (with its leading slash) read-only over its whole size.
+// The largest object that is mapped and copied; real ones are a few KiB. A larger one (a sparse
+// object can claim any size) counts as absent, so that copying it cannot exhaust memory.
+inline constexpr std::uint64_t kSharedMemoryCopyLimit = 64ULL * 1024 * 1024;
+
+// Maps the named object (with its leading slash) read-only over its whole size; an object over
+// kSharedMemoryCopyLimit is logged and not mapped.
 SharedMemoryMapping read_shared_memory(const std::string& name);
 
 } // namespace tarn

@@ -46,13 +46,32 @@ void run_cycle(const CollectionSettings& settings, MetricStore& store, const Fee
         }
         if (settings.prometheus_enabled)
             store.replace(std::move(samples));
-        const bool posting = settings.influx_enabled && hooks.post;
+        // An unreachable server would cost every remaining line its time-out, so the feed
+        // gives up on it; an HTTP error answer costs only its own line. Posting may take one
+        // interval, counted from its own start: a collection that alone outlasts the interval
+        // (many VMs, a busy host) must not cost a healthy server every line.
+        const std::int64_t post_until_ns =
+            hooks.monotonic_ns() +
+            static_cast<std::int64_t>(settings.interval_seconds) * 1000000000;
+        bool posting = settings.influx_enabled && static_cast<bool>(hooks.post);
+        std::size_t skipped = 0;
         for (const std::string& line : lines) {
             if (settings.dump_influx)
                 spdlog::info("[influx] {}", line);
-            if (posting)
-                hooks.post(line); // failures are logged by the writer and not retried
+            if (!settings.influx_enabled || !hooks.post)
+                continue;
+            if (posting && (!running(run_flag) || hooks.monotonic_ns() >= post_until_ns))
+                posting = false;
+            if (!posting) {
+                ++skipped;
+                continue;
+            }
+            // Failures are logged by the writer and not retried.
+            if (hooks.post(line) == PostResult::no_answer)
+                posting = false;
         }
+        if (skipped > 0)
+            spdlog::error("Influx unreachable; skipped {} lines of this feed", skipped);
     } // lines and samples are released inside the measured time
 
     const std::int64_t elapsed_us = (hooks.monotonic_ns() - t0) / 1000;

@@ -26,7 +26,7 @@ struct CollectionSettings {
 struct FeedHooks {
     std::function<std::vector<MetricSample>()> collect;
     std::function<std::string()> timestamp;
-    std::function<bool(const std::string&)> post; // empty when Influx is off
+    std::function<PostResult(const std::string&)> post; // empty when Influx is off
     std::function<std::int64_t()> monotonic_ns;
     std::function<void(std::int64_t)> sleep_us;
 };
@@ -34,7 +34,10 @@ struct FeedHooks {
 FeedHooks default_feed_hooks(const CollectionSettings& settings, InfluxWriter* writer);
 
 // One feed: collect, store, build/log/post the lines, then sleep the rest of the interval in
-// slices of at most one second while the run flag stays set.
+// slices of at most one second while the run flag stays set. Posting stops for the rest of the
+// feed after a post without any answer, once posting has taken a whole interval, or when the run
+// flag is 0; the lines not posted are counted in one error message, and the next feed tries
+// again.
 void run_cycle(const CollectionSettings& settings, MetricStore& store, const FeedHooks& hooks,
                const RunFlag& run_flag);
 

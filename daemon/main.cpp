@@ -42,6 +42,7 @@ int dump_prometheus_once(tarn::MetricStore& store, const std::string& hostname,
 int run(int argc, char** argv) {
     tarn::setup_early_logging();
     tarn::install_stop_signal_handler();
+    tarn::reset_child_signal();
 
     tarn::ParsedCommandLine parsed = tarn::parse_command_line(argc, argv);
     if (parsed.exit_status)
@@ -89,34 +90,49 @@ int run(int argc, char** argv) {
         if (!server->start())
             return 1;
         try {
-            server_thread = std::thread([&server] { server->serve(); });
+            server_thread = std::thread([&server] {
+                // Like a failed wait: the scrape server ends, the collection goes on.
+                try {
+                    server->serve();
+                } catch (const std::exception& error) {
+                    spdlog::error("Scrape server stopped: {}", error.what());
+                }
+            });
         } catch (const std::system_error& error) {
             spdlog::error("Cannot start the scrape server thread: {}", error.what());
             return 1;
         }
     }
 
-    spdlog::info("Started, config={}, hostname={}, tsc_freq={}, interval={}, prometheus={} ({}), "
-                 "influx={}, log={} ({} bytes)",
-                 options.config_path, hostname, *tsc_freq, config.interval_seconds,
-                 config.prometheus_enabled ? "on" : "off", config.listen_address,
-                 config.influx_enabled ? "on" : "off", options.log_file, options.log_size);
-
-    tarn::CollectionSettings settings;
-    settings.hostname = hostname;
-    settings.tsc_freq = *tsc_freq;
-    settings.interval_seconds = config.interval_seconds;
-    settings.prometheus_enabled = config.prometheus_enabled;
-    settings.influx_enabled = config.influx_enabled;
-    settings.dump_influx = options.dump_influx;
+    // From here on the server thread runs: no exception may pass it unjoined (that would be
+    // std::terminate), so every one ends the run in order with status 1.
     int status = 0;
     try {
+        spdlog::info("Started, config={}, hostname={}, tsc_freq={}, interval={}, prometheus={} "
+                     "({}), influx={}, log={} ({} bytes)",
+                     options.config_path, hostname, *tsc_freq, config.interval_seconds,
+                     config.prometheus_enabled ? "on" : "off", config.listen_address,
+                     config.influx_enabled ? "on" : "off", options.log_file, options.log_size);
+
+        tarn::CollectionSettings settings;
+        settings.hostname = hostname;
+        settings.tsc_freq = *tsc_freq;
+        settings.interval_seconds = config.interval_seconds;
+        settings.prometheus_enabled = config.prometheus_enabled;
+        settings.influx_enabled = config.influx_enabled;
+        settings.dump_influx = options.dump_influx;
         tarn::run_collection_loop(settings, store, writer ? &*writer : nullptr);
     } catch (const tarn::CollectorThreadError&) {
-        // Already logged. Stop the scrape server the way a stop signal would, then fail.
-        tarn::g_run_flag.store(0, std::memory_order_relaxed);
+        status = 1; // already logged
+    } catch (const std::exception& error) {
+        spdlog::error("Collection stopped: {}", error.what());
+        status = 1;
+    } catch (...) {
+        spdlog::error("Collection stopped: unknown error");
         status = 1;
     }
+    if (status != 0)
+        tarn::g_run_flag.store(0, std::memory_order_relaxed); // stops the server like a signal
 
     if (server_thread.joinable())
         server_thread.join();

@@ -19,4 +19,11 @@ void install_stop_signal_handler() {
     ::sigaction(SIGTERM, &action, nullptr);
 }
 
+void reset_child_signal() {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGCHLD, &action, nullptr);
+}
+
 } // namespace tarn

@@ -6,83 +6,216 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <exception>
+#include <string>
+#include <vector>
 
 namespace tarn {
 namespace {
 
 constexpr int kListenBacklog = 16;
-constexpr int kWaitSeconds = 1;
-constexpr int kSocketTimeoutSeconds = 2;
+constexpr int kWaitMs = 1000; // the run flag is looked at least this often
 constexpr auto kConnectionDeadline = std::chrono::seconds(8);
 constexpr std::size_t kReceiveChunk = 4096;
 constexpr std::size_t kMaxRequestBytes = 65536;
+// Open connections at most; a new one past this closes the oldest that is still reading.
+constexpr std::size_t kMaxConnections = 64;
+// Accepts per wake-up at most, so that a flood of connections cannot starve the open ones.
+constexpr int kAcceptBurst = static_cast<int>(kMaxConnections);
 
 constexpr const char* kPlainText = "text/plain; charset=utf-8";
 constexpr const char* kExposition = "text/plain; version=0.0.4; charset=utf-8";
 
-void set_socket_timeouts(int fd) {
-    timeval timeout{};
-    timeout.tv_sec = kSocketTimeoutSeconds;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+using Clock = std::chrono::steady_clock;
+
+bool would_block(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
 }
 
-bool deadline_passed(std::chrono::steady_clock::time_point deadline) {
-    return std::chrono::steady_clock::now() >= deadline;
-}
+// The open connections of one serve() run, in accept order: the first is the oldest. Each reads
+// its request into its own buffer, is answered as soon as the request is over, and is written as
+// far as its socket takes; the event loop brings it back when it can go on.
+class Connections {
+  public:
+    Connections(int queue_fd, const RenderCallback& render)
+        : queue_fd_(queue_fd), render_(render) {}
+    ~Connections() {
+        while (!open_.empty())
+            drop(open_.size() - 1);
+    }
+    Connections(const Connections&) = delete;
+    Connections& operator=(const Connections&) = delete;
 
-std::string read_request(int fd, std::chrono::steady_clock::time_point deadline) {
-    std::string buffer;
-    char chunk[kReceiveChunk];
-    for (;;) {
-        const ssize_t received = ::recv(fd, chunk, sizeof chunk, 0);
-        if (received < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                if (deadline_passed(deadline))
-                    break;
+    // Takes every pending connection (up to a burst), making room past the cap.
+    void accept_pending(int listen_fd) {
+        for (int i = 0; i < kAcceptBurst; ++i) {
+            const int fd = accept_connection(listen_fd);
+            if (fd < 0) {
+                if (errno == EINTR || errno == ECONNABORTED)
+                    continue;
+                return; // none pending (EAGAIN), or out of descriptors: the next wake-up retries
+            }
+            if (open_.size() >= kMaxConnections && !close_oldest_reading()) {
+                ::close(fd); // every slot is sending an answer: refuse this one
                 continue;
             }
-            break;
+            prepare_accepted_socket(fd);
+            if (!event_queue_watch(queue_fd_, fd, Interest::none, Interest::read)) {
+                ::close(fd);
+                continue;
+            }
+            Connection connection;
+            connection.fd = fd;
+            connection.deadline = Clock::now() + kConnectionDeadline;
+            connection.watched = Interest::read;
+            open_.push_back(std::move(connection));
         }
-        if (received == 0)
-            break;
-        buffer.append(chunk, static_cast<std::size_t>(received));
-        if (request_complete(buffer) || deadline_passed(deadline))
-            break;
     }
-    return buffer;
-}
 
-void send_response(int fd, const std::string& response,
-                   std::chrono::steady_clock::time_point deadline) {
-    std::size_t sent = 0;
-    while (sent < response.size()) {
-        const ssize_t result =
-            ::send(fd, response.data() + sent, response.size() - sent, send_flags());
-        if (result >= 0) {
-            if (deadline_passed(deadline))
-                return;
-            sent += static_cast<std::size_t>(result);
-            continue;
+    // An event for fd: reads on, answers a request that is over, or writes on.
+    void progress(int fd) {
+        const std::size_t index = find(fd);
+        if (index == open_.size())
+            return; // closed earlier in this pass
+        Connection& connection = open_[index];
+        if (!connection.answered) {
+            const Read read = read_some(connection);
+            if (read == Read::broken)
+                drop(index);
+            else if (read == Read::over)
+                answer(index);
+            return;
         }
-        if (errno == EINTR)
-            continue;
-        if ((errno == EAGAIN || errno == EWOULDBLOCK) && !deadline_passed(deadline))
-            continue;
-        return;
+        if (write_some(connection))
+            drop(index);
     }
-}
+
+    // A connection still reading at its deadline is answered from what it has, as far as its
+    // socket takes at once; one still sending is dropped.
+    void expire(Clock::time_point now) {
+        for (std::size_t index = open_.size(); index-- > 0;) {
+            Connection& connection = open_[index];
+            if (connection.deadline > now)
+                continue;
+            if (!connection.answered) {
+                connection.response = respond_to_request(connection.request, render_);
+                write_some(connection);
+            }
+            drop(index);
+        }
+    }
+
+    // How long the loop may wait: until the first deadline, and never more than kWaitMs.
+    int wait_ms(Clock::time_point now) const {
+        auto wait = std::chrono::milliseconds(kWaitMs);
+        for (const Connection& connection : open_)
+            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(std::max(
+                                      connection.deadline - now, Clock::duration::zero())));
+        return static_cast<int>(wait.count());
+    }
+
+  private:
+    struct Connection {
+        int fd = -1;
+        Clock::time_point deadline;
+        std::string request;
+        std::string response; // the whole answer once the request is over
+        std::size_t sent = 0;
+        bool answered = false;
+        Interest watched = Interest::none;
+    };
+
+    enum class Read { more, over, broken };
+
+    std::size_t find(int fd) const {
+        std::size_t index = 0;
+        while (index < open_.size() && open_[index].fd != fd)
+            ++index;
+        return index;
+    }
+
+    static Read read_some(Connection& connection) {
+        char chunk[kReceiveChunk];
+        for (;;) {
+            const ssize_t received = ::recv(connection.fd, chunk, sizeof chunk, 0);
+            if (received < 0) {
+                if (errno == EINTR)
+                    continue;
+                return would_block(errno) ? Read::more : Read::broken;
+            }
+            if (received == 0)
+                return Read::over; // the peer closed its side: answer what it sent
+            connection.request.append(chunk, static_cast<std::size_t>(received));
+            if (request_complete(connection.request))
+                return Read::over;
+        }
+    }
+
+    // True when the connection is done with: everything sent, or the peer is gone.
+    static bool write_some(Connection& connection) {
+        const std::string& response = connection.response;
+        while (connection.sent < response.size()) {
+            const ssize_t result = ::send(connection.fd, response.data() + connection.sent,
+                                          response.size() - connection.sent, send_flags());
+            if (result >= 0) {
+                connection.sent += static_cast<std::size_t>(result);
+                continue;
+            }
+            if (errno == EINTR)
+                continue;
+            return !would_block(errno);
+        }
+        return true;
+    }
+
+    void answer(std::size_t index) {
+        Connection& connection = open_[index];
+        connection.response = respond_to_request(connection.request, render_);
+        std::string().swap(connection.request);
+        connection.answered = true;
+        if (write_some(connection)) {
+            drop(index);
+            return;
+        }
+        if (!event_queue_watch(queue_fd_, connection.fd, connection.watched, Interest::write)) {
+            drop(index);
+            return;
+        }
+        connection.watched = Interest::write;
+    }
+
+    bool close_oldest_reading() {
+        for (std::size_t index = 0; index < open_.size(); ++index) {
+            if (!open_[index].answered) {
+                drop(index);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void drop(std::size_t index) {
+        Connection& connection = open_[index];
+        event_queue_watch(queue_fd_, connection.fd, connection.watched, Interest::none);
+        ::close(connection.fd);
+        open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+
+    int queue_fd_;
+    const RenderCallback& render_;
+    std::vector<Connection> open_;
+};
 
 } // namespace
 
@@ -181,12 +314,14 @@ bool HttpServer::start() {
         spdlog::error("listen failed on {}", listen_address_);
         return false;
     }
+    // Non-blocking, so that accepting every pending connection ends when none is left.
+    ::fcntl(listen_fd_, F_SETFL, ::fcntl(listen_fd_, F_GETFL) | O_NONBLOCK);
     kqueue_fd_ = event_queue_create();
     if (kqueue_fd_ < 0) {
         spdlog::error("kqueue() failed");
         return false;
     }
-    if (!event_queue_add_read(kqueue_fd_, listen_fd_)) {
+    if (!event_queue_watch(kqueue_fd_, listen_fd_, Interest::none, Interest::read)) {
         spdlog::error("kevent register failed");
         return false;
     }
@@ -194,29 +329,30 @@ bool HttpServer::start() {
 }
 
 int HttpServer::serve() {
-    do {
-        const EventWaitResult waited = event_queue_wait_one(kqueue_fd_, kWaitSeconds);
+    Connections connections(kqueue_fd_, render_);
+    std::array<int, kMaxConnections + 1> ready{};
+    while (running(*run_flag_)) {
+        const EventWaitResult waited =
+            event_queue_wait(kqueue_fd_, ready, connections.wait_ms(Clock::now()));
         if (waited.outcome == EventWait::failed) {
             spdlog::error("kevent wait failed");
             return 1;
         }
-        if (waited.outcome != EventWait::ready || waited.fd != listen_fd_)
-            continue;
-        const int fd = accept_connection(listen_fd_);
-        if (fd < 0)
-            continue;
-        handle_connection(fd);
-        ::close(fd);
-    } while (running(*run_flag_));
-    return 0;
-}
-
-void HttpServer::handle_connection(int fd) {
-    set_socket_timeouts(fd);
-    prepare_accepted_socket(fd);
-    const auto deadline = std::chrono::steady_clock::now() + kConnectionDeadline;
-    const std::string request = read_request(fd, deadline);
-    send_response(fd, respond_to_request(request, render_), deadline);
+        // The open connections go first: one whose request has come is answered rather than
+        // closed to make room for a newcomer.
+        bool pending = false;
+        for (int i = 0; i < waited.count; ++i) {
+            const int fd = ready[static_cast<std::size_t>(i)];
+            if (fd == listen_fd_)
+                pending = true;
+            else
+                connections.progress(fd);
+        }
+        if (pending)
+            connections.accept_pending(listen_fd_);
+        connections.expire(Clock::now());
+    }
+    return 0; // every open connection is closed on the way out
 }
 
 int HttpServer::local_port() const {

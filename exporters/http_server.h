@@ -29,7 +29,9 @@ bool request_complete(std::string_view buffer);
 // (and logged) so that one failed scrape does not end the daemon.
 std::string respond_to_request(std::string_view request, const RenderCallback& render);
 
-// Answers scrapes one connection at a time on the configured "ADDR:PORT".
+// Answers scrapes on the configured "ADDR:PORT". One thread serves every connection at once from
+// its event loop, each with its own request buffer and deadline, so a client that holds its
+// connection open delays no other.
 class HttpServer {
   public:
     HttpServer(std::string listen_address, RenderCallback render, const RunFlag* run_flag);
@@ -48,8 +50,6 @@ class HttpServer {
     int local_port() const;
 
   private:
-    void handle_connection(int fd);
-
     std::string listen_address_;
     RenderCallback render_;
     const RunFlag* run_flag_;

@@ -45,11 +45,11 @@ InfluxWriter::~InfluxWriter() {
     curl_global_cleanup();
 }
 
-bool InfluxWriter::post(const std::string& body) {
+PostResult InfluxWriter::post(const std::string& body) {
     CURL* curl = static_cast<CURL*>(curl_);
     if (curl == nullptr) {
         spdlog::error("InfluxWriter: curl not initialized");
-        return false;
+        return PostResult::no_answer;
     }
     curl_easy_setopt(curl, CURLOPT_URL, write_url_.c_str());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
@@ -62,14 +62,14 @@ bool InfluxWriter::post(const std::string& body) {
     const CURLcode result = curl_easy_perform(curl);
     if (result != CURLE_OK) {
         spdlog::error("Influx POST failed: {}", curl_easy_strerror(result));
-        return false;
+        return PostResult::no_answer;
     }
     long code = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
     if (code >= 200 && code <= 299)
-        return true;
+        return PostResult::accepted;
     spdlog::error("Influx HTTP error: {}", code);
-    return false;
+    return PostResult::rejected;
 }
 
 } // namespace tarn

@@ -8,6 +8,10 @@ namespace tarn {
 // ':' or '/' cannot change the host or path of the write URL.
 std::string encode_url_userinfo(const std::string& text);
 
+// How one post ended: accepted (2xx), rejected with another HTTP answer, or without any answer
+// (no connection, a time-out, no usable handle).
+enum class PostResult { accepted, rejected, no_answer };
+
 // One HTTP POST of line protocol per call to the InfluxDB write endpoint.
 class InfluxWriter {
   public:
@@ -18,8 +22,8 @@ class InfluxWriter {
     InfluxWriter(const InfluxWriter&) = delete;
     InfluxWriter& operator=(const InfluxWriter&) = delete;
 
-    // True when the server answered 2xx; failures are logged (never with the credentials).
-    bool post(const std::string& body);
+    // Failures are logged (never with the credentials).
+    PostResult post(const std::string& body);
 
   private:
     std::string write_url_;

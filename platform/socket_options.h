@@ -6,8 +6,9 @@ namespace tarn {
 // the collectors never inherit it; -1 with errno set on failure.
 int open_stream_socket(int family, int type, int protocol);
 
-// Accepts one connection without asking for the peer address; the new socket is close-on-exec.
-// -1 with errno set on failure.
+// Accepts one connection without asking for the peer address; the new socket is non-blocking and
+// close-on-exec. -1 with errno set on failure (EAGAIN when none is pending on a non-blocking
+// listening socket).
 int accept_connection(int listen_fd);
 
 // Makes a vanished peer unable to raise SIGPIPE where the platform offers a socket option for it

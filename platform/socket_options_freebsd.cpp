@@ -10,7 +10,7 @@ int open_stream_socket(int family, int type, int protocol) {
 }
 
 int accept_connection(int listen_fd) {
-    return ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    return ::accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
 }
 
 bool prepare_accepted_socket(int fd) {

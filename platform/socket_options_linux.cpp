@@ -9,7 +9,7 @@ int open_stream_socket(int family, int type, int protocol) {
 }
 
 int accept_connection(int listen_fd) {
-    return ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    return ::accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
 }
 
 // Linux has no per-socket switch; every send carries MSG_NOSIGNAL instead.

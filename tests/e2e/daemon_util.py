@@ -102,11 +102,13 @@ class Daemon:
         shutil.rmtree(self.dir, ignore_errors=True)
         return False
 
-    def start(self, wait_for="Started, ", timeout=10):
+    def start(self, wait_for="Started, ", timeout=10, ignored_signals=()):
+        """ignored_signals: signals the daemon inherits ignored, as a supervisor may leave them."""
         self.stdout = open(os.path.join(self.dir, "stdout"), "wb")
         self.stderr = open(os.path.join(self.dir, "stderr"), "wb")
+        ignore = lambda: [signal.signal(s, signal.SIG_IGN) for s in ignored_signals]  # noqa: E731
         self.proc = subprocess.Popen(self.args, stdin=subprocess.DEVNULL, stdout=self.stdout,
-                                     stderr=self.stderr)
+                                     stderr=self.stderr, preexec_fn=ignore)
         if wait_for is not None and not self.wait_log(wait_for, timeout):
             raise AssertionError(f"daemon did not log {wait_for!r}; log:\n{self.log()}"
                                  f"\nstderr:\n{self.stderr_text()}")

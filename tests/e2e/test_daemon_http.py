@@ -124,13 +124,13 @@ class ScrapeAnswers(unittest.TestCase):
         started = time.monotonic()
         self.assertEqual(du.exchange(self.port, [], timeout=20), du.NOT_ALLOWED)
         waited = time.monotonic() - started
-        # The whole-connection deadline is 8 s; receive time-outs of 2 s bound each recv.
+        # The whole-connection deadline is 8 s, kept by the server's event loop.
         self.assertGreaterEqual(waited, 7.5)
-        self.assertLess(waited, 11)
+        self.assertLess(waited, 9)
         self.assert_alive()
 
-    def test_connections_are_answered_one_after_the_other(self):
-        # A silent client holds the server; a second client is answered after it.
+    def test_connections_are_answered_side_by_side(self):
+        # A silent client waits for its deadline; a second client is answered meanwhile.
         silent = socket.create_connection(("127.0.0.1", self.port))
         try:
             time.sleep(0.3)
@@ -138,8 +138,8 @@ class ScrapeAnswers(unittest.TestCase):
             answer = self.get(b"GET /metrics HTTP/1.1\r\n\r\n", timeout=20)
             waited = time.monotonic() - started
             self.assertEqual(answer, OK)
-            self.assertGreater(waited, 6)
-            silent.settimeout(5)
+            self.assertLess(waited, 1.5)
+            silent.settimeout(10)
             self.assertEqual(silent.recv(65536), du.NOT_ALLOWED)
         finally:
             silent.close()

@@ -8,8 +8,8 @@ values exactly as the collectors formatted them (no prefix, no unit conversion, 
 and one nanosecond timestamp per feed close to now. Further cases: authentication with wrong
 credentials or missing rights (HTTP errors logged, password never logged, the daemon keeps
 collecting and serving scrapes), right credentials, and a server that stops or never listened
-(the libcurl error logged, the daemon keeps running and serving scrapes, and writes again once
-the server is back).
+(the libcurl error logged once a feed with the count of lines it skipped, the daemon keeps
+running and serving scrapes, and writes again once the server is back).
 
 Runs as root in private mount and PID namespaces; influxd and the daemon are stopped in finally
 blocks or context exits, and the PID namespace ends anything left. Traffic only to 127.0.0.1.
@@ -463,23 +463,30 @@ class Authentication(InfluxTestCase):
 
 # The libcurl text of a refused connection to a loopback port.
 REFUSED = "Influx POST failed: Couldn't connect to server"
+SKIPPED = re.compile(r"^Influx unreachable; skipped (\d+) lines of this feed$")
 POST_FAILED = re.compile(r"^Influx POST failed: \S.*$")
 
 
 class ServerUnreachable(InfluxTestCase):
-    def check_failing(self, daemon, port, seen=0):
+    def check_failing(self, daemon, port):
         """Waits for two more feeds of failed posts; the daemon must go on and serve scrapes."""
-        self.assertTrue(daemon.wait_log("Influx POST failed: ", timeout=15,
-                                        count=seen + LINES_PER_FEED + 1), daemon.log())
+        seen = len(daemon.log_lines("error", SKIPPED.pattern))
+        self.assertTrue(daemon.wait_log("Influx unreachable; ", timeout=15, count=seen + 2),
+                        daemon.log())
         self.assert_running(daemon, "posts failing")
         answer = scrape(port)
         self.assertEqual(answer[:17], b"HTTP/1.1 200 OK\r\n")
         self.assertIn(SCRAPED_HOST_LINE, answer)
         failed = daemon.log_lines("error", r"^Influx ")
-        for message in failed:
-            self.assertRegex(message, POST_FAILED)
-        # Once nothing listens any more, every post is refused at connect.
-        self.assertEqual(set(failed[-LINES_PER_FEED:]), {REFUSED}, failed)
+        # A post without an answer ends the posting of its feed, the rest is counted.
+        for i, message in enumerate(failed):
+            skipped = SKIPPED.match(message)
+            self.assertRegex(failed[i - 1] if skipped else message, POST_FAILED)
+            if skipped:
+                self.assertLess(int(skipped.group(1)), LINES_PER_FEED)
+        # Once nothing listens any more, the first post of a feed is refused at connect.
+        self.assertEqual(failed[-4:], [REFUSED, f"Influx unreachable; skipped "
+                                       f"{LINES_PER_FEED - 1} lines of this feed"] * 2, failed)
         return len(failed)
 
     def test_nothing_listens(self):
@@ -488,7 +495,8 @@ class ServerUnreachable(InfluxTestCase):
         with self.daemon(daemon_config(keys, prometheus_port=port)) as daemon:
             daemon.start()
             self.check_failing(daemon, port)
-            self.assertEqual(set(daemon.log_lines("error", r"^Influx ")), {REFUSED})
+            self.assertEqual(set(daemon.log_lines("error", r"^Influx ")), {
+                REFUSED, f"Influx unreachable; skipped {LINES_PER_FEED - 1} lines of this feed"})
             self.assert_orderly_stop(daemon)
 
     def test_server_stops_and_returns(self):

@@ -1,7 +1,8 @@
 """The running daemon on a faulty simulated host: hung, garbage-spewing and signal-killed host
-tools, devices segments that vanish or shrink between feeds, shared-memory objects that shrink
-while the daemon reads them, a VM that exits during a feed, and an InfluxDB server that answers
-late or never. A daemon that dies in one scenario is reported there and replaced for the rest.
+tools, devices segments that vanish, shrink or claim 1 TiB between feeds, shared-memory objects
+that shrink while the daemon reads them, a VM that exits during a feed, and an InfluxDB server
+that answers late or never. A daemon that dies in one scenario is reported there and replaced
+for the rest.
 
 One daemon (1-second interval, scrape server on 127.0.0.1, --dump-influx-metrics, Influx export
 to a small stub server on 127.0.0.1) watches four VMs while the faults come and go. Every feed
@@ -57,7 +58,7 @@ MIB = 1 << 20
 FEED_TIMEOUT = 40.0 if os.environ.get("TARN_SANITIZE") else 10.0
 CONVERSIONS = {"delay_ms": 0.001, "limit_mbps": 125000.0, "tx_limit_mbps": 125000.0,
                "rx_limit_mbps": 125000.0}
-LOG_LINE = re.compile(r"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[(\w+)\] (.*)")
+LOG_LINE = re.compile(r"\[\d{4}-\d\d-\d\d \d\d:(\d\d):(\d\d\.\d{3})\] \[(\w+)\] (.*)")
 OVERRUN = re.compile(r"Feed took (\d+) us; overrun, resuming")
 
 
@@ -176,6 +177,7 @@ class Feed:
         self.errors = []          # error messages logged while its lines were posted
         self.overrun_us = None
         self.complete = False
+        self.first_logged = self.last_error_logged = None  # seconds in the hour, as logged
 
     def samples(self):
         return [parse_line(line) for line in self.lines]
@@ -216,7 +218,8 @@ class FeedLog:
             m = LOG_LINE.fullmatch(raw.decode(errors="replace"))
             if not m:
                 continue
-            level, message = m.groups()
+            minutes, seconds, level, message = m.groups()
+            logged = int(minutes) * 60 + float(seconds)  # within the hour, enough for spans
             if level == "info" and message.startswith("[influx] "):
                 line = message[len("[influx] "):]
                 timestamp = line.rsplit(" ", 1)[-1]
@@ -224,6 +227,7 @@ class FeedLog:
                     if self.feeds:
                         self.feeds[-1].complete = True
                     self.feeds.append(Feed(timestamp, now))
+                    self.feeds[-1].first_logged = logged
                 self.feeds[-1].lines.append(line)
                 continue
             overrun = OVERRUN.fullmatch(message) if level == "info" else None
@@ -232,6 +236,7 @@ class FeedLog:
                 self.feeds[-1].complete = True
             elif level == "error" and message.startswith("Influx ") and self.feeds:
                 self.feeds[-1].errors.append(message)
+                self.feeds[-1].last_error_logged = logged
             else:
                 self.other.append((level, message))
 
@@ -611,7 +616,8 @@ class HostFaults(unittest.TestCase):
         for scenario in (self.baseline, self.hung_tools, self.tools_killed_by_signals,
                          self.garbage, self.devices_segments,
                          self.segments_shrinking_while_read, self.vm_exits_during_feed,
-                         self.all_vms_gone, self.slow_influx, self.resources_after_all):
+                         self.all_vms_gone, self.slow_influx, self.resources_after_all,
+                         self.influx_hung_at_many_vms):
             with self.subTest(scenario=scenario.__name__):
                 self.ensure_daemon()
                 scenario()
@@ -765,34 +771,48 @@ class HostFaults(unittest.TestCase):
         return found
 
     def devices_segments(self):
-        vm, name = 5, "/bhyve.vm.5.devices"
-        path = os.path.join("/dev/shm", name[1:])
-        text = simhost.standard_vm_texts(vm)["devices"]
+        vm, name, vmc_name = 5, "/bhyve.vm.5.devices", "/vmc.vm.5"
+        path, vmc_path = (os.path.join("/dev/shm", n[1:]) for n in (name, vmc_name))
+        text, vmc = (simhost.standard_vm_texts(vm)[k] for k in ("devices", "vmc"))
         net = text.index(b"net4:")
         cut = (net + text.index(b"\n", net)) // 2  # inside the network record
-        steps = (
-            ("removed", lambda: self.host.remove_shm(name), ()),
+        tib = 1 << 40
+        over_limit = [f"[shm] {n} is {tib} bytes, over the 67108864 byte limit; skipped"
+                      for n in (vmc_name, name)]
+        steps = (  # (what, change, device samples kept, bhyve_cpu kept, warnings)
+            ("removed", lambda: self.host.remove_shm(name), (), True, []),
             ("cut inside the network record", lambda: (self.host.write_shm(name, text),
-                                                       os.truncate(path, cut)), ("virtio_blk",)),
-            ("truncated to 0 bytes", lambda: os.truncate(path, 0), ()),
-            ("restored", lambda: self.host.write_shm(name, text),
-             ("virtio_blk", "virtio_net", "virtio_balloon")),
+                                                       os.truncate(path, cut)), ("virtio_blk",),
+             True, []),
+            ("truncated to 0 bytes", lambda: os.truncate(path, 0), (), True, []),
+            # Sparse: the objects claim 1 TiB and count as absent, the other VMs are complete.
+            ("and /vmc.vm.5 grown to 1 TiB", lambda: (os.truncate(path, tib),
+                                                      os.truncate(vmc_path, tib)), (), False,
+             over_limit),
+            ("restored", lambda: (self.host.write_shm(name, text),
+                                  self.host.write_shm(vmc_name, vmc)),
+             ("virtio_blk", "virtio_net", "virtio_balloon"), True, []),
         )
         try:
-            for what, change, kept in steps:
+            for what, change, kept, cpu, warnings in steps:
                 with self.subTest(segment=what):
                     change()
                     self.states[vm].devices = {m: s for m, s in device_samples(vm).items()
                                                if m in kept}
+                    self.states[vm].cpu = cpu_sample(vm) if cpu else None
+                    self.log.other.clear()
                     marker = self.bump()
                     feed = self.feed_with(marker)
                     count = self.check_feed(feed, marker)
                     self.check_scrape(marker)
+                    logged = {m for _, m in self.log.other}
+                    self.assertEqual(set(warnings) - logged, set())
                     print(f"devices segment of VM {vm} {what}: feed {feed.duration()}, {count} "
-                          f"samples, VM {vm} device samples: {', '.join(kept) or 'none'}",
-                          flush=True)
+                          f"samples, VM {vm} device samples: {', '.join(kept) or 'none'}"
+                          + ("" if cpu else ", no bhyve_cpu"), flush=True)
         finally:
             self.host.write_shm(name, text)
+            self.host.write_shm(vmc_name, vmc)
             self.states[vm].reset()
 
     def segments_shrinking_while_read(self):
@@ -945,6 +965,49 @@ class HostFaults(unittest.TestCase):
         print(f"after all: {len(fds)} descriptors as after the first feed, no /dev/shm "
               "mapping, no child process; stopped with status 0", flush=True)
 
+    def influx_hung_at_many_vms(self):
+        """An Influx server that accepts and never answers, and 100 VMs: each feed gives up at
+        the first post that times out instead of waiting that out for every line, the next feed
+        tries again, and SIGTERM during such a post ends the daemon at once. The daemon of this
+        scenario gets an interval that its collection fits into, so that the posts are tried."""
+        vms = range(1, 101)
+        for vm in vms:
+            self.host.add_vm(vm)
+        lines = 1 + 4 * len(vms)  # the host's sample, bhyve_cpu and three device samples a VM
+        started = time.monotonic()
+        config = harness.write_config("[prometheus]\nenabled = true\n", directory=self.work)
+        self.assertEqual(harness.run_daemon(["-c", config, "-p"], timeout=300).returncode, 0)
+        collection = time.monotonic() - started
+        interval = int(collection * 1.5) + 3
+        self.influx.set_mode("hang")
+        config = du.daemon_config(harness.free_port(), interval=interval, influx={
+            "url": self.influx.address, "database": "tarn", "user": "tarn", "password": "pw"})
+        self.daemon.__exit__(None, None, None)
+        self.daemon = du.Daemon(config, extra_args=("--dump-influx-metrics", "--log-size", "64M"),
+                                directory=self.work)
+        self.daemon.start()
+        self.log = FeedLog(self.daemon.log_path)
+        # SIGTERM while the first post of the second feed waits for its answer.
+        self.poll_until(lambda: len(self.log.feeds) > 1, interval * 3, "a second feed")
+        sent = time.monotonic()
+        status = self.daemon.stop(timeout=10)
+        took = time.monotonic() - sent
+        self.assertEqual(status, 0, self.daemon.log()[-3000:])
+        self.assertLess(took, 4.0 * (2 if os.environ.get("TARN_SANITIZE") else 1))
+        self.log.poll()
+        figures = []
+        for feed in self.log.feeds:
+            self.assertEqual(len(feed.lines), lines)
+            self.assertEqual(feed.errors, ["Influx POST failed: Timeout was reached",
+                                           f"Influx unreachable; skipped {lines - 1} lines of "
+                                           "this feed"])
+            posting = feed.last_error_logged - feed.first_logged
+            self.assertLess(posting, POST_TIMEOUT + 1.0)
+            figures.append(f"{posting:.2f}")
+        print(f"Influx never answering, {len(vms)} VMs (a collection {collection:.1f} s, "
+              f"interval {interval} s): feeds of {lines} lines ended {', '.join(figures)} s after "
+              f"their collection; SIGTERM during the second feed's post ended the daemon with "
+              f"status 0 after {took:.2f} s", flush=True)
 
 if __name__ == "__main__":
     harness.require_binary()

@@ -1,8 +1,8 @@
 #include "daemon/collection_loop.h"
 
+#include "log_capture.h"
+
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
 
 #include <memory>
 #include <sstream>
@@ -12,49 +12,47 @@
 namespace tarn {
 namespace {
 
-class LogCapture {
-  public:
-    LogCapture() : previous_(spdlog::default_logger()) {
-        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_);
-        auto logger = std::make_shared<spdlog::logger>("capture", sink);
-        logger->set_pattern("%v");
-        spdlog::set_default_logger(logger);
-    }
-    ~LogCapture() { spdlog::set_default_logger(previous_); }
-    std::string text() const { return stream_.str(); }
+using testing::LogCapture;
 
-  private:
-    std::ostringstream stream_;
-    std::shared_ptr<spdlog::logger> previous_;
-};
-
-// A feed on a fake clock: collecting takes feed_us, each sleep advances the clock.
+// A feed on a fake clock: collecting takes feed_us, each post post_us, each sleep its length.
 struct FakeFeed {
     std::int64_t now_ns = 5'000'000'000;
     std::int64_t feed_us = 0;
+    std::int64_t post_us = 0;
+    int extra_samples = 0;           // more virtio_blk samples after the first two
+    std::vector<PostResult> results; // what each post gives, in order; accepted past the end
+    int stop_at_post = 0;            // the run flag is cleared during this post (from 1), or
+                                     // during the collection when -1
     std::vector<std::int64_t> slices;
     std::vector<std::string> posted;
-    std::vector<std::string> events; // order of log/post as seen by the hooks
-    int collections = 0;
     RunFlag flag{1};
     int stop_after_slices = -1;
 
     FeedHooks hooks(bool with_post) {
         FeedHooks h;
         h.collect = [this] {
-            ++collections;
             now_ns += feed_us * 1000;
+            if (stop_at_post < 0)
+                flag.store(0);
             MetricSample host("host_cpu_limit");
             host.add_label("hostname", "h").add_gauge("delay_ms", std::uint64_t{250});
-            MetricSample blk("virtio_blk");
-            blk.add_label("vm_id", 3).add_counter("read_bytes", std::uint64_t{4096});
-            return std::vector<MetricSample>{host, blk};
+            std::vector<MetricSample> samples{host};
+            for (int vm = 3; vm < 4 + extra_samples; ++vm) {
+                MetricSample blk("virtio_blk");
+                blk.add_label("vm_id", vm).add_counter("read_bytes", std::uint64_t{4096});
+                samples.push_back(blk);
+            }
+            return samples;
         };
         h.timestamp = [] { return std::string("1700000000000042000"); };
         if (with_post)
             h.post = [this](const std::string& line) {
                 posted.push_back(line);
-                return false; // a failed post changes nothing for the feed
+                now_ns += post_us * 1000;
+                if (static_cast<int>(posted.size()) == stop_at_post)
+                    flag.store(0);
+                return posted.size() <= results.size() ? results[posted.size() - 1]
+                                                       : PostResult::accepted;
             };
         h.monotonic_ns = [this] { return now_ns; };
         h.sleep_us = [this](std::int64_t us) {
@@ -108,19 +106,66 @@ TEST(RunCycle, StopDuringSleepEndsBeforeTheNextSlice) {
     EXPECT_EQ(feed.slices.size(), 2u);
 }
 
-TEST(RunCycle, StopDuringFeedStillStoresAndPostsButDoesNotSleep) {
-    FakeFeed feed;
-    MetricStore store("tarn_vm");
-    FeedHooks hooks = feed.hooks(true);
-    auto collect = hooks.collect;
-    hooks.collect = [&] {
-        feed.flag.store(0);
-        return collect();
+TEST(RunCycle, PostingStopsForTheFeedWithoutAnAnswerOrTimeOrRunFlag) {
+    const PostResult http = PostResult::rejected, none = PostResult::no_answer,
+                     ok = PostResult::accepted;
+    const auto skipped = [](int lines) {
+        return "Influx unreachable; skipped " + std::to_string(lines) + " lines of this feed\n";
     };
-    run_cycle(settings(true, true, false), store, hooks, feed.flag);
-    EXPECT_EQ(store.snapshot()->size(), 2u);
-    EXPECT_EQ(feed.posted.size(), 2u);
-    EXPECT_TRUE(feed.slices.empty());
+    struct Case {
+        std::string what;
+        std::vector<PostResult> results;
+        int stop_at_post;
+        std::int64_t feed_us, post_us;
+        std::vector<std::size_t> posted; // per feed
+        std::string log;
+    };
+    const Case cases[] = {
+        {"all accepted", {}, 0, 0, 1000, {4}, ""},
+        {"HTTP errors cost only their line", {http, http, http, http}, 0, 0, 1000, {4}, ""},
+        {"no answer", {ok, none}, 0, 0, 1000, {2}, skipped(2)},
+        {"no answer to the last line", {ok, ok, ok, none}, 0, 0, 1000, {4}, ""},
+        {"the next feed tries again", {none}, 0, 0, 1000, {1, 4}, skipped(3)},
+        {"stop during a post", {}, 2, 0, 1000, {2}, skipped(2)},
+        {"stop during the collection", {}, -1, 0, 1000, {0}, skipped(4)},
+        {"interval used up by the posts",
+         {},
+         0,
+         1'000'000,
+         4'000'000,
+         {3},
+         skipped(1) + "Feed took 13000000 us; overrun, resuming\n"},
+        {"a collection longer than the interval still posts",
+         {},
+         0,
+         10'000'000,
+         1000,
+         {4},
+         "Feed took 10004000 us; overrun, resuming\n"},
+    };
+    for (const Case& c : cases) {
+        FakeFeed feed;
+        feed.extra_samples = 2;
+        feed.results = c.results;
+        feed.stop_at_post = c.stop_at_post;
+        feed.feed_us = c.feed_us;
+        feed.post_us = c.post_us;
+        MetricStore store("tarn_vm");
+        LogCapture log;
+        const FeedHooks hooks = feed.hooks(true);
+        std::vector<std::size_t> posted;
+        for (std::size_t i = 0; i < c.posted.size(); ++i) {
+            const std::size_t before = feed.posted.size();
+            run_cycle(settings(true, true, false), store, hooks, feed.flag);
+            posted.push_back(feed.posted.size() - before);
+        }
+        EXPECT_EQ(posted, c.posted) << c.what;
+        EXPECT_EQ(log.text(), c.log) << c.what;
+        EXPECT_EQ(store.snapshot()->size(), 4u) << c.what; // stored whatever the posts did
+        if (c.stop_at_post != 0) {
+            EXPECT_TRUE(feed.slices.empty()) << c.what;
+        }
+    }
 }
 
 TEST(RunCycle, TransportCombinations) {
@@ -161,7 +206,7 @@ TEST(RunCycle, EachLineIsLoggedJustBeforeItIsPosted) {
     std::vector<std::string> log_at_post;
     hooks.post = [&](const std::string&) {
         log_at_post.push_back(log.text());
-        return true;
+        return PostResult::accepted;
     };
     run_cycle(settings(false, true, true), store, hooks, feed.flag);
     ASSERT_EQ(log_at_post.size(), 2u);

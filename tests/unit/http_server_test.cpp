@@ -1,5 +1,7 @@
 #include "exporters/http_server.h"
 
+#include "open_descriptors.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -225,6 +227,40 @@ TEST(HttpServer, VanishedClientDoesNotKillTheProcess) {
         ::close(fd);
     }
     EXPECT_EQ(exchange(server.port(), {"GET / HTTP/1.1\r\n\r\n"}), kNotFound);
+}
+
+// Nothing has come on fd yet, and the server has not closed it either.
+bool still_waiting(int fd) {
+    char byte;
+    return ::recv(fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+}
+
+TEST(HttpServer, IdleConnectionsDelayNoScrapeAndTheOldestMakesRoom) {
+    ServingServer server([] { return std::string("m 1\n\n"); });
+    ASSERT_TRUE(server.started());
+    const int before = testing::open_descriptors();
+    // As many connections that send nothing as the cap allows; the scrape after them is one
+    // too many.
+    std::vector<int> idle;
+    for (int i = 0; i < 64; ++i) {
+        idle.push_back(connect_to(server.port()));
+        ASSERT_GE(idle.back(), 0);
+        // Answered while the idle ones wait, and it makes sure they come in this order.
+        if (i < 63) {
+            EXPECT_EQ(exchange(server.port(), {"GET / HTTP/1.1\r\n\r\n"}), kNotFound);
+        }
+    }
+    EXPECT_EQ(exchange(server.port(), {"GET /metrics HTTP/1.1\r\n\r\n"}), kOk);
+    // The oldest idle one was closed without an answer to make room.
+    EXPECT_EQ(read_all(idle[0]), "");
+    for (std::size_t i = 1; i < idle.size(); ++i)
+        EXPECT_TRUE(still_waiting(idle[i])) << i;
+    EXPECT_EQ(server.stop(), 0);
+    for (const int fd : idle) {
+        EXPECT_EQ(read_all(fd), "") << "closed unanswered on stop";
+        ::close(fd);
+    }
+    EXPECT_EQ(testing::open_descriptors(), before);
 }
 
 TEST(HttpServer, StartFailures) {

@@ -1,8 +1,8 @@
 #include "exporters/influx_writer.h"
 
+#include "log_capture.h"
+
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -16,6 +16,8 @@
 
 namespace tarn {
 namespace {
+
+using testing::LogCapture;
 
 // Accepts one connection on 127.0.0.1, records the request and answers with a fixed status.
 class OneShotResponder {
@@ -78,21 +80,6 @@ class OneShotResponder {
     std::thread thread_;
 };
 
-// Captures what the writer logs through the default logger.
-class LogCapture {
-  public:
-    LogCapture() : previous_(spdlog::default_logger()) {
-        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_);
-        spdlog::set_default_logger(std::make_shared<spdlog::logger>("capture", sink));
-    }
-    ~LogCapture() { spdlog::set_default_logger(previous_); }
-    std::string text() const { return stream_.str(); }
-
-  private:
-    std::ostringstream stream_;
-    std::shared_ptr<spdlog::logger> previous_;
-};
-
 int unused_port() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -109,7 +96,7 @@ TEST(InfluxWriter, PostsOneLineWithCredentials) {
     OneShotResponder responder(204);
     InfluxWriter writer("tarn", "s3cret", "127.0.0.1:" + std::to_string(responder.port()), "db1");
     LogCapture log;
-    EXPECT_TRUE(writer.post("m,a=1 f=2 1000"));
+    EXPECT_EQ(writer.post("m,a=1 f=2 1000"), PostResult::accepted);
     responder.wait();
     const std::string& request = responder.request();
     EXPECT_EQ(request.rfind("POST /write?db=db1 HTTP/1.1\r\n", 0), 0u) << request;
@@ -124,7 +111,7 @@ TEST(InfluxWriter, NonSuccessStatusIsLoggedWithTheCode) {
         OneShotResponder responder(status);
         InfluxWriter writer("u", "hunter2", "127.0.0.1:" + std::to_string(responder.port()), "d");
         LogCapture log;
-        EXPECT_FALSE(writer.post("m f=1 1"));
+        EXPECT_EQ(writer.post("m f=1 1"), PostResult::rejected); // an answer, if not a welcome one
         EXPECT_NE(log.text().find("Influx HTTP error: " + std::to_string(status)),
                   std::string::npos)
             << log.text();
@@ -144,7 +131,7 @@ TEST(InfluxWriter, TransportFailuresLogCurlText) {
     for (const Case& c : cases) {
         InfluxWriter writer("u", "hunter2", c.url, "d");
         LogCapture log;
-        EXPECT_FALSE(writer.post("m f=1 1"));
+        EXPECT_EQ(writer.post("m f=1 1"), PostResult::no_answer);
         EXPECT_NE(log.text().find("Influx POST failed: " + c.text), std::string::npos)
             << log.text();
         EXPECT_EQ(log.text().find("hunter2"), std::string::npos);
@@ -155,7 +142,7 @@ TEST(InfluxWriter, SlowServerTimesOut) {
     OneShotResponder responder(204, 3000);
     InfluxWriter writer("u", "hunter2", "127.0.0.1:" + std::to_string(responder.port()), "d");
     LogCapture log;
-    EXPECT_FALSE(writer.post("m f=1 1"));
+    EXPECT_EQ(writer.post("m f=1 1"), PostResult::no_answer);
     EXPECT_NE(log.text().find("Influx POST failed: Timeout was reached"), std::string::npos)
         << log.text();
 }
@@ -164,7 +151,7 @@ TEST(InfluxWriter, CredentialsCannotRedirectTheWrite) {
     OneShotResponder responder(204);
     // An '@' or '/' in the password must stay inside the credentials.
     InfluxWriter writer("a:b", "p@evil/x", "127.0.0.1:" + std::to_string(responder.port()), "d");
-    EXPECT_TRUE(writer.post("m f=1 1"));
+    EXPECT_EQ(writer.post("m f=1 1"), PostResult::accepted);
     responder.wait();
     // base64("a:b:p@evil/x")
     EXPECT_NE(responder.request().find("Authorization: Basic YTpiOnBAZXZpbC94\r\n"),

@@ -1,5 +1,6 @@
 #include "collectors/shared_memory.h"
 
+#include "log_capture.h"
 #include "open_descriptors.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@
 namespace tarn {
 namespace {
 
+using testing::LogCapture;
 using testing::open_descriptors;
 
 class SharedObject {
@@ -78,6 +80,28 @@ void resize_object(const std::string& name, std::size_t size) {
     ASSERT_GE(fd, 0);
     EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
     ::close(fd);
+}
+
+TEST(SharedMemoryTest, ObjectsOverTheCopyLimitCountAsAbsent) {
+    // Sparse objects: the size is claimed, no page is written.
+    const std::uint64_t sizes[] = {kSharedMemoryCopyLimit, kSharedMemoryCopyLimit + 1, 1ULL << 40};
+    for (const std::uint64_t size : sizes) {
+        SharedObject object("");
+        resize_object(object.name(), size);
+        const int before = open_descriptors();
+        LogCapture log;
+        auto mapping = read_shared_memory(object.name());
+        EXPECT_EQ(open_descriptors(), before);
+        if (size <= kSharedMemoryCopyLimit) {
+            EXPECT_TRUE(mapping) << size;
+            EXPECT_EQ(mapping.size(), size);
+            EXPECT_EQ(log.text(), "");
+            continue;
+        }
+        EXPECT_FALSE(mapping) << size;
+        EXPECT_EQ(log.text(), "[shm] " + object.name() + " is " + std::to_string(size) +
+                                  " bytes, over the 67108864 byte limit; skipped\n");
+    }
 }
 
 TEST(SharedMemoryTest, CopyGivesUpOnAnObjectShrunkUnderItsMapping) {
