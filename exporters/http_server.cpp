@@ -10,6 +10,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -109,7 +110,7 @@ class Connections {
             if (connection.deadline > now)
                 continue;
             if (!connection.answered) {
-                connection.response = respond_to_request(connection.request, render_);
+                connection.response = answer_request(connection.request, render_);
                 write_some(connection);
             }
             drop(index);
@@ -130,7 +131,7 @@ class Connections {
         int fd = -1;
         Clock::time_point deadline;
         std::string request;
-        std::string response; // the whole answer once the request is over
+        Response response; // the whole answer once the request is over
         std::size_t sent = 0;
         bool answered = false;
         Interest watched = Interest::none;
@@ -162,12 +163,28 @@ class Connections {
         }
     }
 
-    // True when the connection is done with: everything sent, or the peer is gone.
+    // True when the connection is done with: everything sent, or the peer is gone. The head and
+    // the shared body go out together, from wherever the last call stopped.
     static bool write_some(Connection& connection) {
-        const std::string& response = connection.response;
-        while (connection.sent < response.size()) {
-            const ssize_t result = ::send(connection.fd, response.data() + connection.sent,
-                                          response.size() - connection.sent, send_flags());
+        const std::string& head = connection.response.head;
+        const std::string_view body =
+            connection.response.body ? *connection.response.body : std::string_view();
+        const std::size_t total = head.size() + body.size();
+        while (connection.sent < total) {
+            iovec pieces[2];
+            int count = 0;
+            if (connection.sent < head.size())
+                pieces[count++] = {const_cast<char*>(head.data()) + connection.sent,
+                                   head.size() - connection.sent};
+            const std::size_t body_sent =
+                connection.sent > head.size() ? connection.sent - head.size() : 0;
+            if (body_sent < body.size())
+                pieces[count++] = {const_cast<char*>(body.data()) + body_sent,
+                                   body.size() - body_sent};
+            msghdr message{};
+            message.msg_iov = pieces;
+            message.msg_iovlen = count;
+            const ssize_t result = ::sendmsg(connection.fd, &message, send_flags());
             if (result >= 0) {
                 connection.sent += static_cast<std::size_t>(result);
                 continue;
@@ -181,7 +198,7 @@ class Connections {
 
     void answer(std::size_t index) {
         Connection& connection = open_[index];
-        connection.response = respond_to_request(connection.request, render_);
+        connection.response = answer_request(connection.request, render_);
         std::string().swap(connection.request);
         connection.answered = true;
         if (write_some(connection)) {
@@ -219,14 +236,27 @@ class Connections {
 
 } // namespace
 
+namespace {
+
+std::string build_head(int status, const std::string& reason, const std::string& content_type,
+                       std::size_t body_size) {
+    std::string head = fmt::format("HTTP/1.1 {} {}\r\n", status, reason);
+    head += fmt::format("Content-Type: {}\r\n", content_type);
+    head += fmt::format("Content-Length: {}\r\n", body_size);
+    head += "Connection: close\r\n\r\n";
+    return head;
+}
+
+Response plain_response(int status, const std::string& reason, const std::string& body) {
+    return {build_head(status, reason, kPlainText, body.size()),
+            std::make_shared<const std::string>(body)};
+}
+
+} // namespace
+
 std::string build_response(int status, const std::string& reason, const std::string& content_type,
                            const std::string& body) {
-    std::string response = fmt::format("HTTP/1.1 {} {}\r\n", status, reason);
-    response += fmt::format("Content-Type: {}\r\n", content_type);
-    response += fmt::format("Content-Length: {}\r\n", body.size());
-    response += "Connection: close\r\n\r\n";
-    response += body;
-    return response;
+    return build_head(status, reason, content_type, body.size()) + body;
 }
 
 RequestLine parse_request_line(std::string_view request) {
@@ -246,20 +276,29 @@ bool request_complete(std::string_view buffer) {
     return buffer.find("\r\n\r\n") != std::string_view::npos || buffer.size() > kMaxRequestBytes;
 }
 
-std::string respond_to_request(std::string_view request, const RenderCallback& render) {
+Response answer_request(std::string_view request, const RenderCallback& render) {
     const RequestLine line = parse_request_line(request);
     if (line.method != "GET")
-        return build_response(405, "Method Not Allowed", kPlainText, "405 Method Not Allowed\n");
+        return plain_response(405, "Method Not Allowed", "405 Method Not Allowed\n");
     if (line.path != "/metrics")
-        return build_response(404, "Not Found", kPlainText, "404 Not Found\n");
+        return plain_response(404, "Not Found", "404 Not Found\n");
     try {
-        return build_response(200, "OK", kExposition, render());
+        Document body = render();
+        const std::size_t size = body ? body->size() : 0;
+        return {build_head(200, "OK", kExposition, size), std::move(body)};
     } catch (const std::exception& error) {
         spdlog::error("Rendering the scrape failed: {}", error.what());
     } catch (...) {
         spdlog::error("Rendering the scrape failed: unknown error");
     }
-    return build_response(500, "Internal Server Error", kPlainText, "500 Internal Server Error\n");
+    return plain_response(500, "Internal Server Error", "500 Internal Server Error\n");
+}
+
+std::string respond_to_request(std::string_view request, const RenderCallback& render) {
+    Response response = answer_request(request, render);
+    if (response.body)
+        response.head += *response.body;
+    return std::move(response.head);
 }
 
 HttpServer::HttpServer(std::string listen_address, RenderCallback render, const RunFlag* run_flag)

@@ -3,16 +3,27 @@
 #include "platform/run_flag.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace tarn {
 
-// Produces the body of a 200 answer to GET /metrics.
-using RenderCallback = std::function<std::string()>;
+// A response body, shared rather than copied: one rendered document serves every scrape between
+// two feeds, and each connection only holds a reference to it while it is being sent.
+using Document = std::shared_ptr<const std::string>;
+
+// Produces the body of a 200 answer to GET /metrics (null stands for an empty body).
+using RenderCallback = std::function<Document()>;
 
 std::string build_response(int status, const std::string& reason, const std::string& content_type,
                            const std::string& body);
+
+// An answer as it goes out: the status line and headers, then the body.
+struct Response {
+    std::string head;
+    Document body;
+};
 
 struct RequestLine {
     std::string_view method;
@@ -25,8 +36,11 @@ RequestLine parse_request_line(std::string_view request);
 // True once the buffer holds a whole header block, or more than the server reads at most.
 bool request_complete(std::string_view buffer);
 
-// The complete answer to one buffered request. A render callback that throws is answered 500
-// (and logged) so that one failed scrape does not end the daemon.
+// The answer to one buffered request. A render callback that throws is answered 500 (and logged)
+// so that one failed scrape does not end the daemon.
+Response answer_request(std::string_view request, const RenderCallback& render);
+
+// The same answer as one text, byte for byte what goes on the wire.
 std::string respond_to_request(std::string_view request, const RenderCallback& render);
 
 // Answers scrapes on the configured "ADDR:PORT". One thread serves every connection at once from

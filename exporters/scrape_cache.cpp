@@ -4,13 +4,14 @@
 
 namespace tarn {
 
-std::string ScrapeCache::document() {
+Document ScrapeCache::document() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (store_.generation() != generation_) {
         std::uint64_t generation = 0;
         const SampleSet samples = store_.snapshot(generation);
         // Rendered before anything is kept, so a failing render leaves the old state whole.
-        std::string document = render_prometheus(*samples, store_.prefix());
+        Document document =
+            std::make_shared<const std::string>(render_prometheus(*samples, store_.prefix()));
         document_ = std::move(document);
         generation_ = generation;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "exporters/http_server.h"
 #include "metrics/metric_store.h"
 
 #include <cstdint>
@@ -15,14 +16,15 @@ class ScrapeCache {
   public:
     explicit ScrapeCache(const MetricStore& store) : store_(store) {}
 
-    std::string document();
+    // Shared, not copied: every scrape of one generation sends the same bytes.
+    Document document();
 
   private:
     const MetricStore& store_;
     std::mutex mutex_;
     // Generation 0 is the empty store, whose document is empty.
     std::uint64_t generation_ = 0;
-    std::string document_;
+    Document document_ = std::make_shared<const std::string>();
 };
 
 } // namespace tarn

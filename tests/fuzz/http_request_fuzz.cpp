@@ -61,10 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const bool scrape = line.method == "GET" && line.path == "/metrics";
     const int expected = line.method != "GET" ? 405 : !scrape ? 404 : 200;
-    check_response(tarn::respond_to_request(buffer, [] { return std::string(kBody); }), expected);
+    check_response(
+        tarn::respond_to_request(buffer, [] { return std::make_shared<const std::string>(kBody); }),
+        expected);
     // A failing render is answered, not thrown.
     check_response(tarn::respond_to_request(
-                       buffer, []() -> std::string { throw std::runtime_error("no store"); }),
+                       buffer, []() -> tarn::Document { throw std::runtime_error("no store"); }),
                    scrape ? 500 : expected);
     return 0;
 }

@@ -69,7 +69,7 @@ TEST(RequestComplete, HeaderEndOrSizeCap) {
 }
 
 TEST(RespondToRequest, ChoosesTheAnswer) {
-    const RenderCallback render = [] { return std::string("m 1\n\n"); };
+    const RenderCallback render = [] { return std::make_shared<const std::string>("m 1\n\n"); };
     struct Case {
         std::string request, response;
     };
@@ -90,8 +90,8 @@ TEST(RespondToRequest, ChoosesTheAnswer) {
 }
 
 TEST(RespondToRequest, ThrowingRenderGives500) {
-    const RenderCallback bad_alloc = []() -> std::string { throw std::bad_alloc(); };
-    const RenderCallback odd = []() -> std::string { throw 42; };
+    const RenderCallback bad_alloc = []() -> Document { throw std::bad_alloc(); };
+    const RenderCallback odd = []() -> Document { throw 42; };
     EXPECT_EQ(respond_to_request("GET /metrics HTTP/1.1\r\n\r\n", bad_alloc), kFailed);
     EXPECT_EQ(respond_to_request("GET /metrics HTTP/1.1\r\n\r\n", odd), kFailed);
     // Only the scrape renders; other answers never reach the callback.
@@ -162,7 +162,7 @@ std::string exchange(int port, const std::vector<std::string>& segments) {
 }
 
 TEST(HttpServer, AnswersOverRealSockets) {
-    ServingServer server([] { return std::string("m 1\n\n"); });
+    ServingServer server([] { return std::make_shared<const std::string>("m 1\n\n"); });
     ASSERT_TRUE(server.started());
     EXPECT_EQ(exchange(server.port(), {"GET /metrics HTTP/1.1\r\nHost: a\r\n\r\n"}), kOk);
     EXPECT_EQ(exchange(server.port(), {"GET /Metrics HTTP/1.1\r\n\r\n"}), kNotFound);
@@ -176,7 +176,7 @@ TEST(HttpServer, AnswersOverRealSockets) {
 }
 
 TEST(HttpServer, EmptyStoreGivesZeroLength) {
-    ServingServer server([] { return std::string(); });
+    ServingServer server([] { return Document(); });
     ASSERT_TRUE(server.started());
     EXPECT_EQ(exchange(server.port(), {"GET /metrics HTTP/1.1\r\n\r\n"}),
               "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; "
@@ -184,7 +184,7 @@ TEST(HttpServer, EmptyStoreGivesZeroLength) {
 }
 
 TEST(HttpServer, ClientClosingWithoutRequestGets405AndServingGoesOn) {
-    ServingServer server([] { return std::string("m 1\n\n"); });
+    ServingServer server([] { return std::make_shared<const std::string>("m 1\n\n"); });
     ASSERT_TRUE(server.started());
     const int fd = connect_to(server.port());
     ASSERT_GE(fd, 0);
@@ -195,7 +195,7 @@ TEST(HttpServer, ClientClosingWithoutRequestGets405AndServingGoesOn) {
 }
 
 TEST(HttpServer, OversizedRequestAnsweredFromItsFirstLine) {
-    ServingServer server([] { return std::string("m 1\n\n"); });
+    ServingServer server([] { return std::make_shared<const std::string>("m 1\n\n"); });
     ASSERT_TRUE(server.started());
     const std::string request = "GET /nothing HTTP/1.1\r\nX: " + std::string(70000, 'a');
     EXPECT_EQ(exchange(server.port(), {request}), kNotFound);
@@ -203,10 +203,10 @@ TEST(HttpServer, OversizedRequestAnsweredFromItsFirstLine) {
 
 TEST(HttpServer, ThrowingRenderKeepsServing) {
     std::atomic<int> calls{0};
-    ServingServer server([&calls]() -> std::string {
+    ServingServer server([&calls]() -> Document {
         if (calls++ == 0)
             throw std::runtime_error("out of memory");
-        return "m 1\n\n";
+        return std::make_shared<const std::string>("m 1\n\n");
     });
     ASSERT_TRUE(server.started());
     EXPECT_EQ(exchange(server.port(), {"GET /metrics HTTP/1.1\r\n\r\n"}), kFailed);
@@ -214,7 +214,7 @@ TEST(HttpServer, ThrowingRenderKeepsServing) {
 }
 
 TEST(HttpServer, VanishedClientDoesNotKillTheProcess) {
-    const std::string big(4 * 1024 * 1024, 'x');
+    const Document big = std::make_shared<const std::string>(4 * 1024 * 1024, 'x');
     ServingServer server([&big] { return big; });
     ASSERT_TRUE(server.started());
     for (int i = 0; i < 3; ++i) {
@@ -236,7 +236,7 @@ bool still_waiting(int fd) {
 }
 
 TEST(HttpServer, IdleConnectionsDelayNoScrapeAndTheOldestMakesRoom) {
-    ServingServer server([] { return std::string("m 1\n\n"); });
+    ServingServer server([] { return std::make_shared<const std::string>("m 1\n\n"); });
     ASSERT_TRUE(server.started());
     const int before = testing::open_descriptors();
     // As many connections that send nothing as the cap allows; the scrape after them is one
@@ -269,21 +269,21 @@ TEST(HttpServer, StartFailures) {
                                           "127.0.0.1:notaport"};
     for (const std::string& address : bad) {
         HttpServer server(
-            address, [] { return std::string(); }, &flag);
+            address, [] { return Document(); }, &flag);
         EXPECT_FALSE(server.start()) << address;
     }
     HttpServer first(
-        "127.0.0.1:0", [] { return std::string(); }, &flag);
+        "127.0.0.1:0", [] { return Document(); }, &flag);
     ASSERT_TRUE(first.start());
     HttpServer second(
-        "127.0.0.1:" + std::to_string(first.local_port()), [] { return std::string(); }, &flag);
+        "127.0.0.1:" + std::to_string(first.local_port()), [] { return Document(); }, &flag);
     EXPECT_FALSE(second.start());
 }
 
 TEST(HttpServer, IPv6WithoutBrackets) {
     RunFlag flag{1};
     HttpServer server(
-        "::1:0", [] { return std::string(); }, &flag);
+        "::1:0", [] { return Document(); }, &flag);
     if (!server.start())
         GTEST_SKIP() << "no IPv6 loopback here";
     EXPECT_GT(server.local_port(), 0);

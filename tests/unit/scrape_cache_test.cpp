@@ -30,13 +30,13 @@ TEST(ScrapeCacheTest, AnswersWhatRenderingTheStoreGivesAfterEveryReplacement) {
     ScrapeCache cache(store);
     const std::vector<std::vector<MetricSample>> sets = {
         set_of(1), set_of(1), set_of(2, 3), {}, set_of(2, 3)};
-    EXPECT_EQ(cache.document(), "");
+    EXPECT_EQ(*cache.document(), "");
     for (const auto& set : sets) {
         std::vector<MetricSample> copy = set;
         store.replace(std::move(copy));
         const std::string expected = render_prometheus(store);
-        EXPECT_EQ(cache.document(), expected);
-        EXPECT_EQ(cache.document(), expected); // answered again from the same generation
+        EXPECT_EQ(*cache.document(), expected);
+        EXPECT_EQ(*cache.document(), expected); // answered again from the same generation
     }
 }
 
@@ -62,7 +62,7 @@ TEST(ScrapeCacheTest, ConcurrentReplacementsGiveWholeAndMonotonicDocuments) {
     std::size_t last = 0;
     int scrapes = 0;
     while (!done || scrapes < 10) {
-        const std::string document = cache.document();
+        const std::string document = *cache.document();
         std::size_t found = last;
         while (found < expected.size() && expected[found] != document)
             ++found;
@@ -71,7 +71,7 @@ TEST(ScrapeCacheTest, ConcurrentReplacementsGiveWholeAndMonotonicDocuments) {
         ++scrapes;
     }
     writer.join();
-    EXPECT_EQ(cache.document(), expected.back());
+    EXPECT_EQ(*cache.document(), expected.back());
 }
 
 } // namespace
