@@ -6,5 +6,9 @@ dir=${1:-build/release}
 sanitize=${2:-}
 type=RelWithDebInfo
 [ -n "$sanitize" ] && type=Debug
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DTARN_SANITIZE="$sanitize" >/dev/null
+# Benchmarks run from the plain build only, so sanitizer builds leave them out.
+benchmarks=ON
+[ -n "$sanitize" ] && benchmarks=OFF
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DTARN_SANITIZE="$sanitize" \
+    -DTARN_BUILD_BENCHMARKS="$benchmarks" >/dev/null
 cmake --build "$dir" -j2
