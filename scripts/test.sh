@@ -24,7 +24,8 @@ bash scripts/build.sh build/asan address,undefined
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build/asan --output-on-failure -j2
 
-# The packaging checks (install tree, manual page, rc.d script, examples) exercise no threads.
+# The packaging checks are about files (install tree, manual page, rc.d script, examples); the one
+# daemon run among them, a dump of the simulated host, is run under TSan by test_collectors_dump.
 echo "== ThreadSanitizer (unit tests and every end-to-end test that runs the daemon's threads)"
 bash scripts/build.sh build/tsan thread
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
