@@ -1,0 +1,300 @@
+// Every text the daemon takes from outside, one libFuzzer target each, built from this one file:
+// TARN_FUZZ_TARGET names the target (and its corpus directory). The hand-written scanners are
+// compared with the standard regex engine on inputs small enough for that engine's recursion.
+#include "collectors/cpu_memory_parsers.h"
+#include "collectors/device_records.h"
+#include "collectors/device_stats.h"
+#include "collectors/vm_number.h"
+#include "daemon/config.h"
+#include "exporters/http_server.h"
+#include "exporters/prometheus_text.h"
+#include "metrics/metric_store.h"
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+#include <spdlog/spdlog.h>
+#include <unistd.h>
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using std::string, std::string_view, std::optional, std::regex, std::smatch;
+constexpr std::size_t kDifferentialLimit = 2048;
+constexpr auto kLines = regex::ECMAScript | regex::multiline;
+
+// A broken property is a finding: say what differed and abort, so libFuzzer keeps the input.
+void check(bool holds, const string& what) {
+    if (!holds) {
+        std::fprintf(stderr, "FUZZ PROPERTY FAILED: %s\n", what.c_str());
+        std::abort();
+    }
+}
+
+template <typename T> optional<T> number(const std::ssub_match& digits) {
+    T value{};
+    const string text = digits.str();
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() ? optional<T>(value)
+                                                                    : std::nullopt;
+}
+
+// The three figures of a parse result, so that a scan and the regex's reading compare.
+using Figures = optional<std::array<std::uint64_t, 3>>;
+template <typename S, typename A, typename B, typename C>
+Figures figures(const optional<S>& v, A S::*a, B S::*b, C S::*c) {
+    return v ? Figures({std::uint64_t((*v).*a), (*v).*b, (*v).*c}) : std::nullopt;
+}
+
+// Lines "name value" of the three names; a later line wins, a value beyond 64 bits is absent.
+Figures named_lines(const string& text, const regex& line, const std::array<string, 3>& names) {
+    std::array<std::uint64_t, 3> out{};
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), line);
+         it != std::sregex_iterator(); ++it) {
+        const auto value = number<std::uint64_t>((*it)[2]);
+        if (!value)
+            return std::nullopt;
+        for (std::size_t i = 0; i < 3; ++i)
+            if (names[i] == (*it)[1].str())
+                out[i] = *value;
+    }
+    return out;
+}
+
+optional<tarn::VmTopologyMemory> get_all_by_regex(const string& text) {
+    static const regex topology(
+        R"(^cpu_topology:\s+sockets=(\d+), cores=(\d+), threads=(\d+), maxcpus=)", kLines);
+    static const regex resident(R"(^Resident memory\s+(\d+)$)", kLines);
+    static const regex wired(R"(^Wired memory\s+(\d+)$)", kLines);
+    smatch match;
+    if (!std::regex_search(text, match, topology))
+        return std::nullopt;
+    std::int64_t product = 1;
+    for (int i = 1; i <= 3; ++i) {
+        const auto factor = number<std::int32_t>(match[i]);
+        product *= factor.value_or(0);
+        if (product == 0 || product > INT32_MAX)
+            return std::nullopt;
+    }
+    // Only the first line of each memory figure counts.
+    tarn::VmTopologyMemory out{static_cast<std::int32_t>(product), 0, 0};
+    for (auto [first, member] : {std::pair{&resident, &tarn::VmTopologyMemory::vm_rss},
+                                 {&wired, &tarn::VmTopologyMemory::vm_wired}}) {
+        if (!std::regex_search(text, match, *first))
+            continue;
+        const auto value = number<std::uint64_t>(match[1]);
+        if (!value)
+            return std::nullopt;
+        out.*member = *value;
+    }
+    return out;
+}
+
+// Regexes are compiled once per pattern: building one costs more than matching a small input.
+const regex& compiled(const char* pattern) {
+    static std::map<const char*, regex> cache;
+    auto it = cache.find(pattern);
+    return it != cache.end() ? it->second : cache.emplace(pattern, regex(pattern)).first->second;
+}
+
+optional<string_view> capture(const string& text, const char* pattern, bool whole, int group) {
+    const regex& expression = compiled(pattern);
+    smatch m;
+    if (!(whole ? std::regex_match(text, m, expression) : std::regex_search(text, m, expression)))
+        return std::nullopt;
+    return string_view(text).substr(static_cast<std::size_t>(m[group].first - text.begin()),
+                                    static_cast<std::size_t>(m[group].length()));
+}
+
+void same_view(optional<string_view> scanned, optional<string_view> expected, const char* what) {
+    check(scanned.has_value() == expected.has_value() &&
+              (!scanned ||
+               (scanned->data() == expected->data() && scanned->size() == expected->size())),
+          fmt::format("{}: the scan gives '{}', regex '{}'", what, scanned.value_or("(none)"),
+                      expected.value_or("(none)")));
+}
+
+void same_records(const string& text, const std::vector<tarn::DeviceRecord>& records,
+                  const char* pattern, std::size_t first_value, const char* kind) {
+    const regex& expression = compiled(pattern);
+    std::size_t index = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), expression);
+         it != std::sregex_iterator(); ++it, ++index) {
+        check(index < records.size(), fmt::format("{}: regex finds more records", kind));
+        const tarn::DeviceRecord& record = records[index];
+        check(record.value_count == it->size() - first_value,
+              fmt::format("{} record {}: value count", kind, index));
+        for (std::size_t g = 1; g < it->size(); ++g) {
+            const string_view got =
+                g < first_value ? record.device_number : record.values[g - first_value];
+            same_view(got,
+                      string_view(text).substr(static_cast<std::size_t>(it->position(g)),
+                                               static_cast<std::size_t>(it->length(g))),
+                      kind);
+        }
+    }
+    check(index == records.size(), fmt::format("{}: the scan finds more records", kind));
+}
+
+void check_answer(const string& response, int status, string_view body_expected) {
+    check(response.starts_with(fmt::format("HTTP/1.1 {} ", status)), "another status line");
+    const std::size_t end = response.find("\r\n\r\n");
+    check(end != string::npos, "an answer without an end of headers");
+    const string_view body = string_view(response).substr(end + 4);
+    check(response.find(fmt::format("\r\nContent-Length: {}\r\n", body.size())) < end,
+          "a Content-Length that is not the body's size");
+    check(status != 200 || body == body_expected, "a 200 answer without the rendered body");
+}
+
+bool is_number_token(const string& value) {
+    char* end = nullptr;
+    std::strtod(value.c_str(), &end);
+    return !value.empty() && value.find_first_of(" \t\r\n") == string::npos &&
+           end == value.c_str() + value.size();
+}
+
+const string kTarget = TARN_FUZZ_TARGET;
+string config_path;
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    spdlog::set_level(spdlog::level::off); // refused input is logged: noise at fuzzing speed
+    config_path = fmt::format("/tmp/tarn_config_fuzz.{}.ini", ::getpid());
+    std::atexit([] { std::remove(config_path.c_str()); });
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const string text(reinterpret_cast<const char*>(data), size);
+    const bool small = size <= kDifferentialLimit;
+    using R = tarn::VmResourceUse;
+    using S = tarn::VmRunStats;
+    using T = tarn::VmTopologyMemory;
+    if (kTarget == "get_all_fuzz") {
+        const auto parsed = tarn::parse_get_all(text);
+        check(!parsed || parsed->vm_cpus >= 1, "a topology of fewer than one vCPU");
+        check(!small || figures(parsed, &T::vm_cpus, &T::vm_rss, &T::vm_wired) ==
+                            figures(get_all_by_regex(text), &T::vm_cpus, &T::vm_rss, &T::vm_wired),
+              "the topology and memory differ from the regex's");
+    } else if (kTarget == "get_stats_fuzz" && small) {
+        static const regex line(
+            R"(^(vcpu total runtime|number of ticks vcpu was idle|sleeps in ms due to vcpu limit throttle)\s+(\d+)$)",
+            kLines);
+        check(figures(tarn::parse_get_stats(text), &S::runtime, &S::idle_ticks, &S::limit_sleeps) ==
+                  named_lines(text, line,
+                              {"vcpu total runtime", "number of ticks vcpu was idle",
+                               "sleeps in ms due to vcpu limit throttle"}),
+              "the run statistics differ from the regex's");
+    } else if (kTarget == "rctl_fuzz" && small) {
+        static const regex line(R"(^([a-z]+)=(\d+)$)", kLines);
+        check(figures(tarn::parse_rctl(text), &R::memoryuse, &R::vmemoryuse, &R::pcpu) ==
+                  named_lines(text, line, {"memoryuse", "vmemoryuse", "pcpu"}),
+              "the resource use differs from the regex's");
+    } else if (kTarget == "vcpu_class_fuzz") {
+        const auto limit_class = tarn::parse_vcpu_class(text);
+        check(!limit_class || (*limit_class >= 0 && *limit_class <= 99), "a class beyond 2 digits");
+        smatch m;
+        static const regex pattern(R"(^vcpu_class=(\d{1,2}))");
+        if (small)
+            check(limit_class == (std::regex_search(text, m, pattern) ? number<std::int32_t>(m[1])
+                                                                      : std::nullopt),
+                  "the limit class differs from the regex's");
+    } else if (kTarget == "vdc_document_fuzz") {
+        try { // the JSON library's exception is the documented refusal; any other is a finding
+            (void)tarn::parse_vdc_document(text);
+        } catch (const nlohmann::json::exception&) {
+        }
+    } else if (kTarget == "vm_number_fuzz") {
+        const auto number = tarn::vm_number_from_arguments(text);
+        check(!number || *number >= 0, "a negative VM number from a digit string");
+        if (small) {
+            same_view(tarn::match_vm_title(text), capture(text, tarn::kVmTitlePattern, true, 1),
+                      "title");
+            same_view(tarn::search_vm_topology_command(text),
+                      capture(text, tarn::kVmTopologyCommandPattern, false, 2), "topology command");
+            same_view(tarn::search_vm_cpu_count_command(text),
+                      capture(text, tarn::kVmCpuCountCommandPattern, false, 2),
+                      "cpu count command");
+        }
+    } else if (kTarget == "devices_fuzz") {
+        std::vector<tarn::MetricSample> samples;
+        tarn::append_device_samples(text, 3, "host", samples);
+        for (const tarn::MetricSample& sample : samples)
+            for (const tarn::MetricField& field : sample.fields)
+                check(!field.value.empty() &&
+                          field.value.find_first_not_of("0123456789") == string::npos,
+                      "a device field value that is not a digit string");
+        if (small) {
+            same_records(text, tarn::find_block_records(text), tarn::kBlockRecordPattern, 2,
+                         "block");
+            same_records(text, tarn::find_net_records(text), tarn::kNetRecordPattern, 2, "net");
+            same_records(text, tarn::find_balloon_records(text), tarn::kBalloonRecordPattern, 1,
+                         "balloon");
+        }
+    } else if (kTarget == "config_fuzz") {
+        std::FILE* file = std::fopen(config_path.c_str(), "wb");
+        check(file != nullptr && (size == 0 || std::fwrite(data, 1, size, file) == size),
+              "temp file");
+        std::fclose(file);
+        const tarn::ConfigResult result = tarn::load_config(config_path);
+        check(result.config.has_value() == (result.error.parse_error == 0),
+              "a config and an error, or neither");
+        check(!result.config || result.config->interval_seconds >= 1,
+              "an interval below one second");
+    } else if (kTarget == "prometheus_value_fuzz") {
+        // Every converted field of a sample renders as one number token on its own line.
+        tarn::MetricStore store("tarn_vm");
+        std::vector<tarn::MetricSample> samples(1, tarn::MetricSample("virtio_net"));
+        samples[0].add_label("vm_id", 1);
+        for (const char* name :
+             {"limit_mbps", "tx_limit_mbps", "rx_limit_mbps", "delay_ms", "burst_secs"})
+            samples[0].add_gauge(name, string(text));
+        store.replace(std::move(samples));
+        const string document = tarn::render_prometheus(store);
+        std::size_t lines = 0;
+        for (std::size_t at = 0, end; at < document.size(); at = end + 1) {
+            check((end = document.find('\n', at)) != string::npos, "a line without its newline");
+            const string line = document.substr(at, end - at);
+            if (line.starts_with("#"))
+                continue;
+            ++lines;
+            check(is_number_token(line.substr(line.rfind(' ') + 1)),
+                  "a value that is no number: " + line);
+        }
+        check(lines == 5, "a sample line lost or added");
+    } else if (kTarget == "http_request_fuzz") {
+        string buffer; // the server's read loop: chunks until the request counts as complete
+        for (std::size_t at = 0; at < text.size() && !tarn::request_complete(buffer); at += 4096)
+            buffer.append(string_view(text).substr(at, 4096));
+        const tarn::RequestLine line = tarn::parse_request_line(buffer);
+        // The request line ends at the first CR LF; method and path stop at their delimiters.
+        auto within = [&](string_view part, const char* stops) {
+            return part.empty() || (part.data() >= buffer.data() &&
+                                    part.data() + part.size() <= buffer.data() + buffer.size() &&
+                                    part.find_first_of(stops) == string_view::npos &&
+                                    part.find("\r\n") == string_view::npos);
+        };
+        check(within(line.method, " ") && within(line.path, " ?"),
+              "a method or path past its delimiter");
+        const bool scrape = line.method == "GET" && line.path == "/metrics";
+        const int expected = line.method != "GET" ? 405 : !scrape ? 404 : 200;
+        const string body = "tarn_vm_up 1\n";
+        check_answer(
+            tarn::respond_to_request(buffer, [&] { return std::make_shared<const string>(body); }),
+            expected, body);
+        check_answer(tarn::respond_to_request(
+                         buffer, []() -> tarn::Document { throw std::runtime_error("x"); }),
+                     scrape ? 500 : expected, body); // a failing render is answered, not thrown
+    }
+    return 0;
+}
