@@ -1,6 +1,7 @@
-// Every text the daemon takes from outside, one libFuzzer target each, built from this one file:
-// TARN_FUZZ_TARGET names the target (and its corpus directory). The hand-written scanners are
-// compared with the standard regex engine on inputs small enough for that engine's recursion.
+// Every text the daemon takes from outside, one libFuzzer target each, all in one program: the
+// name it is started by (a link named after the corpus directory) chooses the target. The
+// hand-written scanners are compared with the standard regex engine on inputs small enough for that
+// engine's recursion.
 #include "collectors/cpu_memory_parsers.h"
 #include "collectors/device_records.h"
 #include "collectors/device_stats.h"
@@ -15,10 +16,12 @@
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <regex>
@@ -162,12 +165,19 @@ bool is_number_token(const string& value) {
            end == value.c_str() + value.size();
 }
 
-const string kTarget = TARN_FUZZ_TARGET;
+string kTarget;
 string config_path;
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
+    kTarget = std::filesystem::path((*argv)[0]).filename();
+    const char* known[] = {"get_all_fuzz",     "get_stats_fuzz",    "rctl_fuzz",
+                           "vcpu_class_fuzz",  "vdc_document_fuzz", "vm_number_fuzz",
+                           "devices_fuzz",     "config_fuzz",       "prometheus_value_fuzz",
+                           "http_request_fuzz"};
+    check(std::find(std::begin(known), std::end(known), kTarget) != std::end(known),
+          "no target named " + kTarget);
     spdlog::set_level(spdlog::level::off); // refused input is logged: noise at fuzzing speed
     config_path = fmt::format("/tmp/tarn_config_fuzz.{}.ini", ::getpid());
     std::atexit([] { std::remove(config_path.c_str()); });
