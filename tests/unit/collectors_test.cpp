@@ -24,7 +24,7 @@ namespace {
 
 // A sample on one line: the measurement, ",name=value" per label, then " name=" per field with
 // 'g' (gauge) or 'c' (counter) before its value.
-inline std::string sample_text(const MetricSample& sample) {
+std::string sample_text(const MetricSample& sample) {
     std::string text = sample.measurement;
     for (const auto& [name, value] : sample.labels)
         text += "," + name + "=" + value;
@@ -200,8 +200,8 @@ TEST(CommandRunnerTest, OutputAndExitStatus) {
     const long descriptors = open_descriptors();
     for (const Case& c : cases) {
         ::testing::internal::CaptureStderr();
-        EXPECT_EQ(run_command(c.command), c.plain) << c.command.size();
-        EXPECT_EQ(run_command_strict(c.command), c.strict) << c.command.size();
+        EXPECT_EQ(run_command(c.command), c.plain) << ::testing::PrintToString(c.command);
+        EXPECT_EQ(run_command_strict(c.command), c.strict) << ::testing::PrintToString(c.command);
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.complaint + c.complaint);
     }
     EXPECT_EQ(open_descriptors(), descriptors);
