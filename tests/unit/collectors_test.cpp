@@ -1,0 +1,269 @@
+#include "collectors/collect_samples.h"
+#include "collectors/command_runner.h"
+#include "collectors/cpu_memory_parsers.h"
+#include "collectors/device_stats.h"
+#include "collectors/host_cpu_limit.h"
+#include "collectors/shared_memory.h"
+#include "collectors/vm_number.h"
+#include "platform/process_table.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+
+namespace tarn {
+namespace {
+
+// A sample on one line: the measurement, ",name=value" per label, then " name=" per field with
+// 'g' (gauge) or 'c' (counter) before its value.
+std::string sample_text(const MetricSample& sample) {
+    std::string text = sample.measurement;
+    for (const auto& [name, value] : sample.labels)
+        text += "," + name + "=" + value;
+    for (const MetricField& field : sample.fields)
+        text += " " + field.name + (field.kind == MetricKind::gauge ? "=g" : "=c") + field.value;
+    return text;
+}
+
+constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
+
+template <typename... T> std::string slashed(T... values) {
+    std::string text;
+    ((text += (text.empty() ? "" : "/") + std::to_string(values)), ...);
+    return text;
+}
+
+// What each parser makes of a text, "-" when the VM is skipped: 'a' --get-all (cpus/rss/wired),
+// 'c' --get-vcpu-class, 'r' rctl (memoryuse/vmemoryuse/pcpu), 's' --get-stats
+// (runtime/idle/sleeps), 'v' the VM number of a joined argument vector.
+std::string parsed(char tool, const std::string& text) {
+    std::optional<std::string> out;
+    if (tool == 'a') {
+        if (const auto v = parse_get_all(text))
+            out = slashed(v->vm_cpus, v->vm_rss, v->vm_wired);
+    } else if (tool == 'r') {
+        if (const auto v = parse_rctl(text))
+            out = slashed(v->memoryuse, v->vmemoryuse, v->pcpu);
+    } else if (tool == 's') {
+        if (const auto v = parse_get_stats(text))
+            out = slashed(v->runtime, v->idle_ticks, v->limit_sleeps);
+    } else if (const auto v =
+                   tool == 'c' ? parse_vcpu_class(text) : vm_number_from_arguments(text)) {
+        out = std::to_string(*v);
+    }
+    return out.value_or("-");
+}
+
+TEST(ToolTextTest, EachParserFindsItsFiguresOrSkipsTheVm) {
+    const std::string topology = "cpu_topology:  sockets=1, cores=4, threads=2, maxcpus=16\n";
+    const std::string spaces(1 << 20, ' '); // a backtracking engine would recurse per character
+    struct Case {
+        char tool;
+        std::string text, expected;
+    };
+    const std::vector<Case> cases = {
+        {'a', "x\n" + topology + "Resident memory  1234\nWired memory\t56\n", "8/1234/56"},
+        {'a', topology + "Resident memory 12 kB\nWired memory 5", "8/0/5"},
+        {'a', topology + "Resident memory 12\r\n", "8/12/0"},
+        {'a', " " + topology, "-"},
+        {'a', "cpu_topology: sockets=0, cores=4, threads=2, maxcpus=16", "-"},
+        {'a', "cpu_topology: sockets=65536, cores=65536, threads=1, maxcpus=1", "-"},
+        {'a', topology + "Resident memory 18446744073709551615\n", "8/18446744073709551615/0"},
+        {'a', topology + "Wired memory 18446744073709551616\n", "-"},
+        {'a', "cpu_topology:" + spaces + "sockets=1, cores=2, threads=1, maxcpus=2", "2/0/0"},
+        {'c', "vcpu_class=3\n", "3"},
+        {'c', "vcpu_class=123", "12"},
+        {'c', " vcpu_class=3", "-"},
+        {'r', "memoryuse=5\npcpu=12\nvmemoryuse=7\ncputime=9\npcpu=13\nPcpu=1\nmemoryuse=6 \n",
+         "5/7/13"},
+        {'r', "memoryuse=18446744073709551616\n", "-"},
+        {'s', "vcpu total runtime 6\nnumber of ticks vcpu was idle\t25\n vcpu total runtime 9\n",
+         "6/25/0"},
+        {'s', "vcpu total runtime 99999999999999999999\n", "-"},
+        {'v', join_arguments({"bhyve:", "", "12"}), "12"},
+        {'v', "bhyve:\r12", "12"},
+        {'v', "bhyve:12", "-"},
+        {'v', "bhyve: 2147483648", "-"},
+        {'v', "bhyve:" + spaces + "3", "3"},
+        {'v', "/usr/sbin/bhyve -c cpus=4,sockets=1,cores=4,threads=1 -m 4G -H -P 12", "12"},
+        {'v', "/usr/sbin/bhyve -c cpus=4,sockets=1,cores=4,threads=1 -m 4G 12 x", "-"},
+        {'v', "/usr/sbin/bhyve -c 2 -s 3 -l 9 vmname", "9"},
+        {'v', "/usr/sbin/bhyve -c 2" + spaces + "x" + spaces + "5", "5"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(parsed(c.tool, c.text), c.expected)
+            << c.tool << ": " << ::testing::PrintToString(c.text.substr(0, 100));
+}
+
+TEST(ToolTextTest, DivisionsSaturateOrGiveZeroInsteadOfUndefinedConversions) {
+    for (const auto& [ticks, hz, seconds] : {std::tuple{2500ULL, 1000.0, 2ULL},
+                                             {100ULL, 0.0, 0ULL},
+                                             {kMax64, 1.0, kMax64}}) // 2^64 as a double
+        EXPECT_EQ(idle_seconds(ticks, hz), seconds) << ticks << " / " << hz;
+    EXPECT_DOUBLE_EQ(runtime_seconds(6, 4), 1.5);
+    EXPECT_DOUBLE_EQ(runtime_seconds(6, 0), 0.0);
+}
+
+// Each sample whole, or as "measurement:slot".
+std::vector<std::string> device_samples(const std::string& text, bool whole = true) {
+    std::vector<MetricSample> samples;
+    append_device_samples(text, 7, "h", samples);
+    std::vector<std::string> out;
+    for (const MetricSample& s : samples)
+        out.push_back(whole ? sample_text(s) : s.measurement + ":" + s.labels.at(1).second);
+    return out;
+}
+
+const std::string kBlock9 = "block9:0 virtio-blk 1000/10 2000/20 0/0 100/500";
+const std::string kNet4 = "net4:0 virtio-net 1000/10 2000/20 100/200 3/4";
+const std::string kBalloon = "balloon0:0 virtio-balloon 1 2 3 4 5 6 7 8 9 10 11";
+
+TEST(DeviceStatsTest, EachRecordTypeGivesItsSample) {
+    EXPECT_EQ(device_samples(kBalloon + "\n" + kNet4 + "\n" + kBlock9),
+              (std::vector<std::string>{
+                  "virtio_blk,vm_id=7,slot=0,hostname=h read_bytes=c1000 read_iops=c10 "
+                  "write_bytes=c2000 write_iops=c20 trim_bytes=c0 trim_iops=c0 limit_mbps=g100 "
+                  "limit_iops=g500",
+                  "virtio_net,vm_id=7,slot=0,hostname=h tx_bytes=c1000 tx_pps=c10 rx_bytes=c2000 "
+                  "rx_pps=c20 tx_limit_mbps=g100 rx_limit_mbps=g200 tx_drops=c3 rx_drops=c4",
+                  "virtio_balloon,vm_id=7,hostname=h pages=g1 actual=g2 errors=c3 swap_in=c4 "
+                  "swap_out=c5 major_faults=c6 minor_faults=c7 free_memory=g8 total_memory=g9 "
+                  "avail_memory=g10 disk_caches=g11"}));
+}
+
+TEST(DeviceStatsTest, RecordsAreSearchedForAndSlotsCountFromTheFirstDevice) {
+    using namespace std::string_literals;
+    const std::string values = " 1/2 3/4 5/6 7/8";
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {"block9:0 nvme" + values, {"virtio_blk:0"}},
+        {"block9:0 scsi" + values, {}},
+        {"block3:0 nvme" + values, {"virtio_blk:-6"}},
+        {"block10:1 nvme" + values + "\nxxblock9:0 nvme" + values,
+         {"virtio_blk:1", "virtio_blk:0"}},
+        {"block9:0\rvirtio-blk\r1/2\r3/4\r5/6\r7/8", {"virtio_blk:0"}},
+        {"block9:0 nvme 1/2 3/4 5/6\nblock10:0 nvme" + values, {"virtio_blk:1"}},
+        {"block2147483648:0 nvme" + values + "\n" + kBlock9, {"virtio_blk:0"}},
+        {"nettap4:0 virtio-net" + values, {"virtio_net:0"}},
+        {"net1:0 virtio-net" + values, {"virtio_net:-3"}},
+        {"balloon0:0 virtio-balloon 1 2 3 4 5 6 7 8 9 10", {}},
+        {std::string(100, '\0') + kNet4 + "\0\0"s + kBlock9, {"virtio_blk:0", "virtio_net:0"}},
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(device_samples(text, false), expected) << ::testing::PrintToString(text);
+}
+
+TEST(CollectSamplesTest, HostSampleComesFirst) {
+    EXPECT_EQ(sample_text(host_cpu_limit_sample({1000, 250, 2, 3}, "h", 2000000000)),
+              "host_cpu_limit,hostname=h,limit_class=1 delay_ms=g250 rate_limit=g2 burst_secs=g3 "
+              "hz=g2000000000");
+    const auto samples = collect_samples("h", 2000); // this host runs no bhyve
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(sample_text(samples[0]).substr(0, 14), "host_cpu_limit");
+}
+
+CommandLine sh(const std::string& script) {
+    return {"/bin/sh", "-c", script};
+}
+
+long open_descriptors() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+}
+
+// A tool that cannot be executed counts as run without output and complains on stderr, as through
+// a shell; the arguments reach the tool unchanged.
+TEST(CommandRunnerTest, OutputAndExitStatus) {
+    struct Case {
+        CommandLine command;
+        CommandOutput plain, strict;
+        std::string complaint;
+    };
+    const std::string limit = std::to_string(kCommandOutputLimit), zeros(kCommandOutputLimit, '\0');
+    const std::string over = std::to_string(kCommandOutputLimit + 1);
+    const std::vector<Case> cases = {
+        {{"/bin/true"}, "", "", ""},
+        {sh("printf x; exit 1"), "x", std::nullopt, ""},
+        {{"/bin/echo", "$HOME", "a  b", ";"}, "$HOME a  b ;\n", "$HOME a  b ;\n", ""},
+        {{"/nonexistent/tool"}, "", std::nullopt, "/nonexistent/tool: not found\n"},
+        {{"true"}, "", std::nullopt, "true: not found\n"},               // PATH is not searched
+        {{"/usr/bin/head", "-c", limit, "/dev/zero"}, zeros, zeros, ""}, // kept up to the limit
+        {{"/usr/bin/head", "-c", over, "/dev/zero"}, std::nullopt, std::nullopt, ""},
+        {{}, std::nullopt, std::nullopt, ""},
+    };
+    const long descriptors = open_descriptors();
+    for (const Case& c : cases) {
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(run_command(c.command), c.plain) << ::testing::PrintToString(c.command);
+        EXPECT_EQ(run_command_strict(c.command), c.strict) << ::testing::PrintToString(c.command);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.complaint + c.complaint);
+    }
+    EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+// Dead, or a zombie that only waits for its reaper.
+bool gone(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string pid_field, name, state;
+    return !(stat >> pid_field >> name >> state) || state == "Z";
+}
+
+// At the time limit the tool is killed with everything it started, also a child that still
+// holds the output pipe.
+TEST(CommandRunnerTest, HungToolIsKilledWithItsChildren) {
+    const std::string file = "/tmp/tarn-runner-child." + std::to_string(::getpid());
+    EXPECT_EQ(run_command(sh("sleep 20 & echo $! >" + file + "; printf partial; sleep 20")),
+              std::nullopt);
+    int child = 0;
+    std::ifstream(file) >> child;
+    std::remove(file.c_str());
+    ASSERT_GT(child, 0);
+    for (int i = 0; i < 100 && !gone(child); ++i)
+        ::usleep(10000);
+    EXPECT_TRUE(gone(child));
+    EXPECT_LE(::waitpid(-1, nullptr, WNOHANG), 0); // the tool itself was reaped
+}
+
+// Objects are sparse beyond their first bytes, so that claiming any size costs nothing.
+TEST(SharedMemoryTest, WholeObjectsUpToTheCopyLimitAreMapped) {
+    using namespace std::string_literals;
+    const std::string name = "/tarn-test." + std::to_string(::getpid());
+    EXPECT_FALSE(read_shared_memory(name));
+    const std::uint64_t limit = kSharedMemoryCopyLimit;
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>> sizes = {
+        {0, 0}, {5, 5}, {limit, limit}, {limit + 1, 0}, {1ULL << 40, 0}};
+    const long descriptors = open_descriptors();
+    for (const auto& [size, mapped] : sizes) {
+        const int fd = ::shm_open(name.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
+        EXPECT_EQ(::write(fd, "a\0b", 3), 3);
+        EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+        ::close(fd);
+        const SharedMemoryMapping mapping = read_shared_memory(name);
+        EXPECT_EQ(mapping.size(), mapped) << size;
+        EXPECT_EQ(mapping.bytes().substr(0, 3), mapped < 3 ? ""s : "a\0b"s) << size;
+    }
+    ::shm_unlink(name.c_str());
+    EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+TEST(ProcessTableTest, FindsThisProcessByItsCommandName) {
+    const std::vector<std::string> argv = ::testing::internal::GetArgvs();
+    const std::string name = argv[0].substr(argv[0].rfind('/') + 1).substr(0, 15);
+    ProcessTable table;
+    ASSERT_TRUE(table.is_open()) << table.error();
+    std::vector<ProcessInfo> found;
+    ASSERT_TRUE(table.for_each_named(name, [&](const ProcessInfo& p) { found.push_back(p); }));
+    const auto self = std::find_if(found.begin(), found.end(),
+                                   [](const ProcessInfo& p) { return p.pid == ::getpid(); });
+    ASSERT_NE(self, found.end());
+    EXPECT_EQ(self->arguments, argv);
+}
+
+} // namespace
+} // namespace tarn

@@ -1,0 +1,162 @@
+#include "daemon/collection_loop.h"
+#include "daemon/command_line.h"
+#include "daemon/config.h"
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <unistd.h>
+
+namespace tarn {
+namespace {
+
+ConfigResult load(const std::string& text) {
+    const std::string path = "/tmp/tarn-config-test." + std::to_string(::getpid());
+    std::ofstream(path) << text;
+    ConfigResult result = load_config(path);
+    std::remove(path.c_str());
+    return result;
+}
+
+std::string shown(const ConfigResult& result) {
+    if (!result.config)
+        return "error " + std::to_string(result.error.parse_error);
+    const DaemonConfig& c = *result.config;
+    return fmt::format("{}|{}|{}|{}|{}|{}|{}|{}|{}", c.prometheus_enabled, c.listen_address,
+                       c.metrics_prefix, c.influx_enabled, c.influx_user, c.influx_password,
+                       c.influx_url, c.influx_database, c.interval_seconds);
+}
+
+TEST(ConfigTest, KeysDefaultsAndTheIntervalClamp) {
+    const std::string defaults = "true|127.0.0.1:9273|tarn_vm|true|||||";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", defaults + "10"},
+        {"[Prometheus]\nEnabled = no\nLISTEN = [::1]:1\nmetrics_PREFIX = x\n[INFLUX]\nenabled=off\n"
+         "user = u:@/\npassword = p w\nurl = h:8086\ndatabase = db\ninterval = 3\n[x]\nenabled=0\n",
+         "false|[::1]:1|x|false|u:@/|p w|h:8086|db|3"},
+        {"[prometheus]\nlisten =\n", "true||tarn_vm|true|||||10"},
+        {"[influx]\ninterval = 0x1e", defaults + "30"},
+        {"[influx]\ninterval = 0", defaults + "1"},
+        {"[influx]\ninterval = -5", defaults + "1"},
+        {"[influx]\ninterval = 99999999999", defaults + "2147483647"},
+        {"[prometheus]\nenabled = true\nthis line is bad\n[influx\n", "error 3"},
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(shown(load(text)), expected) << text;
+    EXPECT_EQ(shown(load_config("/nonexistent/tarn.conf")), "error -1");
+}
+
+TEST(CommandLineTest, SizesOptionsAndEndingActions) {
+    const std::vector<std::pair<std::string, std::uint64_t>> sizes = {
+        {"4k", 4096}, {"10M", 10485760}, {"17179869184G", 0}, {"10MB", 0}, {"0", 0}};
+    for (const auto& [text, expected] : sizes)
+        EXPECT_EQ(parse_size(text), expected) << "'" << text << "'";
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "/usr/local/etc/tarn-node.conf /var/log/tarn_vm_perfdata.log 10485760 00"},
+        {{"-c", "/a", "--config=/b", "-p", "-i", "--log-file", "/l", "--log-size=4K", "--log-size",
+          "4096", "operand"},
+         "/b /l 4096 11"},
+        {{"-v", "-x"}, "exit 0"}, // ending actions take effect at once
+        {{"-x", "-v"}, "exit 1"},
+        {{"--log-size", "4095"}, "exit 1"},
+    };
+    for (const auto& [words, expected] : cases) {
+        std::vector<std::string> args = {"tarn-vm-perfdata"};
+        args.insert(args.end(), words.begin(), words.end());
+        std::vector<char*> argv;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        const auto [o, status] = parse_command_line(static_cast<int>(args.size()), argv.data());
+        ::testing::internal::GetCapturedStdout();
+        ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(status ? "exit " + std::to_string(*status)
+                         : fmt::format("{} {} {} {:d}{:d}", o.config_path, o.log_file, o.log_size,
+                                       o.dump_prometheus, o.dump_influx),
+                  expected)
+            << ::testing::PrintToString(words);
+    }
+}
+
+// A feed of four samples on a fake clock: collecting takes feed_us, each post post_us, each
+// sleep its length.
+struct FakeFeed {
+    std::vector<PostResult> results; // of each post in turn; accepted past the end
+    int stop_at_post;                // the run flag is cleared during this post (from 1)
+    std::int64_t feed_us, post_us;
+    std::int64_t now_ns = 0, slept_us = 0, slices = 0, longest_slice_us = 0;
+    std::size_t posts = 0;
+    RunFlag flag{1};
+
+    FeedHooks hooks() {
+        FeedHooks h;
+        h.collect = [this] {
+            now_ns += feed_us * 1000;
+            return std::vector<MetricSample>(4, MetricSample("m").add_gauge("g", 1));
+        };
+        h.timestamp = [] { return std::string("1"); };
+        h.post = [this](const std::string&) {
+            now_ns += post_us * 1000;
+            if (static_cast<int>(++posts) == stop_at_post)
+                flag.store(0);
+            return posts <= results.size() ? results[posts - 1] : PostResult::accepted;
+        };
+        h.monotonic_ns = [this] { return now_ns; };
+        h.sleep_us = [this](std::int64_t us) {
+            slept_us += us, ++slices, longest_slice_us = std::max(longest_slice_us, us);
+            now_ns += us * 1000;
+        };
+        return h;
+    }
+};
+
+// Each feed sleeps what is left of its interval, in slices of a second at most. An HTTP error
+// costs only its own line; without an answer, once the run flag is cleared or once posting has
+// taken an interval, the rest of the feed is skipped, and the next feed tries again.
+TEST(CollectionLoopTest, PostingAndSleepingOfFeeds) {
+    const PostResult ok = PostResult::accepted, http = PostResult::rejected,
+                     none = PostResult::no_answer;
+    struct Case {
+        std::vector<PostResult> results;
+        int stop_at_post;
+        std::int64_t feed_us, post_us;
+        std::vector<std::size_t> posted; // per feed
+        std::int64_t slept_us, slices;   // over all feeds
+    };
+    const std::vector<Case> cases = {
+        {{}, 0, 2'500'000, 1000, {4}, 7'496'000, 8},
+        {{}, 0, 10'000'000, 1000, {4}, 0, 0},
+        {{http, http, http, http}, 0, 0, 1000, {4}, 9'996'000, 10},
+        {{ok, none}, 0, 0, 1000, {2}, 9'998'000, 10},
+        {{none}, 0, 0, 1000, {1, 4}, 19'995'000, 20},
+        {{}, 2, 0, 1000, {2}, 0, 0},
+        {{}, 0, 0, 4'000'000, {3}, 0, 0},
+    };
+    const CollectionSettings settings{"h", 0, 10, true, true, false};
+    for (const Case& c : cases) {
+        FakeFeed feed{c.results, c.stop_at_post, c.feed_us, c.post_us};
+        MetricStore store("p");
+        const FeedHooks hooks = feed.hooks();
+        std::vector<std::size_t> posted;
+        for (std::size_t before = 0; posted.size() < c.posted.size(); before = feed.posts) {
+            run_cycle(settings, store, hooks, feed.flag);
+            posted.push_back(feed.posts - before);
+        }
+        EXPECT_EQ(posted, c.posted) << c.feed_us << " " << c.post_us;
+        EXPECT_EQ(feed.slept_us, c.slept_us) << c.feed_us << " " << c.post_us;
+        EXPECT_EQ(feed.slices, c.slices);
+        EXPECT_LE(feed.longest_slice_us, 1'000'000);
+        EXPECT_EQ(store.snapshot()->size(), 4u); // stored whatever the posts did
+    }
+    RunFlag stopped{0};
+    MetricStore store("p");
+    run_collection_loop(settings, store, nullptr, stopped);
+    EXPECT_EQ(store.generation(), 0u); // the flag is tested before the first feed
+}
+
+} // namespace
+} // namespace tarn

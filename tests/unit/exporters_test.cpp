@@ -1,0 +1,219 @@
+#include "exporters/http_server.h"
+#include "exporters/influx_line.h"
+#include "exporters/influx_writer.h"
+#include "exporters/prometheus_text.h"
+#include "exporters/scrape_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+namespace tarn {
+namespace {
+
+std::vector<MetricSample> set_of(std::int32_t value, int vms) {
+    std::vector<MetricSample> set;
+    for (int vm = 0; vm < vms; ++vm)
+        set.push_back(
+            std::move(MetricSample("bhyve_cpu").add_label("vm_id", vm).add_gauge("pcpu", value)));
+    return set;
+}
+
+// Each scrape answers what rendering the store gives at that moment: during replacements one
+// whole set, never an older one than a scrape before it saw.
+TEST(ScrapeCacheTest, AnswersTheLatestWholeSetDuringReplacements) {
+    MetricStore store("p");
+    ScrapeCache cache(store);
+    EXPECT_EQ(*cache.document(), "");
+    constexpr int kRounds = 300;
+    std::vector<std::string> expected;
+    for (int round = 0; round <= kRounds; ++round)
+        expected.push_back(render_prometheus(set_of(round, 5), "p"));
+    store.replace(set_of(0, 5));
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int round = 1; round <= kRounds; ++round)
+            store.replace(set_of(round, 5));
+        done = true;
+    });
+    std::size_t last = 0;
+    for (int scrapes = 0; !done || scrapes < 10; ++scrapes) {
+        const std::string document = *cache.document();
+        while (last < expected.size() && expected[last] != document)
+            ++last;
+        ASSERT_LT(last, expected.size()) << "a document of no whole set, or an older one";
+    }
+    writer.join();
+    EXPECT_EQ(*cache.document(), expected.back());
+    EXPECT_EQ(store.generation(), kRounds + 1u);
+}
+
+// Families in order of first appearance with the first kind and help, counters ending in
+// "_total", units converted, label values escaped; Influx lines copy every text as it is.
+TEST(ExportTest, PrometheusFamiliesAndInfluxLinesOfOneSet) {
+    MetricSample a("m"), b("m"), c("host");
+    a.add_label("id", "a\"b\\c\nd").add_counter("x_total", std::uint64_t{5});
+    a.add_gauge("delay_ms", std::int32_t{5});
+    b.add_label("id", std::int32_t{-2}).add_gauge("delay_ms", std::uint64_t{1500});
+    b.add_counter("x_total", 2.5, 6);
+    c.add_gauge("limit_mbps", std::string("2.5")).add_counter("drops", std::string("1"));
+    const std::vector<MetricSample> set = {a, c, b, MetricSample("none")};
+    EXPECT_EQ(render_prometheus(set, "p"),
+              "# HELP p_m_x_total m x_total (counter)\n# TYPE p_m_x_total counter\n"
+              "p_m_x_total{id=\"a\\\"b\\\\c\\nd\"} 5\np_m_x_total{id=\"-2\"} 2.500000\n"
+              "# HELP p_m_delay_seconds m delay_ms (gauge)\n# TYPE p_m_delay_seconds gauge\n"
+              "p_m_delay_seconds{id=\"a\\\"b\\\\c\\nd\"} 0.005\np_m_delay_seconds{id=\"-2\"} 1.5\n"
+              "# HELP p_host_limit_bytes_per_second host limit_mbps (gauge)\n"
+              "# TYPE p_host_limit_bytes_per_second gauge\np_host_limit_bytes_per_second 312500\n"
+              "# HELP p_host_drops_total host drops (counter)\n# TYPE p_host_drops_total counter\n"
+              "p_host_drops_total 1\n");
+    std::string lines;
+    for (const MetricSample& sample : set)
+        lines += influx_line(sample, format_influx_timestamp(1700000000, 42)) + "\n";
+    EXPECT_EQ(lines, "m,id=a\"b\\c\nd x_total=5,delay_ms=5 1700000000000042000\n"
+                     "host limit_mbps=2.5,drops=1 1700000000000042000\n"
+                     "m,id=-2 delay_ms=1500,x_total=2.500000 1700000000000042000\n"
+                     "none  1700000000000042000\n");
+    EXPECT_EQ(format_influx_timestamp(1, 999999), "1999999000");
+}
+
+TEST(PrometheusTextTest, NamesAndValuesOfFields) {
+    const MetricKind G = MetricKind::gauge, C = MetricKind::counter;
+    const std::vector<std::pair<MetricField, std::string>> cases = {
+        {{"errors_total", "1", C}, "p_m_errors_total 1"},
+        {{"drops", "0042", C}, "p_m_drops_total 0042"},
+        {{"delay_ms", "-250", G}, "p_m_delay_seconds -0.25"},
+        {{"burst_secs", "1e15", G}, "p_m_burst_seconds 1000000000000000"},
+        {{"rx_limit_mbps", "16000000000", C},
+         "p_m_rx_limit_bytes_per_second_total 2000000000000000"},
+        {{"limit_mbps", "abc", G}, "p_m_limit_bytes_per_second 0"},
+        {{"limit_mbps2", "5", G}, "p_m_limit_mbps2 5"},
+    };
+    for (const auto& [field, expected] : cases)
+        EXPECT_EQ(full_metric_name("p", "m", field) + " " + prometheus_value(field), expected);
+}
+
+// A credential holding '@', ':' or '/' must not change the host or path of the write URL.
+TEST(InfluxWriterTest, CredentialsAreEncodedExceptUnreservedCharacters) {
+    EXPECT_EQ(encode_url_userinfo("Az09-._~"), "Az09-._~");
+    EXPECT_EQ(encode_url_userinfo("a@b:c/d%e f\xc3\xa9"), "a%40b%3Ac%2Fd%25e%20f%C3%A9");
+}
+
+std::string answer(int status, const std::string& reason, const std::string& body,
+                   const std::string& type = "text/plain; charset=utf-8") {
+    return "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nContent-Type: " + type +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
+           body;
+}
+const std::string kExposition = "text/plain; version=0.0.4; charset=utf-8";
+const std::string kOk = answer(200, "OK", "m 1\n", kExposition);
+const std::string kNotFound = answer(404, "Not Found", "404 Not Found\n");
+const std::string kNotAllowed = answer(405, "Method Not Allowed", "405 Method Not Allowed\n");
+const std::string kFailed = answer(500, "Internal Server Error", "500 Internal Server Error\n");
+
+TEST(HttpServerTest, EachRequestGetsItsAnswer) {
+    const RenderCallback render = [] { return std::make_shared<const std::string>("m 1\n"); };
+    const RenderCallback throwing = []() -> Document { throw std::runtime_error("no memory"); };
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", kOk},
+        {"GET /metrics?name=x HTTP/1.1\r\n\r\n", kOk},
+        {"GET /Metrics HTTP/1.1\r\n\r\n", kNotFound},
+        {"GET /x\r\nGET /metrics HTTP/1.1\r\n\r\n", kNotFound},
+        {"GET", kNotFound},
+        {"POST /metrics HTTP/1.1\r\n\r\n", kNotAllowed},
+        {"", kNotAllowed},
+    };
+    for (const auto& [request, response] : cases)
+        EXPECT_EQ(respond_to_request(request, render), response) << request;
+    EXPECT_EQ(respond_to_request("GET /metrics HTTP/1.1\r\n\r\n", throwing), kFailed);
+    EXPECT_EQ(respond_to_request("GET / HTTP/1.1\r\n\r\n", throwing), kNotFound);
+}
+
+int connect_to(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return fd;
+}
+
+std::string read_all(int fd) {
+    std::string out;
+    char buffer[65536];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        out.append(buffer, static_cast<std::size_t>(n));
+    return out;
+}
+
+// Sends the request in pieces of `piece` bytes, a moment apart, and reads the answer.
+std::string fetch(int port, const std::string& request, std::size_t piece = 1 << 20) {
+    const int fd = connect_to(port);
+    for (std::size_t at = 0; at < request.size(); at += piece) {
+        ::send(fd, request.data() + at, std::min(piece, request.size() - at), MSG_NOSIGNAL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(piece < 100 ? 2 : 0));
+    }
+    std::string out = read_all(fd);
+    ::close(fd);
+    return out;
+}
+
+TEST(HttpServerTest, ServesConnectionsOverLoopback) {
+    const Document small = std::make_shared<const std::string>("m 1\n");
+    const Document large = std::make_shared<const std::string>(32 << 20, 'x');
+    std::atomic<bool> big{false};
+    RunFlag flag{1};
+    HttpServer server(
+        "127.0.0.1:0", [&] { return big ? large : small; }, &flag);
+    ASSERT_TRUE(server.start());
+    std::thread serving([&] { EXPECT_EQ(server.serve(), 0); });
+    const int port = server.local_port();
+    EXPECT_FALSE(HttpServer("127.0.0.1:" + std::to_string(port), nullptr, &flag).start());
+    const std::string scrape = "GET /metrics HTTP/1.1\r\n\r\n";
+    EXPECT_EQ(fetch(port, "GET /metrics?x=1 HTTP/1.1\r\nHost: a\r\n\r\n", 1), kOk);
+    EXPECT_EQ(fetch(port, "GET /a HTTP/1.1\r\nX: " + std::string(70000, 'a')), kNotFound);
+
+    // An answer larger than the socket takes at once goes out whole; a scraper that vanishes
+    // halfway, after its own shutdown, ends neither the server nor the process.
+    big = true;
+    EXPECT_EQ(fetch(port, scrape).size(), answer(200, "OK", *large, kExposition).size());
+    const int vanishing = connect_to(port);
+    ::send(vanishing, scrape.data(), scrape.size(), MSG_NOSIGNAL);
+    ::shutdown(vanishing, SHUT_WR);
+    char some[1000];
+    EXPECT_GT(::recv(vanishing, some, sizeof some, MSG_WAITALL), 0);
+    ::close(vanishing); // unread data: the peer is reset
+    big = false;
+
+    // Idle connections up to the cap delay no scrape; one more closes the oldest unanswered.
+    std::vector<int> idle;
+    for (int i = 0; i < 64; ++i) {
+        idle.push_back(connect_to(port));
+        if (i < 63) { // answered while the idle ones wait, and it keeps them in order
+            EXPECT_EQ(fetch(port, "GET / HTTP/1.1\r\n\r\n"), kNotFound);
+        }
+    }
+    EXPECT_EQ(fetch(port, scrape), kOk);
+    char byte;
+    EXPECT_EQ(::recv(idle[0], &byte, 1, MSG_DONTWAIT), 0);
+    EXPECT_EQ(::recv(idle[1], &byte, 1, MSG_DONTWAIT), -1); // still waiting
+    flag.store(0);
+    serving.join();
+    for (const int fd : idle) {
+        EXPECT_EQ(read_all(fd), "") << "closed unanswered on stop";
+        ::close(fd);
+    }
+}
+
+} // namespace
+} // namespace tarn
