@@ -41,13 +41,13 @@ def daemon_config(port, interval=1, influx=None):
     return text + "".join(f"{k} = {v}\n" for k, v in (influx or {}).items())
 
 
-def dump(config="[influx]\nenabled = false\n", args=("-p",), sigchld=signal.SIG_DFL, timeout=60):
+def dump(config="[influx]\nenabled = false\n", args=("-p",), sigchld=signal.SIG_DFL):
     """One run of the daemon to its end (by default the one-shot scrape); CompletedProcess."""
     with tempfile.NamedTemporaryFile("w", suffix=".conf") as f:
         f.write(config)
         f.flush()
         return subprocess.run([BINARY, "-c", f.name, *args], stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=timeout * SLACK,
+                              capture_output=True, timeout=60 * SLACK,
                               preexec_fn=lambda: signal.signal(signal.SIGCHLD, sigchld))
 
 

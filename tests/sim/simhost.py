@@ -143,14 +143,9 @@ class SimulatedHost:
             with open(path, "w") as f:
                 f.write(f"{value}\n")
 
-    def start_process(self, argv, comm="bhyve"):
-        """A fake process with exactly this argument vector and command name; returns its pid."""
-        executable = fake_bhyve_path()
-        if comm != "bhyve":
-            executable = os.path.join(self.root, comm)
-            if not os.path.exists(executable):
-                os.symlink(fake_bhyve_path(), executable)
-        proc = subprocess.Popen(argv, executable=executable, stdin=subprocess.DEVNULL)
+    def start_process(self, argv):
+        """A fake bhyve process with exactly this argument vector; returns its pid."""
+        proc = subprocess.Popen(argv, executable=fake_bhyve_path(), stdin=subprocess.DEVNULL)
         self.processes[proc.pid] = proc
         want = b"".join(a.encode() + b"\0" for a in argv)
         for _ in range(500):  # until the exec shows in /proc
@@ -171,7 +166,7 @@ class SimulatedHost:
     def add_vm(self, vm_id, argv=None, **texts):
         """A fake bhyve process for VM vm_id plus its fixtures; returns its pid. Keyword
         arguments override standard_vm_texts(vm_id): get_all, vcpu_class, stats, rctl (text the
-        tool prints, None: it fails), vmc, devices (the objects' bytes, None: no object)."""
+        tool prints, None: it fails), vmc and devices (the objects' bytes)."""
         texts = {**standard_vm_texts(vm_id), **texts}
         pid = self.start_process(argv or [f"bhyve: {vm_id}"])
         self.vm_pids[vm_id] = pid
@@ -204,12 +199,8 @@ class SimulatedHost:
         return base + ".counter"
 
     def write_shm(self, name, data):
-        """The shared-memory object /name holding data (None: no object)."""
+        """The shared-memory object /name holding data."""
         path = os.path.join("/dev/shm", name.lstrip("/"))
-        if data is None:
-            if os.path.exists(path):
-                os.remove(path)
-            return
         with open(path + ".new", "wb") as f:
             f.write(data)
         os.rename(path + ".new", path)
