@@ -20,8 +20,8 @@ def build_host(host):
         host.add_vm(v, devices=simhost.standard_vm_texts(v, blocks=blocks, nets=nets)["devices"])
 
 
-def started(port, config=None, **kwargs):
-    daemon = fx.Daemon(config or fx.daemon_config(port)).start(**kwargs)
+def started(port):
+    daemon = fx.Daemon(fx.daemon_config(port)).start()
     # The store is empty until the first feed has finished.
     deadline = time.monotonic() + 10 * fx.SLACK
     while b'vm_rss{vm_id="4"' not in fx.exchange(port):
@@ -72,6 +72,7 @@ def test_requests_and_hostile_clients():
                 with socket.socket() as s:
                     s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
                     s.setsockopt(socket.IPPROTO_TCP, socket.TCP_MAXSEG, 536)
+                    s.settimeout(10 * fx.SLACK)
                     s.connect(("127.0.0.1", port))
                     s.sendall(fx.GET)
                     s.shutdown(socket.SHUT_WR)
