@@ -41,7 +41,7 @@ def built(build_dir, relative):
 
 
 def use_build(build_dir):
-    """Points the test helpers at this build; call before importing simhost or daemon_util."""
+    """Points the test helpers at this build; call before importing simhost or fixture."""
     os.environ["TARN_BINARY"] = built(build_dir, "tarn-vm-perfdata")
     os.environ["TARN_FAKE_BHYVE"] = built(build_dir, os.path.join("tests", "sim", "bhyve"))
     os.environ["TARN_BUILD_DIR"] = build_dir

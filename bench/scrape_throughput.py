@@ -53,8 +53,7 @@ def main():
     wrk_path = bench_util.require_tool("wrk")
     lighttpd_path = bench_util.require_tool("lighttpd")
     bench_util.enter_namespaces()
-    import daemon_util as du
-    import harness
+    import fixture as du
     import simhost
 
     vms = args.vms if args.vms is not None else (20 if args.short else 500)
@@ -62,7 +61,7 @@ def main():
     with tempfile.TemporaryDirectory() as work, \
             simhost.SimulatedHost(bench_util.HOST_SETTINGS) as host:
         bench_util.add_vms(host, 1, vms)
-        port = harness.free_port()
+        port = du.free_port()
         with du.Daemon(du.daemon_config(port, interval=3600), directory=work) as daemon:
             daemon.start(timeout=30)
 
@@ -78,7 +77,7 @@ def main():
             os.makedirs(root)
             with open(os.path.join(root, "metrics"), "wb") as f:
                 f.write(document)
-            static_port = harness.free_port()
+            static_port = du.free_port()
             conf = os.path.join(work, "lighttpd.conf")
             with open(conf, "w") as f:
                 f.write(LIGHTTPD_CONF.format(root=root, port=static_port))

@@ -16,7 +16,7 @@ the checkpoint on; no persistent zombie; no failed scrape (status other than 200
 error, body short of its Content-Length or not ending in a newline); no scrape showing an older
 feed than one before it; exit status 0 after SIGTERM. A progress line every --progress feeds
 (default 100) keeps partial figures when a run is cut short. Exits 1 when a limit is broken.
---short runs the size of the end-to-end test tests/e2e/test_soak_short.py: 20 VMs, 60 feeds,
+--short runs a small size: 20 VMs, 60 feeds,
 VmRSS compared from feed 20, a progress line every 10 feeds. Run as root:
 
     /usr/bin/python3 bench/soak.py [BUILD_DIR] [--feeds N] [--vms N] [--checkpoint N]
@@ -42,9 +42,8 @@ def install_feed_counter(host):
     The daemon asks for VM COUNTING_VM's counters once per feed, so that call's count is the feed
     number; the fake tool prints it as that VM's limit-sleep counter."""
     import simhost
-    host.set_tool_output(COUNTING_VM, "get-stats",
-                         simhost.standard_vm_texts(COUNTING_VM, limit_sleeps="@COUNT@")["stats"])
-    return host.set_tool_counter(COUNTING_VM, "get-stats")
+    return host.set_tool(COUNTING_VM, "get-stats", simhost.standard_vm_texts(
+        COUNTING_VM, limit_sleeps="@COUNT@")["stats"], counter=True)
 
 
 def read_counter(path):
@@ -69,7 +68,7 @@ def descriptors(pid):
 
 def zombie_children(pid):
     """PIDs of the process's children that have ended and not been reaped."""
-    import daemon_util as du
+    import fixture as du
     return {child for child, (_, state, parent) in du.processes().items()
             if state == "Z" and parent == pid}
 
@@ -178,8 +177,7 @@ def soak(vms, feeds, checkpoint, progress, scrape_pause=0.05, out=sys.stdout, rs
 
     rss_limit=False still prints the growth but does not judge it: a sanitizer build keeps freed
     memory in quarantine, so its resident size grows whatever the daemon does."""
-    import daemon_util as du
-    import harness
+    import fixture as du
     import simhost
 
     def say(text):
@@ -193,7 +191,7 @@ def soak(vms, feeds, checkpoint, progress, scrape_pause=0.05, out=sys.stdout, rs
             simhost.SimulatedHost(bench_util.HOST_SETTINGS) as host:
         bench_util.add_vms(host, 1, vms)
         counter = install_feed_counter(host)
-        port = harness.free_port()
+        port = du.free_port()
         with du.Daemon(du.daemon_config(port, interval=1), directory=work) as daemon:
             daemon.start(timeout=30)
             pid = daemon.proc.pid

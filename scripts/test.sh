@@ -25,7 +25,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
     ctest --test-dir build/asan --output-on-failure -j2
 
 # The packaging checks are about files (install tree, manual page, rc.d script, examples); the one
-# daemon run among them, a dump of the simulated host, is run under TSan by test_collectors_dump.
+# daemon run among them (--version) is run under TSan by every other end-to-end test.
 echo "== ThreadSanitizer (unit tests and every end-to-end test that runs the daemon's threads)"
 bash scripts/build.sh build/tsan thread
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \

@@ -1,0 +1,146 @@
+"""The one-shot scrape (--dump-prometheus-metrics) of a simulated host, compared whole with one
+written out from the fixtures; the kernel settings it reads; a host tool that never answers; the
+command line's exit statuses. Root only (private namespaces)."""
+import os
+import resource
+import signal
+import subprocess
+import time
+
+import fixture as fx
+from fixture import HOST as H, simhost
+
+# Per measurement, its fields in order as "field:exposed name" (the same when no colon).
+FAMILIES = [
+    ("host_cpu_limit", "delay_ms:delay_seconds rate_limit burst_secs:burst_seconds hz"),
+    ("bhyve_cpu", "memoryuse vmemoryuse pcpu vm_cpus idle_ticks:idle_ticks_total "
+                  "limit_sleeps:limit_sleeps_total vcpu_runtime:vcpu_runtime_total vm_rss vm_wired"),
+    ("virtio_blk", "read_bytes:read_bytes_total read_iops:read_iops_total write_bytes:"
+                   "write_bytes_total write_iops:write_iops_total trim_bytes:trim_bytes_total "
+                   "trim_iops:trim_iops_total limit_mbps:limit_bytes_per_second limit_iops"),
+    ("virtio_net", "tx_bytes:tx_bytes_total tx_pps:tx_pps_total rx_bytes:rx_bytes_total rx_pps:"
+                   "rx_pps_total tx_limit_mbps:tx_limit_bytes_per_second rx_limit_mbps:"
+                   "rx_limit_bytes_per_second tx_drops:tx_drops_total rx_drops:rx_drops_total"),
+    ("virtio_balloon", "pages actual errors:errors_total swap_in:swap_in_total swap_out:"
+                       "swap_out_total major_faults:major_faults_total minor_faults:"
+                       "minor_faults_total free_memory total_memory avail_memory disk_caches"),
+]
+HOST_SETTINGS = {"kern.hz": 100, "hw.vmm.vcpu_limit.class.1.delay_ms": 250,
+                 "hw.vmm.vcpu_limit.class.1.rate_limit": 40,
+                 "hw.vmm.vcpu_limit.class.1.burst_secs": 3}
+
+
+def scrape(rows):
+    """rows: {measurement: [(labels, [values in field order])]} -> the whole expected scrape."""
+    out = ""
+    for measurement, fields in FAMILIES:
+        for i, field in enumerate(fields.split() if rows.get(measurement) else []):
+            source, _, exposed = field.partition(":")
+            name = f"tarn_vm_{measurement}_{exposed or source}"
+            kind = "counter" if name.endswith("_total") else "gauge"
+            out += f"# HELP {name} {measurement} {source} ({kind})\n# TYPE {name} {kind}\n"
+            out += "".join(f"{name}{{{labels}}} {values[i]}\n" for labels, values in
+                           rows[measurement])
+    return out
+
+
+def host_row(delay="0.25", rate="40", burst="3", hz=str(simhost.TSC)):
+    return (f'hostname="{H}",limit_class="1"', [delay, rate, burst, hz])
+
+
+def vm_rows(v, rows, stats=None):
+    """Adds the expected samples of standard_vm_texts(v) with kern.hz 100 and tsc 2 GHz; stats:
+    idle ticks, limit sleeps and runtime when get-stats gives other figures."""
+    stats = stats or [30 * v, 7 * v, f"{v / 2:.6f}"]
+    rows["bhyve_cpu"].append((f'vm_id="{v}",vdc_id="{v + 100}",hostname="{H}",limit_class="1"',
+                              [100 * v, 200 * v, v, 2, *stats, v * 1000000 + 1, 1000 * v]))
+    device = f'vm_id="{v}",slot="0",hostname="{H}"'
+    rows["virtio_blk"].append((device, [1000 * v, 10 * v, 2000 * v, 20 * v, 0, 0, 12500000, 500]))
+    rows["virtio_net"].append((device, [3000 * v, 30 * v, 4000 * v, 40 * v, 12500000, 25000000,
+                                        1, 2]))
+    rows["virtio_balloon"].append((f'vm_id="{v}",hostname="{H}"', list(range(v, v + 11))))
+
+
+def test_whole_scrape():
+    # VM 5 runs twice (the first process counts), VM 6's devices object claims 1 TiB (sparse:
+    # counted as absent, never read into memory); samples follow the process table's order.
+    with simhost.SimulatedHost(HOST_SETTINGS) as host:
+        for v in (3, 5, 6):
+            host.add_vm(v)
+        host.vm_pids[5] = host.start_process(["bhyve: 5"])
+        host.set_tool(5, "rctl", "memoryuse=1\nvmemoryuse=2\npcpu=3\n")
+        os.truncate("/dev/shm/bhyve.vm.6.devices", 1 << 40)
+        rows = {"host_cpu_limit": [host_row()], "bhyve_cpu": [], "virtio_blk": [],
+                "virtio_net": [], "virtio_balloon": []}
+        for v in (3, 5, 6):
+            vm_rows(v, rows)
+        for name in ("virtio_blk", "virtio_net", "virtio_balloon"):
+            rows[name].pop()  # VM 6's
+        want = scrape(rows)
+        # A supervisor may hand SIGCHLD down ignored; the host tools' answers must still count.
+        for sigchld in (signal.SIG_DFL, signal.SIG_IGN):
+            proc = fx.dump(sigchld=sigchld)
+            assert (proc.returncode, proc.stdout.decode()) == (0, want), \
+                f"SIGCHLD {sigchld}:\n{proc.stdout.decode()}\n{proc.stderr.decode()}"
+        peak_kib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+        assert peak_kib < 512 * 1024, f"peak resident memory {peak_kib} KiB"
+        check = subprocess.run(["promtool", "check", "metrics"], input=proc.stdout,
+                               capture_output=True, timeout=60)
+        assert check.returncode == 0, check.stdout + check.stderr
+
+
+def test_kernel_settings():
+    # (settings, expected host row, or None: the start fails for want of the TSC rate)
+    cases = [({"machdep.tsc_freq": 2100000000}, host_row("0", "0", "0", "2100000000")),
+             ({"machdep.tsc_freq": 2**64 - 1}, host_row("0", "0", "0", str(2**64 - 1))),
+             ({**HOST_SETTINGS, "hw.vmm.vcpu_limit.class.1.delay_ms": "abc",
+               "hw.vmm.vcpu_limit.class.1.rate_limit": 2**31}, host_row("0", "0")),
+             ({"machdep.tsc_freq": -1}, None),
+             ({"machdep.tsc_freq": 2**64}, None)]
+    for settings, row in cases:
+        with simhost.SimulatedHost() as host:
+            for name, value in settings.items():
+                host.set_sysctl(name, value)
+            proc = fx.dump()
+        if row is None:
+            assert proc.returncode == 1 and proc.stdout == b"", (settings, proc)
+            assert b"[error] Cannot read machdep.tsc_freq\n" in proc.stderr, proc.stderr
+        else:
+            assert proc.stdout.decode() == scrape({"host_cpu_limit": [row]}), (settings, proc)
+
+
+def test_tool_that_never_answers():
+    # The daemon gives up on a host command after 5 s and ends it with everything it started;
+    # the VM's figures from that command count as zero.
+    with simhost.SimulatedHost(HOST_SETTINGS) as host:
+        host.add_vm(2)
+        host.add_vm(4)
+        host.set_tool(4, "get-stats", "vcpu total runtime 1\n", delay=60)
+        proc = fx.dump()
+        rows = {"host_cpu_limit": [host_row()], "bhyve_cpu": [], "virtio_blk": [],
+                "virtio_net": [], "virtio_balloon": []}
+        vm_rows(2, rows)
+        vm_rows(4, rows, stats=[0, 0, "0.000000"])
+        assert proc.stdout.decode() == scrape(rows), proc.stdout.decode()
+        time.sleep(0.2)
+        left = [p for p, (comm, state, _) in fx.processes().items()
+                if comm == "sleep" and state != "Z"]
+        assert not left, f"the timed-out tool's child lives on: {left}"
+
+
+def test_command_line():
+    off = "[prometheus]\nenabled = false\n[influx]\nenabled = false\n"
+    # (config, arguments, status, text expected on stdout or stderr)
+    cases = [("", ["-h"], 0, b"--dump-prometheus-metrics"),
+             ("", ["--version"], 0, b"tarn-vm-perfdata version: "),
+             ("", ["-x"], 1, b"--log-size"),
+             ("[influx\n", ["-p"], 1, b"[error] Cannot parse config "),
+             (off, ["-p"], 0, b"# TYPE tarn_vm_host_cpu_limit_hz gauge\n")]
+    for config, args, status, text in cases:
+        proc = fx.dump(config, args)
+        assert proc.returncode == status and text in proc.stdout + proc.stderr, (args, proc)
+
+
+if __name__ == "__main__":
+    fx.main([test_whole_scrape, test_kernel_settings, test_tool_that_never_answers,
+             test_command_line])
