@@ -68,9 +68,16 @@ def descriptors(pid):
 
 def zombie_children(pid):
     """PIDs of the process's children that have ended and not been reaped."""
-    import fixture as du
-    return {child for child, (_, state, parent) in du.processes().items()
-            if state == "Z" and parent == pid}
+    found = set()
+    for name in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{name}/stat") as f:
+                state, parent = f.read().rsplit(")", 1)[1].split()[:2]
+        except OSError:
+            continue
+        if state == "Z" and int(parent) == pid:
+            found.add(int(name))
+    return found
 
 
 def children(pid):

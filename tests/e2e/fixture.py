@@ -148,20 +148,6 @@ def body(answer):
     return rest
 
 
-def processes():
-    """{pid: (comm, state, ppid)} of every process in this PID namespace."""
-    found = {}
-    for name in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{name}/stat") as f:
-                stat = f.read()
-        except OSError:
-            continue
-        rest = stat[stat.rindex(")") + 2:].split()
-        found[int(name)] = (stat[stat.index("(") + 1:stat.rindex(")")], rest[0], int(rest[1]))
-    return found
-
-
 def main(cases, root=True):
     """Runs every case (a function) and reports each; exit 1 when any failed, 77 without root."""
     if not BINARY or not os.access(BINARY, os.X_OK):

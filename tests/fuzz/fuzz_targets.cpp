@@ -120,25 +120,25 @@ void same_view(optional<string_view> scanned, optional<string_view> expected, co
 }
 
 void same_records(const string& text, const std::vector<tarn::DeviceRecord>& records,
-                  const char* pattern, std::size_t first_value, const char* kind) {
+                  const char* pattern, std::size_t first_value) {
     const regex& expression = compiled(pattern);
     std::size_t index = 0;
     for (auto it = std::sregex_iterator(text.begin(), text.end(), expression);
          it != std::sregex_iterator(); ++it, ++index) {
-        check(index < records.size(), fmt::format("{}: regex finds more records", kind));
+        check(index < records.size(), fmt::format("{}: the regex finds more records", pattern));
         const tarn::DeviceRecord& record = records[index];
         check(record.value_count == it->size() - first_value,
-              fmt::format("{} record {}: value count", kind, index));
+              fmt::format("{}: record {} has another value count", pattern, index));
         for (std::size_t g = 1; g < it->size(); ++g) {
             const string_view got =
                 g < first_value ? record.device_number : record.values[g - first_value];
             same_view(got,
                       string_view(text).substr(static_cast<std::size_t>(it->position(g)),
                                                static_cast<std::size_t>(it->length(g))),
-                      kind);
+                      pattern);
         }
     }
-    check(index == records.size(), fmt::format("{}: the scan finds more records", kind));
+    check(index == records.size(), fmt::format("{}: the scan finds more records", pattern));
 }
 
 void check_answer(const string& response, int status, string_view body_expected) {
@@ -149,13 +149,6 @@ void check_answer(const string& response, int status, string_view body_expected)
     check(response.find(fmt::format("\r\nContent-Length: {}\r\n", body.size())) < end,
           "a Content-Length that is not the body's size");
     check(status != 200 || body == body_expected, "a 200 answer without the rendered body");
-}
-
-bool is_number_token(const string& value) {
-    char* end = nullptr;
-    std::strtod(value.c_str(), &end);
-    return !value.empty() && value.find_first_of(" \t\r\n") == string::npos &&
-           end == value.c_str() + value.size();
 }
 
 string kTarget;
@@ -215,15 +208,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else if (kTarget == "vm_number_fuzz") {
         const auto number = tarn::vm_number_from_arguments(text);
         check(!number || *number >= 0, "a negative VM number from a digit string");
-        if (small) {
-            same_view(tarn::match_vm_title(text), capture(text, tarn::kVmTitlePattern, true, 1),
-                      "title");
-            same_view(tarn::search_vm_topology_command(text),
-                      capture(text, tarn::kVmTopologyCommandPattern, false, 2), "topology command");
-            same_view(tarn::search_vm_cpu_count_command(text),
-                      capture(text, tarn::kVmCpuCountCommandPattern, false, 2),
-                      "cpu count command");
-        }
+        using Scan = optional<string_view> (*)(string_view);
+        for (auto [scan, pattern, whole] :
+             {std::tuple<Scan, const char*, bool>{tarn::match_vm_title, tarn::kVmTitlePattern,
+                                                  true},
+              {tarn::search_vm_topology_command, tarn::kVmTopologyCommandPattern, false},
+              {tarn::search_vm_cpu_count_command, tarn::kVmCpuCountCommandPattern, false}})
+            if (small)
+                same_view(scan(text), capture(text, pattern, whole, whole ? 1 : 2), pattern);
     } else if (kTarget == "devices_fuzz") {
         std::vector<tarn::MetricSample> samples;
         tarn::append_device_samples(text, 3, "host", samples);
@@ -232,23 +224,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 check(!field.value.empty() &&
                           field.value.find_first_not_of("0123456789") == string::npos,
                       "a device field value that is not a digit string");
-        if (small) {
-            same_records(text, tarn::find_block_records(text), tarn::kBlockRecordPattern, 2,
-                         "block");
-            same_records(text, tarn::find_net_records(text), tarn::kNetRecordPattern, 2, "net");
-            same_records(text, tarn::find_balloon_records(text), tarn::kBalloonRecordPattern, 1,
-                         "balloon");
-        }
+        using Find = std::vector<tarn::DeviceRecord> (*)(string_view);
+        for (auto [find, pattern, first] :
+             {std::tuple<Find, const char*, std::size_t>{tarn::find_block_records,
+                                                         tarn::kBlockRecordPattern, 2},
+              {tarn::find_net_records, tarn::kNetRecordPattern, 2},
+              {tarn::find_balloon_records, tarn::kBalloonRecordPattern, 1}})
+            if (small)
+                same_records(text, find(text), pattern, first);
     } else if (kTarget == "config_fuzz") {
         std::FILE* file = std::fopen(config_path.c_str(), "wb");
         check(file != nullptr && (size == 0 || std::fwrite(data, 1, size, file) == size),
               "temp file");
         std::fclose(file);
         const tarn::ConfigResult result = tarn::load_config(config_path);
-        check(result.config.has_value() == (result.error.parse_error == 0),
-              "a config and an error, or neither");
-        check(!result.config || result.config->interval_seconds >= 1,
-              "an interval below one second");
+        check(result.config.has_value() == (result.error.parse_error == 0) &&
+                  (!result.config || result.config->interval_seconds >= 1),
+              "a config and a parse error, neither, or an interval below one second");
     } else if (kTarget == "prometheus_value_fuzz") {
         // Every converted field of a sample renders as one number token on its own line.
         tarn::MetricStore store("tarn_vm");
@@ -266,7 +258,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (line.starts_with("#"))
                 continue;
             ++lines;
-            check(is_number_token(line.substr(line.rfind(' ') + 1)),
+            const string value = line.substr(line.rfind(' ') + 1);
+            char* end = nullptr;
+            std::strtod(value.c_str(), &end); // one number token: all of it, no white space
+            check(!value.empty() && end == value.c_str() + value.size() &&
+                      value.find_first_of(" \t\r\n") == string::npos,
                   "a value that is no number: " + line);
         }
         check(lines == 5, "a sample line lost or added");
