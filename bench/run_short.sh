@@ -29,6 +29,8 @@ run render_vs_python "$python" bench/render_vs_python.py "$build" --short
 run feed_cost "$python" bench/feed_cost.py "$build" --short
 run scrape_throughput "$python" bench/scrape_throughput.py "$build" --short
 run daemon_memory "$python" bench/daemon_memory.py "$build" --short
+# A minute of feeds under back-to-back scrapes; fails on growth of memory, descriptors or zombies.
+run soak "$python" bench/soak.py "$build" --short
 
 if ((${#failed[@]})); then
     echo "benchmarks that failed to run: ${failed[*]}"

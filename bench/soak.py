@@ -317,7 +317,7 @@ def main():
         parser.add_argument("--scrape-pause", type=float, default=0.05,
                             help="seconds between one answer and the next request (default 0.05)")
     args = bench_util.parse_args(__doc__.splitlines()[0], extra)
-    # --short: the size of the end-to-end test, about a minute.
+    # --short: the size CI runs (bench/run_short.sh), about a minute.
     vms = args.vms if args.vms is not None else (20 if args.short else 50)
     feeds = args.feeds if args.feeds is not None else (60 if args.short else 2000)
     checkpoint = args.checkpoint if args.checkpoint is not None else (20 if args.short else 100)
