@@ -259,9 +259,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 continue;
             ++lines;
             const string value = line.substr(line.rfind(' ') + 1);
-            char* end = nullptr;
-            std::strtod(value.c_str(), &end); // one number token: all of it, no white space
-            check(!value.empty() && end == value.c_str() + value.size() &&
+            char* parsed = nullptr;
+            std::strtod(value.c_str(), &parsed); // one number token: all of it, no white space
+            check(!value.empty() && parsed == value.c_str() + value.size() &&
                       value.find_first_of(" \t\r\n") == string::npos,
                   "a value that is no number: " + line);
         }
