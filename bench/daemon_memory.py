@@ -24,7 +24,7 @@ def main():
     args = bench_util.parse_args(__doc__.splitlines()[0], extra)
     bench_util.use_build(args.build_dir)
     bench_util.enter_namespaces()
-    import fixture as du
+    import fixture as fx
     import simhost
 
     sizes = (0, 10) if args.short else (0, 100, 500)
@@ -36,8 +36,8 @@ def main():
         for size in sizes:
             bench_util.add_vms(host, present + 1, size)
             present = max(present, size)
-            port = du.free_port()
-            with du.Daemon(du.daemon_config(port, interval=1), directory=work) as daemon:
+            port = fx.free_port()
+            with fx.Daemon(fx.daemon_config(port, interval=1), directory=work) as daemon:
                 daemon.start(timeout=30)
                 pid = daemon.proc.pid
 

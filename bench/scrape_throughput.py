@@ -53,7 +53,7 @@ def main():
     wrk_path = bench_util.require_tool("wrk")
     lighttpd_path = bench_util.require_tool("lighttpd")
     bench_util.enter_namespaces()
-    import fixture as du
+    import fixture as fx
     import simhost
 
     vms = args.vms if args.vms is not None else (20 if args.short else 500)
@@ -61,8 +61,8 @@ def main():
     with tempfile.TemporaryDirectory() as work, \
             simhost.SimulatedHost(bench_util.HOST_SETTINGS) as host:
         bench_util.add_vms(host, 1, vms)
-        port = du.free_port()
-        with du.Daemon(du.daemon_config(port, interval=3600), directory=work) as daemon:
+        port = fx.free_port()
+        with fx.Daemon(fx.daemon_config(port, interval=3600), directory=work) as daemon:
             daemon.start(timeout=30)
 
             def full_scrape():
@@ -77,7 +77,7 @@ def main():
             os.makedirs(root)
             with open(os.path.join(root, "metrics"), "wb") as f:
                 f.write(document)
-            static_port = du.free_port()
+            static_port = fx.free_port()
             conf = os.path.join(work, "lighttpd.conf")
             with open(conf, "w") as f:
                 f.write(LIGHTTPD_CONF.format(root=root, port=static_port))

@@ -66,30 +66,30 @@ def descriptors(pid):
     return found
 
 
-def zombie_children(pid):
-    """PIDs of the process's children that have ended and not been reaped."""
-    found = set()
-    for name in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{name}/stat") as f:
-                state, parent = f.read().rsplit(")", 1)[1].split()[:2]
-        except OSError:
-            continue
-        if state == "Z" and int(parent) == pid:
-            found.add(int(name))
-    return found
-
-
-def children(pid):
-    """The number of the process's children; each thread keeps the list of the ones it started."""
+def child_pids(pid):
+    """The process's children, ended ones not yet reaped among them; each thread keeps the list
+    of the ones it started."""
     found = set()
     for task in os.listdir(f"/proc/{pid}/task"):
         try:
             with open(f"/proc/{pid}/task/{task}/children") as f:
-                found.update(f.read().split())
+                found.update(map(int, f.read().split()))
         except OSError:
             pass
-    return len(found)
+    return found
+
+
+def zombie_children(pid):
+    """PIDs of the process's children that have ended and not been reaped."""
+    found = set()
+    for child in child_pids(pid):
+        try:
+            with open(f"/proc/{child}/stat") as f:
+                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    found.add(child)
+        except OSError:
+            pass
+    return found
 
 
 class Reading:
@@ -108,7 +108,7 @@ class Reading:
                     if fds_before.get(fd) == target}
         self.zombies = zombies_before & zombies_after
         self.zombies_seen = len(zombies_before | zombies_after)
-        self.children = children(pid)
+        self.children = len(child_pids(pid))
 
 
 class Scraper(threading.Thread):
@@ -184,7 +184,7 @@ def soak(vms, feeds, checkpoint, progress, scrape_pause=0.05, out=sys.stdout, rs
 
     rss_limit=False still prints the growth but does not judge it: a sanitizer build keeps freed
     memory in quarantine, so its resident size grows whatever the daemon does."""
-    import fixture as du
+    import fixture as fx
     import simhost
 
     def say(text):
@@ -198,8 +198,8 @@ def soak(vms, feeds, checkpoint, progress, scrape_pause=0.05, out=sys.stdout, rs
             simhost.SimulatedHost(bench_util.HOST_SETTINGS) as host:
         bench_util.add_vms(host, 1, vms)
         counter = install_feed_counter(host)
-        port = du.free_port()
-        with du.Daemon(du.daemon_config(port, interval=1), directory=work) as daemon:
+        port = fx.free_port()
+        with fx.Daemon(fx.daemon_config(port, interval=1), directory=work) as daemon:
             daemon.start(timeout=30)
             pid = daemon.proc.pid
             scraper = Scraper(port, vms, scrape_pause)
