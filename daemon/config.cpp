@@ -1,41 +1,197 @@
 #include "daemon/config.h"
 
 #include <INIReader.h>
+#include <ini.h>
 #include <spdlog/spdlog.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <limits>
+#include <set>
+#include <utility>
+#include <variant>
+#include <vector>
 
 namespace tarn {
+namespace {
+
+// Where a key's value goes; its type decides how the text is read.
+using Target =
+    std::variant<bool DaemonConfig::*, std::string DaemonConfig::*, std::int32_t DaemonConfig::*>;
+
+// Runs once the key's value is in place (keys are read in table order); false refuses the
+// configuration, after logging why.
+using Check = bool (*)(DaemonConfig&);
+
+struct ConfigKey {
+    const char* section;
+    const char* name;
+    Target target;
+    Check check = nullptr;
+};
+
+bool check_metrics_prefix(DaemonConfig& config) {
+    if (valid_metric_name_start(config.metrics_prefix))
+        return true;
+    const bool digit_first = std::isdigit(static_cast<unsigned char>(config.metrics_prefix[0]));
+    spdlog::error("metrics_prefix '{}' is not a valid metric name start: {}", config.metrics_prefix,
+                  digit_first ? "it must not begin with a digit"
+                              : "only letters, digits, '_' and ':' are allowed");
+    return false;
+}
+
+// HTTP Basic authentication splits the credentials at the first ':', so such a name can never
+// log in; refusing it beats a 401 on every post.
+bool check_influx_user(DaemonConfig& config) {
+    if (!config.influx_enabled || config.influx_user.find(':') == std::string::npos)
+        return true;
+    spdlog::error("[influx] user '{}' contains ':', which HTTP Basic authentication cannot carry",
+                  config.influx_user);
+    return false;
+}
+
+bool clamp_interval(DaemonConfig& config) {
+    if (config.interval_seconds <= 0) {
+        spdlog::warn("interval={} is invalid (must be >= 1s); clamping to {}",
+                     config.interval_seconds, 1);
+        config.interval_seconds = 1;
+    }
+    return true;
+}
+
+// Every key the daemon knows, in the order it reads them.
+const ConfigKey kKeys[] = {
+    {"prometheus", "enabled", &DaemonConfig::prometheus_enabled},
+    {"prometheus", "listen", &DaemonConfig::listen_address},
+    {"prometheus", "metrics_prefix", &DaemonConfig::metrics_prefix, check_metrics_prefix},
+    {"influx", "enabled", &DaemonConfig::influx_enabled},
+    {"influx", "user", &DaemonConfig::influx_user, check_influx_user},
+    {"influx", "password", &DaemonConfig::influx_password},
+    {"influx", "url", &DaemonConfig::influx_url},
+    {"influx", "database", &DaemonConfig::influx_database},
+    {"influx", "interval", &DaemonConfig::interval_seconds, clamp_interval},
+};
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+bool known_section(const std::string& section) {
+    return std::any_of(std::begin(kKeys), std::end(kKeys),
+                       [&](const ConfigKey& key) { return section == key.section; });
+}
+
+bool known_key(const std::string& section, const std::string& name) {
+    return std::any_of(std::begin(kKeys), std::end(kKeys), [&](const ConfigKey& key) {
+        return section == key.section && name == key.name;
+    });
+}
+
+// A typo in a key name would otherwise keep its default without a word.
+void warn_unknown_names(const std::string& path) {
+    std::vector<std::pair<std::string, std::string>> names;
+    ::ini_parse(
+        path.c_str(),
+        [](void* user, const char* section, const char* name, const char*) -> int {
+            static_cast<decltype(names)*>(user)->emplace_back(lower(section), lower(name));
+            return 1;
+        },
+        &names);
+    std::set<std::pair<std::string, std::string>> warned;
+    for (const auto& [section, name] : names) {
+        if (!known_section(section)) {
+            if (warned.emplace(section, "").second)
+                spdlog::warn("{}: unknown section [{}] ignored", path, section);
+        } else if (!known_key(section, name) && warned.emplace(section, name).second) {
+            spdlog::warn("{}: unknown key [{}] {} ignored", path, section, name);
+        }
+    }
+}
+
+bool boolean_spelling(const std::string& text) {
+    static const char* const kSpellings[] = {"true", "yes", "on", "1", "false", "no", "off", "0"};
+    const std::string lowered = lower(text);
+    return std::any_of(std::begin(kSpellings), std::end(kSpellings),
+                       [&](const char* spelling) { return lowered == spelling; });
+}
+
+// The value as strtol in base 0 takes it (what the reader uses), and whether all of it was a
+// number.
+bool whole_number(const std::string& text) {
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    std::strtol(text.c_str(), &end, 0);
+    return end != text.c_str() && *end == '\0';
+}
+
+void read_key(const INIReader& reader, const ConfigKey& key, DaemonConfig& config) {
+    if (!reader.HasValue(key.section, key.name))
+        return; // the default stays
+    const std::string text = reader.Get(key.section, key.name, "");
+    std::visit(
+        [&](auto member) {
+            using Value = std::remove_reference_t<decltype(config.*member)>;
+            Value& value = config.*member;
+            if constexpr (std::is_same_v<Value, bool>) {
+                value = reader.GetBoolean(key.section, key.name, value);
+                if (!boolean_spelling(text))
+                    spdlog::warn("[{}] {} = '{}' is not a boolean (true/false, yes/no, on/off, "
+                                 "1/0); using {}",
+                                 key.section, key.name, text, value);
+            } else if constexpr (std::is_same_v<Value, std::string>) {
+                value = text;
+            } else {
+                // Beyond the 32-bit range a value saturates instead of wrapping to another one.
+                const long read = reader.GetInteger(key.section, key.name, value);
+                value = static_cast<Value>(std::clamp<long>(read, std::numeric_limits<Value>::min(),
+                                                            std::numeric_limits<Value>::max()));
+                if (!whole_number(text))
+                    spdlog::warn("[{}] {} = '{}' is not a whole number; using {}", key.section,
+                                 key.name, text, value);
+            }
+        },
+        key.target);
+}
+
+bool regular_file(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+} // namespace
+
+bool valid_metric_name_start(const std::string& prefix) {
+    if (!prefix.empty() && std::isdigit(static_cast<unsigned char>(prefix[0])))
+        return false;
+    return std::all_of(prefix.begin(), prefix.end(),
+                       [](unsigned char c) { return std::isalnum(c) || c == '_' || c == ':'; });
+}
 
 ConfigResult load_config(const std::string& path) {
+    // A directory opens and reads as an empty file; it is as unusable as a missing one.
+    if (!regular_file(path)) {
+        spdlog::error("Cannot parse config {} (error={})", path, -1);
+        return {std::nullopt, {-1}};
+    }
     INIReader reader(path);
     if (int error = reader.ParseError(); error != 0) {
         spdlog::error("Cannot parse config {} (error={})", path, error);
         return {std::nullopt, {error}};
     }
-    DaemonConfig defaults;
+    warn_unknown_names(path);
     DaemonConfig config;
-    config.prometheus_enabled =
-        reader.GetBoolean("prometheus", "enabled", defaults.prometheus_enabled);
-    config.listen_address = reader.Get("prometheus", "listen", defaults.listen_address);
-    config.metrics_prefix = reader.Get("prometheus", "metrics_prefix", defaults.metrics_prefix);
-    config.influx_enabled = reader.GetBoolean("influx", "enabled", defaults.influx_enabled);
-    config.influx_user = reader.Get("influx", "user", defaults.influx_user);
-    config.influx_password = reader.Get("influx", "password", defaults.influx_password);
-    config.influx_url = reader.Get("influx", "url", defaults.influx_url);
-    config.influx_database = reader.Get("influx", "database", defaults.influx_database);
-
-    // Beyond the 32-bit range the interval saturates instead of wrapping to a different period.
-    long interval = reader.GetInteger("influx", "interval", defaults.interval_seconds);
-    if (interval > std::numeric_limits<std::int32_t>::max())
-        interval = std::numeric_limits<std::int32_t>::max();
-    if (interval < std::numeric_limits<std::int32_t>::min())
-        interval = std::numeric_limits<std::int32_t>::min();
-    config.interval_seconds = static_cast<std::int32_t>(interval);
-    if (config.interval_seconds <= 0) {
-        spdlog::warn("interval={} is invalid (must be >= 1s); clamping to {}",
-                     config.interval_seconds, 1);
-        config.interval_seconds = 1;
+    for (const ConfigKey& key : kKeys) {
+        read_key(reader, key, config);
+        if (key.check != nullptr && !key.check(config))
+            return {std::nullopt, {0}};
     }
     return {config, {0}};
 }

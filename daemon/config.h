@@ -6,6 +6,7 @@
 
 namespace tarn {
 
+// Every value the daemon reads from its INI file; the member initialisers are the defaults.
 struct DaemonConfig {
     bool prometheus_enabled = true;
     std::string listen_address = "127.0.0.1:9273";
@@ -19,7 +20,7 @@ struct DaemonConfig {
 };
 
 struct ConfigError {
-    int parse_error; // -1: file not readable, otherwise the first bad line
+    int parse_error; // -1: file not readable, otherwise the first bad line; 0: a value refused
 };
 
 struct ConfigResult {
@@ -27,7 +28,12 @@ struct ConfigResult {
     ConfigError error{0};
 };
 
-// Reads the INI file once; logs and returns the parse error when it cannot be used.
+// Reads the INI file once; logs and returns the parse error when it cannot be used, or a value
+// that cannot work (error 0).
 ConfigResult load_config(const std::string& path);
+
+// True for a text that may begin a Prometheus metric name: letters, digits, '_' and ':', not
+// beginning with a digit (empty is allowed: the names then begin with '_').
+bool valid_metric_name_start(const std::string& prefix);
 
 } // namespace tarn

@@ -1,5 +1,6 @@
 #include "exporters/http_server.h"
 
+#include "exporters/listen_address.h"
 #include "platform/event_queue.h"
 #include "platform/socket_options.h"
 
@@ -19,6 +20,7 @@
 #include <chrono>
 #include <cstddef>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -312,13 +314,13 @@ HttpServer::~HttpServer() {
 }
 
 bool HttpServer::start() {
-    const std::size_t colon = listen_address_.rfind(':');
-    if (colon == std::string::npos) {
+    const std::optional<ListenAddress> split = split_listen_address(listen_address_);
+    if (!split) {
         spdlog::error("invalid listen address '{}', expected ADDR:PORT", listen_address_);
         return false;
     }
-    const std::string host = listen_address_.substr(0, colon);
-    const std::string port = listen_address_.substr(colon + 1);
+    const std::string& host = split->host;
+    const std::string& port = split->port;
 
     addrinfo hints{};
     hints.ai_flags = AI_PASSIVE;

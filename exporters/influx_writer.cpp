@@ -16,7 +16,7 @@ std::size_t discard_response(char*, std::size_t size, std::size_t count, void*) 
 
 } // namespace
 
-std::string encode_url_userinfo(const std::string& text) {
+std::string percent_encode(const std::string& text) {
     std::string encoded;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
@@ -33,8 +33,8 @@ std::string encode_url_userinfo(const std::string& text) {
 
 InfluxWriter::InfluxWriter(const std::string& user, const std::string& password,
                            const std::string& url, const std::string& database)
-    : write_url_(fmt::format("http://{}:{}@{}/write?db={}", encode_url_userinfo(user),
-                             encode_url_userinfo(password), url, database)) {
+    : write_url_(fmt::format("http://{}:{}@{}/write?db={}", percent_encode(user),
+                             percent_encode(password), url, percent_encode(database))) {
     curl_global_init(CURL_GLOBAL_ALL);
     curl_ = curl_easy_init();
 }

@@ -4,9 +4,9 @@
 
 namespace tarn {
 
-// Percent-encodes everything but the unreserved characters, so that a credential holding '@',
-// ':' or '/' cannot change the host or path of the write URL.
-std::string encode_url_userinfo(const std::string& text);
+// Percent-encodes everything but the unreserved characters, so that a credential or a query value
+// holding '@', ':', '/', '&' or a space cannot change the host, path or query of the write URL.
+std::string percent_encode(const std::string& text);
 
 // How one post ended: accepted (2xx), rejected with another HTTP answer, or without any answer
 // (no connection, a time-out, no usable handle).

@@ -140,6 +140,12 @@ def test_command_line():
              ("", ["--version"], 0, b"tarn-vm-perfdata version: "),
              ("", ["-x"], 1, b"--log-size"),
              ("[influx\n", ["-p"], 1, b"[error] Cannot parse config "),
+             ("", ["-c", "/tmp", "-p"], 1, b"[error] Cannot parse config /tmp (error=-1)"),
+             ("[prometheus]\nmetrics_prefix = my-prefix\n", ["-p"], 1,
+              b"[error] metrics_prefix 'my-prefix' is not a valid metric name start"),
+             ("[prometheus]\nlisten = 127.0.0.1:99999\n", ["--log-file", "/dev/stderr"], 1,
+              b"[error] invalid listen address '127.0.0.1:99999', expected ADDR:PORT"),
+             (off + "[influx]\nintervall = 5\n", ["-p"], 0, b"unknown key [influx] intervall"),
              (off, ["-p"], 0, b"# TYPE tarn_vm_host_cpu_limit_hz gauge\n")]
     for config, args, status, text in cases:
         proc = fx.dump(config, args)

@@ -112,8 +112,11 @@ def test_influxdb_receives_every_line():
                   "[monitor]\n  store-enabled = false\n")
         with Server(["influxd", "run", "-config", "DIR/i.conf"], "i.conf", config):
             assert wait_for(lambda: http(f"http://127.0.0.1:{port}/ping")[0] == 204, 20)
-            assert http(f"http://127.0.0.1:{port}/query", {"q": "CREATE DATABASE tarn"})[0] == 200
-            influx = {"url": f"127.0.0.1:{port}", "database": "tarn", "user": "u",
+            # A database name that would otherwise add a query parameter and break the URL.
+            database = "tarn db&precision=s"
+            assert http(f"http://127.0.0.1:{port}/query",
+                        {"q": f'CREATE DATABASE "{database}"'})[0] == 200
+            influx = {"url": f"127.0.0.1:{port}", "database": database, "user": "u",
                       "password": "p@ss word"}
             with fx.Daemon(fx.daemon_config(None, influx=influx), ["-i"]).start() as daemon:
                 assert daemon.wait_log("[influx] host_cpu_limit", 10 * fx.SLACK, count=3)
@@ -123,7 +126,7 @@ def test_influxdb_receives_every_line():
                 errors = daemon.log_lines("error", "POST failed|HTTP error")
                 assert "p@ss" not in daemon.log() and not errors, errors
             _, text = http(f"http://127.0.0.1:{port}/query", {
-                "db": "tarn", "epoch": "ns", "q": 'SELECT * FROM /.*/ GROUP BY *'})
+                "db": database, "epoch": "ns", "q": 'SELECT * FROM /.*/ GROUP BY *'})
             stored = set()
             for serie in json.loads(text)["results"][0]["series"]:
                 for row in serie["values"]:

@@ -4,18 +4,37 @@
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <spdlog/pattern_formatter.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
 
 #include <fstream>
+#include <sstream>
 #include <unistd.h>
 
 namespace tarn {
 namespace {
 
-ConfigResult load(const std::string& text) {
+// Loads the text as a config file; `warnings` gets the warning and error lines, path shown as F.
+ConfigResult load(const std::string& text, std::string* warnings = nullptr) {
     const std::string path = "/tmp/tarn-config-test." + std::to_string(::getpid());
     std::ofstream(path) << text;
+    std::ostringstream log;
+    auto previous = spdlog::default_logger();
+    auto capture = std::make_shared<spdlog::logger>(
+        "capture", std::make_shared<spdlog::sinks::ostream_sink_st>(log));
+    capture->set_formatter(
+        std::make_unique<spdlog::pattern_formatter>("%v|", spdlog::pattern_time_type::local, ""));
+    capture->set_level(spdlog::level::warn);
+    spdlog::set_default_logger(capture);
     ConfigResult result = load_config(path);
+    spdlog::set_default_logger(previous);
     std::remove(path.c_str());
+    if (warnings != nullptr) {
+        *warnings = log.str();
+        for (std::size_t at; (at = warnings->find(path)) != std::string::npos;)
+            warnings->replace(at, path.size(), "F");
+    }
     return result;
 }
 
@@ -41,10 +60,45 @@ TEST(ConfigTest, KeysDefaultsAndTheIntervalClamp) {
         {"[influx]\ninterval = -5", defaults + "1"},
         {"[influx]\ninterval = 99999999999", defaults + "2147483647"},
         {"[prometheus]\nenabled = true\nthis line is bad\n[influx\n", "error 3"},
+        // Values that cannot work are refused; error 0 marks a refused value.
+        {"[prometheus]\nmetrics_prefix = my-prefix\n", "error 0"},
+        {"[prometheus]\nmetrics_prefix = 1abc\n", "error 0"},
+        {"[prometheus]\nmetrics_prefix = a:b_C9\n", "true|127.0.0.1:9273|a:b_C9|true|||||10"},
+        {"[influx]\nuser = t@r:n/x\n", "error 0"},
+        {"[influx]\nenabled = no\nuser = t@r:n/x\n",
+         "true|127.0.0.1:9273|tarn_vm|false|t@r:n/x||||10"},
     };
     for (const auto& [text, expected] : cases)
         EXPECT_EQ(shown(load(text)), expected) << text;
     EXPECT_EQ(shown(load_config("/nonexistent/tarn.conf")), "error -1");
+    EXPECT_EQ(shown(load_config("/tmp")), "error -1"); // a directory reads as an empty file
+}
+
+// A typo or a malformed value keeps the default as before, but now says so once.
+TEST(ConfigTest, UnknownNamesAndMalformedValuesAreWarnedAbout) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"[influx]\nbatchsize = 5\nBatchSize = 6\n[Extra]\na = 1\nb = 2\n",
+         "F: unknown key [influx] batchsize ignored|F: unknown section [extra] ignored|"},
+        {"[prometheus]\nenabled = maybe\n[influx]\nenabled =\n",
+         "[prometheus] enabled = 'maybe' is not a boolean (true/false, yes/no, on/off, 1/0); "
+         "using true|[influx] enabled = '' is not a boolean (true/false, yes/no, on/off, 1/0); "
+         "using true|"},
+        {"[influx]\ninterval = 15s\n",
+         "[influx] interval = '15s' is not a whole number; using 15|"},
+        {"[influx]\ninterval = abc\n",
+         "[influx] interval = 'abc' is not a whole number; using 10|"},
+        {"[influx]\ninterval = 0x1e\n[prometheus]\nenabled = On\n", ""},
+        {"[prometheus]\nmetrics_prefix = 1abc\n",
+         "metrics_prefix '1abc' is not a valid metric name start: it must not begin with a digit|"},
+        {"[prometheus]\nmetrics_prefix = my-prefix\n",
+         "metrics_prefix 'my-prefix' is not a valid metric name start: only letters, digits, '_' "
+         "and ':' are allowed|"},
+    };
+    for (const auto& [text, expected] : cases) {
+        std::string warnings;
+        load(text, &warnings);
+        EXPECT_EQ(warnings, expected) << text;
+    }
 }
 
 TEST(CommandLineTest, SizesOptionsAndEndingActions) {

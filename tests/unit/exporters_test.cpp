@@ -1,6 +1,7 @@
 #include "exporters/http_server.h"
 #include "exporters/influx_line.h"
 #include "exporters/influx_writer.h"
+#include "exporters/listen_address.h"
 #include "exporters/prometheus_text.h"
 #include "exporters/scrape_cache.h"
 
@@ -102,10 +103,36 @@ TEST(PrometheusTextTest, NamesAndValuesOfFields) {
         EXPECT_EQ(full_metric_name("p", "m", field) + " " + prometheus_value(field), expected);
 }
 
-// A credential holding '@', ':' or '/' must not change the host or path of the write URL.
+// A credential or database holding '@', ':', '/' or '&' must not change the host, path or query
+// of the write URL.
 TEST(InfluxWriterTest, CredentialsAreEncodedExceptUnreservedCharacters) {
-    EXPECT_EQ(encode_url_userinfo("Az09-._~"), "Az09-._~");
-    EXPECT_EQ(encode_url_userinfo("a@b:c/d%e f\xc3\xa9"), "a%40b%3Ac%2Fd%25e%20f%C3%A9");
+    EXPECT_EQ(percent_encode("Az09-._~"), "Az09-._~");
+    EXPECT_EQ(percent_encode("a@b:c/d%e f\xc3\xa9"), "a%40b%3Ac%2Fd%25e%20f%C3%A9");
+    EXPECT_EQ(percent_encode("tarn&precision=s"), "tarn%26precision%3Ds");
+}
+
+// The host and port of "ADDR:PORT"; a port that is not 1 to 65535 in decimal would bind another.
+TEST(ListenAddressTest, PortIsADecimalFrom1To65535) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"127.0.0.1:9273", "127.0.0.1|9273"},
+        {":9273", "|9273"},
+        {"::1:1", "::1|1"},
+        {"h:65535", "h|65535"},
+        {"h:99999", "-"},
+        {"h:65536", "-"},
+        {"h:0", "-"},
+        {"h:", "-"},
+        {"h:http", "-"},
+        {"h:+80", "-"},
+        {"h:0x50", "-"},
+        {"127.0.0.1", "-"},
+        {"h:000080", "-"},
+        {"h:00080", "h|00080"},
+    };
+    for (const auto& [text, expected] : cases) {
+        const auto split = split_listen_address(text);
+        EXPECT_EQ(split ? split->host + "|" + split->port : "-", expected) << text;
+    }
 }
 
 std::string answer(int status, const std::string& reason, const std::string& body,
@@ -173,11 +200,22 @@ TEST(HttpServerTest, ServesConnectionsOverLoopback) {
     const Document large = std::make_shared<const std::string>(32 << 20, 'x');
     std::atomic<bool> big{false};
     RunFlag flag{1};
+    // Port 0 is refused (it would bind a port nobody configured), so take one the kernel just
+    // handed out and gave back.
+    const int free_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof any;
+    ASSERT_EQ(::bind(free_fd, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    ::getsockname(free_fd, reinterpret_cast<sockaddr*>(&any), &length);
+    ::close(free_fd);
+    const int port = ntohs(any.sin_port);
     HttpServer server(
-        "127.0.0.1:0", [&] { return big ? large : small; }, &flag);
+        "127.0.0.1:" + std::to_string(port), [&] { return big ? large : small; }, &flag);
     ASSERT_TRUE(server.start());
+    ASSERT_EQ(server.local_port(), port);
     std::thread serving([&] { EXPECT_EQ(server.serve(), 0); });
-    const int port = server.local_port();
     EXPECT_FALSE(HttpServer("127.0.0.1:" + std::to_string(port), nullptr, &flag).start());
     const std::string scrape = "GET /metrics HTTP/1.1\r\n\r\n";
     EXPECT_EQ(fetch(port, "GET /metrics?x=1 HTTP/1.1\r\nHost: a\r\n\r\n", 1), kOk);
