@@ -1,11 +1,14 @@
 """What an operator installs, checked with the real tools: the cmake install tree, the manual page
-(mandoc), the rc.d script (shellcheck), the Prometheus examples (promtool), and the exported
-families the manual, the guide and the rules name. Needs no root."""
+(mandoc), the rc.d script (shellcheck), the Prometheus examples (promtool), the exported
+families the manual, the guide, the rules and the dashboards name, the dashboards against their
+generator, and `scripts/run.sh --dump` piped into promtool. Needs no root."""
+import json
 import os
 import re
 import shutil
 import stat
 import subprocess
+import sys
 import tempfile
 
 import fixture as fx
@@ -15,6 +18,10 @@ PACKAGING = os.path.join(fx.SOURCE_DIR, "packaging")
 EXAMPLES = os.path.join(PACKAGING, "examples")
 EXPORTED = {f"tarn_vm_{m}_{f.partition(':')[2] or f}" for m, fields in FAMILIES
             for f in fields.split()}
+GRAFANA = os.path.join(PACKAGING, "grafana")
+# InfluxDB: each measurement's fields as sent, and the tags of them all.
+FIELDS = {m: {f.partition(":")[0] for f in fields.split()} for m, fields in FAMILIES}
+TAGS = {"hostname", "vm_id", "vdc_id", "limit_class", "slot"}
 # Lint about FreeBSD manuals this host lacks, or its manual database, says nothing of the page.
 HOST_DEPENDENT_LINT = re.compile(r"referenced manual not found|mandoc\.db")
 
@@ -74,10 +81,50 @@ def test_documents_name_the_exported_families():
     assert used and used <= EXPORTED, used - EXPORTED
 
 
+def test_dashboards():
+    # The committed JSON is the generator's output, and names only exported families and fields
+    # (the daemon's own health families are checked against a live scrape by test_dashboards).
+    out = tempfile.mkdtemp(prefix="tarn-grafana-")
+    try:
+        status, text = run(sys.executable, os.path.join(GRAFANA, "generate.py"), out)
+        assert status == 0, text
+        for name in os.listdir(out):
+            assert read(out, name) == read(GRAFANA, name), f"{name}: run generate.py again"
+        assert set(os.listdir(GRAFANA)) - {"__pycache__"} == {"generate.py", *os.listdir(out)}
+    finally:
+        shutil.rmtree(out)
+    board = read(GRAFANA, "tarn-vm-perfdata-prometheus.json")
+    used = set(re.findall(r"\btarn_vm_\w+", board))
+    assert used and {n for n in used - EXPORTED if not n.startswith("tarn_vm_exporter_")} == set()
+    board = json.loads(read(GRAFANA, "tarn-vm-perfdata-influxdb.json"))
+    queries = [t["query"] for p in board["panels"] for t in p.get("targets", [])]
+    for query in queries + [v["query"] for v in board["templating"]["list"][1:]]:
+        (measurement,) = set(re.findall(r'FROM "(\w+)"', query))
+        named = set(re.findall(r'"([^"]+)"', query)) - {measurement} - set(
+            re.findall(r'AS "([^"]+)"', query))
+        assert named <= FIELDS[measurement] | TAGS, (query, named - FIELDS[measurement] - TAGS)
+
+
+def test_run_script_dump():
+    # Standard output is the scrape alone, even while install-deps and the build report. Only
+    # where run.sh's own build is the one under test: elsewhere it would build from scratch.
+    if os.path.realpath(os.environ["TARN_BUILD_DIR"]) != os.path.realpath(
+            os.path.join(fx.SOURCE_DIR, "build", "release")):
+        print("test_run_script_dump: not the build/release tree, left out")
+        return
+    proc = subprocess.run(["bash", os.path.join(fx.SOURCE_DIR, "scripts", "run.sh"), "--dump"],
+                          capture_output=True, timeout=300)
+    assert proc.returncode == 0 and proc.stdout.startswith(b"# HELP tarn_vm_"), proc
+    check = subprocess.run(["promtool", "check", "metrics"], input=proc.stdout,
+                           capture_output=True, timeout=60)
+    assert check.returncode == 0, check.stdout + check.stderr
+
+
 if __name__ == "__main__":
     for tool in ("cmake", "mandoc", "shellcheck", "promtool"):
         if shutil.which(tool) is None:
             print(f"SKIPPED: {tool} is not installed")
             raise SystemExit(77)
     fx.main([test_install_tree, test_rc_script_and_prometheus_examples,
-             test_documents_name_the_exported_families], root=False)
+             test_documents_name_the_exported_families, test_dashboards, test_run_script_dump],
+            root=False)
