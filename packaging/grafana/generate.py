@@ -37,17 +37,15 @@ def panel(kind, title, unit, width, targets, text, **extra):
                 **extra)
 
 
-def busiest_table(title, text, columns, **extra):
-    """A table of one instant query per column: [(column name, unit, query)]; the first column
-    decides the order."""
+def busiest_table(title, text, columns):
+    """A table of one instant query per column, merged on the labels: [(column name, unit,
+    query)]; the first column decides the order."""
     overrides = [{"matcher": {"id": "byName", "options": name},
                   "properties": [{"id": "unit", "value": unit}]} for name, unit, _ in columns[1:]
                  if unit != columns[0][1]]
     names = {f"Value #{chr(65 + i)}": name for i, (name, _, _) in enumerate(columns)}
-    if len(columns) == 1:
-        names = {"Value": columns[0][0]}
     return panel("table", title, columns[0][1], 24, [(query, "") for _, _, query in columns],
-                 text, overrides=overrides, renames=names, sort=columns[0][0], **extra)
+                 text, overrides=overrides, renames=names, sort=columns[0][0])
 
 
 # The ten VMs with the most vCPU run time over the dashboard's range, and other figures of them.
@@ -418,10 +416,10 @@ def dashboard(title, uid, source, rows, variables, target):
 
 
 def prometheus_dashboard():
-    cpus = f"{PREFIX}_bhyve_cpu_vm_cpus"
+    cpus, hz = f"{PREFIX}_bhyve_cpu_vm_cpus", f"{PREFIX}_host_cpu_limit_hz"
     return dashboard("tarn-vm-perfdata (Prometheus)", "tarn-vm-perfdata-prometheus",
                      "prometheus", PROMETHEUS_ROWS, [
-                         ("hostname", "Host", f"label_values({PREFIX}_host_cpu_limit_hz, hostname)"),
+                         ("hostname", "Host", f"label_values({hz}, hostname)"),
                          ("vdc", "VDC", f"label_values({cpus}{{{HOST}}}, vdc_id)"),
                          ("vm", "VM", f'label_values({cpus}{{{HOST}, vdc_id=~"$vdc"}}, vm_id)')],
                      prometheus_target)

@@ -103,8 +103,8 @@ class Influx:
         return result.get("series", [])
 
     def keys(self, measurement):
-        return {row[0] for show in ("FIELD", "TAG")
-                for s in self.query(f'SHOW {show} KEYS FROM "{measurement}"') for row in s["values"]}
+        return {row[0] for show in ("FIELD", "TAG") for s in
+                self.query(f'SHOW {show} KEYS FROM "{measurement}"') for row in s["values"]}
 
     def variable(self, query, values):
         return sorted({row[1] for s in self.query(fill(query, values)) for row in s["values"]})
@@ -166,7 +166,8 @@ def simulated_vms(host):
     host.add_vm(3, **simhost.standard_vm_texts(3, limit_class=0))
     host.add_vm(8)
     host.set_tool(8, "get-stats", "vcpu total runtime @COUNT@00000000\nnumber of ticks vcpu was "
-                  "idle @COUNT@0\nsleeps in ms due to vcpu limit throttle @COUNT@00\n", counter=True)
+                  "idle @COUNT@0\nsleeps in ms due to vcpu limit throttle @COUNT@00\n",
+                  counter=True)
     blocks = [(9, [(9000, 90), (18000, 180), (0, 0), (100, 500)]), (10, [(1, 1)] * 3 + [(0, 0)])]
     host.add_vm(9, **simhost.standard_vm_texts(9, blocks=blocks))
     host.set_tool(9, "rctl", "", status=2)
