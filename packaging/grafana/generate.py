@@ -397,20 +397,17 @@ def dashboard(title, uid, source, rows, variables, target):
     choose = [{"name": "datasource", "label": "Data source", "type": "datasource",
                "query": source, "current": {}, "hide": 0, "includeAll": False, "multi": False,
                "options": [], "refresh": 1, "regex": "", "skipUrlSync": False}]
-    for name, label, query in variables:
+    for name, label, query in variables:  # host names sorted alphabetically, numbers by value
         choose.append({"name": name, "label": label, "type": "query",
                        "datasource": {"type": source, "uid": "${datasource}"},
-                       "definition": query,
-                       "query": ({"query": query, "refId": "StandardVariableQuery"}
-                                 if source == "prometheus" else query),
-                       "current": {}, "hide": 0, "includeAll": True, "multi": True,
-                       "options": [], "refresh": 2, "regex": "", "skipUrlSync": False,
-                       "sort": 3})
+                       "definition": query, "query": query, "current": {}, "hide": 0,
+                       "includeAll": True, "multi": True, "options": [], "refresh": 2,
+                       "regex": "", "skipUrlSync": False, "sort": 1 if name == "hostname" else 3})
     return {"title": title, "uid": uid,
             "description": "Per-VM figures of bhyve hosts exported by tarn-vm-perfdata.",
             "tags": ["tarn-vm-perfdata", "bhyve"], "editable": True, "graphTooltip": 1,
             "links": [], "panels": panels, "refresh": "1m", "schemaVersion": 37,
-            "style": "dark", "templating": {"list": choose},
+            "templating": {"list": choose},
             "time": {"from": "now-6h", "to": "now"}, "timepicker": {}, "timezone": "",
             "version": 1, "weekStart": ""}
 

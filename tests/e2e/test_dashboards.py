@@ -62,7 +62,7 @@ class Prometheus:
         return answer["data"]
 
     def variable(self, query, values):
-        match = re.fullmatch(r"label_values\((.+), (\w+)\)", query["query"])
+        match = re.fullmatch(r"label_values\((.+), (\w+)\)", query)
         assert match, query
         end = time.time()
         series = self.api("series", **{"match[]": fill(match.group(1), values),
