@@ -76,7 +76,8 @@ def test_tool_stuck_in_the_kernel():
                     assert b'vm_rss{vm_id="2"' in scrape and b'vm_rss{vm_id="4"' not in scrape
                     assert b'read_bytes_total{vm_id="4"' in scrape, scrape
                     # One tool left behind and logged; the next feeds started no second one.
-                    assert children(daemon.proc.pid).count("D") == 1, children(daemon.proc.pid)
+                    assert wait_until(lambda: children(daemon.proc.pid).count("D") == 1,
+                                      fx.SLACK), children(daemon.proc.pid)
                     assert len(daemon.log_lines("warning", left)) == 1, daemon.log()
                     mount.abort()  # the tool dies; a later feed reaps it
                     assert wait_until(lambda: not set(children(daemon.proc.pid)) & {"D", "Z"},
