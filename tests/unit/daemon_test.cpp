@@ -153,7 +153,7 @@ struct FakeFeed {
             return std::vector<MetricSample>(4, MetricSample("m").add_gauge("g", 1));
         };
         h.timestamp = [] { return std::string("1"); };
-        h.post = [this](const std::string&) {
+        h.post = [this](const std::string&, std::int64_t) {
             now_ns += post_us * 1000;
             if (static_cast<int>(++posts) == stop_at_post)
                 flag.store(0);
@@ -195,9 +195,10 @@ TEST(CollectionLoopTest, PostingAndSleepingOfFeeds) {
         FakeFeed feed{c.results, c.stop_at_post, c.feed_us, c.post_us};
         MetricStore store("p");
         const FeedHooks hooks = feed.hooks();
+        InfluxBatcher influx(1, 0);
         std::vector<std::size_t> posted;
         for (std::size_t before = 0; posted.size() < c.posted.size(); before = feed.posts) {
-            run_cycle(settings, store, hooks, feed.flag);
+            run_cycle(settings, store, hooks, influx, feed.flag);
             posted.push_back(feed.posts - before);
         }
         EXPECT_EQ(posted, c.posted) << c.feed_us << " " << c.post_us;
