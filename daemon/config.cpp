@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <limits>
 #include <set>
 #include <utility>
@@ -171,8 +171,9 @@ bool check_ca_file(DaemonConfig& config) {
                       file ? "not a regular file" : std::strerror(errno));
         return false;
     }
-    const std::string text{std::istreambuf_iterator<char>(file), {}};
-    if (text.find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
+    std::ostringstream text; // a read error leaves it short (an iterator would throw)
+    text << file.rdbuf();
+    if (text.str().find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
         spdlog::error("[influx] ca_file '{}' holds no PEM certificate", path);
         return false;
     }

@@ -2,7 +2,8 @@
 # Installs from Debian's archive everything the build, the tests and the demo use.
 # The packaged servers (Prometheus, InfluxDB, VictoriaMetrics, the node exporter) must never run
 # as system services here: the tests start their own instances on free loopback ports. So the
-# install starts no service, and any that already runs is stopped. Safe to run again; prints nothing when all is set.
+# install starts no service, and any that already runs is stopped. Safe to run again; prints
+# nothing when all is set.
 set -euo pipefail
 packages=(
     build-essential cmake pkg-config clang-format
