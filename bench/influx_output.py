@@ -120,7 +120,7 @@ def restart(args, fx, simhost, outage_test):
                 logged = outage_test.by_stamp(outage_test.dumped(daemon))
                 stored = {}
                 for point in influxd.stored(f"d{index}"):
-                    stored[str(point[3])] = stored.get(str(point[3]), 0) + 1
+                    stored[point[3]] = stored.get(point[3], 0) + 1
                 lost = [s for s, lines in logged.items() if stored.get(s, 0) < len(lines)]
                 print(f"{name:<18} feeds {len(logged):3}, lost {len(lost):3}, lines logged "
                       f"{sum(map(len, logged.values())):5}, stored {sum(stored.values()):5}")
