@@ -351,5 +351,5 @@ def test_stop_while_the_server_never_answers():
 
 if __name__ == "__main__":
     fx.main([test_requests_of_each_setting,
-             test_influxd_batches_gzip_retention_policy_and_an_outage, test_influxd_over_https, test_victoria_metrics_v1_and_v2_write,
-             test_stop_while_the_server_never_answers])
+             test_influxd_batches_gzip_retention_policy_and_an_outage, test_influxd_over_https,
+             test_victoria_metrics_v1_and_v2_write, test_stop_while_the_server_never_answers])
