@@ -1,7 +1,7 @@
 """Influx output: posting a 500-VM feed line by line against in batches, and a 20 s server restart.
 
-1. Posting cost. The daemon's lines of one feed of a simulated host with 500 VMs (3,001 lines,
-   taken from its --dump-influx-metrics log) are posted to a real influxd 1.x on 127.0.0.1 by
+1. Posting cost. The daemon's lines of one feed of a simulated host with 500 VMs of two disks
+   and two NICs each (3,001 lines, taken from its --dump-influx-metrics log) are posted to a real influxd 1.x on 127.0.0.1 by
    bench/influx_posting, which runs the feed loop's posting code (InfluxBatcher, InfluxWriter)
    and nothing else: one POST per line (the default), batch_size 5000, and batch_size 5000 with
    gzip. Each feed gets a fresh timestamp. The modes alternate in rounds; per feed it reports
@@ -32,13 +32,23 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import bench_util  # noqa: E402
 
 
+def add_vms(host, simhost, vms):
+    """VMs with two disks and two NICs each: 1 + 6 per VM lines a feed."""
+    for v in range(1, vms + 1):
+        texts = simhost.standard_vm_texts(v, blocks=[(9 + d, [(1000 * v, 10 * v), (2000 * v, 20),
+                                                             (0, 0), (100, 500)]) for d in (0, 1)],
+                                          nets=[(4 + d, [(3000 * v, 30), (4000 * v, 40),
+                                                         (100, 200), (1, 2)]) for d in (0, 1)])
+        host.add_vm(v, devices=texts["devices"])
+
+
 def feed_lines(fx, vms):
     """One feed's lines as the daemon logs them with -i (Influx itself off)."""
     daemon = fx.Daemon("[prometheus]\nenabled = false\n[influx]\nenabled = false\n"
                        "interval = 3600\n", ["-i"])
     with daemon:
         daemon.start(timeout=30)
-        want = 1 + 4 * vms
+        want = 1 + 6 * vms
         if not bench_util.wait_for(lambda: len(daemon.log_lines("info", r"^\[influx\] ")) >= want,
                                    timeout=60 + vms / 5):
             sys.exit(f"no whole feed of {vms} VMs; log:\n{daemon.log()}")
@@ -65,7 +75,7 @@ def posting_cost(args, fx, influxd, lines_file, vms):
             figures[name].append([statistics.mean(column) for column in zip(*rows)])
     result = {name: [statistics.median(column) for column in zip(*runs)]
               for name, runs in figures.items()}
-    print(f"\n1. posting one feed of {vms} VMs ({1 + 4 * vms} lines) to influxd 1.x; medians of "
+    print(f"\n1. posting one feed of {vms} VMs ({1 + 6 * vms} lines) to influxd 1.x; medians of "
           f"{rounds} rounds, per feed:")
     print(f"{'mode':<24} {'posts':>6} {'wall':>10} {'CPU':>10} {'influxd CPU':>12} "
           f"{'body bytes':>11} {'wall/line':>9} {'influxd/line':>12}")
@@ -81,7 +91,7 @@ def posting_cost(args, fx, influxd, lines_file, vms):
     done = subprocess.run([helper, "--buffer", lines_file, "100000"], capture_output=True,
                           text=True, timeout=120)
     before, after, held = map(int, done.stdout.split())
-    size = os.path.getsize(lines_file) / (1 + 4 * vms)
+    size = os.path.getsize(lines_file) / (1 + 6 * vms)
     print(f"buffer of {held} lines (about {size:.0f} bytes each): resident memory "
           f"{before / 1024:.1f} MiB -> {after / 1024:.1f} MiB (+{(after - before) / 1024:.1f} MiB)")
 
@@ -141,7 +151,7 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         lines_file = os.path.join(work, "lines")
         with simhost.SimulatedHost(bench_util.HOST_SETTINGS) as host:
-            bench_util.add_vms(host, 1, vms)
+            add_vms(host, simhost, vms)
             with open(lines_file, "w") as f:
                 f.write("".join(line + "\n" for line in feed_lines(fx, vms)))
         with outage_test.Influxd() as influxd:
