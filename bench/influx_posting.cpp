@@ -7,8 +7,8 @@
 //       over all feeds and a settling pause after them), the bytes of the bodies as sent
 //       (compressed when GZIP is 1), the POSTs and the lines not accepted;
 //   influx_posting --buffer LINES_FILE COUNT
-//       holds COUNT lines (the file's, repeated) in a buffer and prints "RSS_BEFORE_KIB
-//       RSS_AFTER_KIB".
+//       fills a buffer of COUNT lines with feeds of the file's lines and prints "RSS_BEFORE_KIB
+//       RSS_AFTER_KIB LINES_HELD".
 #include "exporters/gzip.h"
 #include "exporters/influx_batcher.h"
 #include "exporters/influx_line.h"
@@ -74,11 +74,17 @@ int hold_buffer(const char* path, std::size_t count) {
     if (lines.empty())
         return 2;
     const long before = rss_kib();
+    // Feed by feed, as the daemon fills it while the server is away: each feed's lines are
+    // built anew, and the buffer keeps what it holds across feeds.
     tarn::InfluxBatcher buffer(5000, count);
-    for (std::size_t i = 0; i < count; ++i)
-        buffer.add(
-            with_timestamp(lines[i % lines.size()], std::to_string(1800000000000000000 + i)));
-    buffer.end_feed();
+    for (std::int64_t feed = 0; buffer.waiting() < count; ++feed) {
+        const std::string stamp = std::to_string(1800000000000000000 + feed);
+        buffer.begin_feed();
+        buffer.stop(tarn::PostingStop::shutdown); // says nothing at the end of the feed
+        for (const std::string& line : lines)
+            buffer.add(with_timestamp(line, stamp));
+        buffer.end_feed();
+    }
     std::printf("%ld %ld %zu\n", before, rss_kib(), buffer.waiting());
     return 0;
 }
