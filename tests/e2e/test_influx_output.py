@@ -239,7 +239,8 @@ def test_influxd_batches_gzip_retention_policy_and_an_outage():
             # Just after a feed's post: a post the stopping server took in but did not answer
             # would be stored, though counted as not delivered.
             count = daemons[1].log().count("[influx] host_cpu_limit")
-            assert daemons[1].wait_log("[influx] host_cpu_limit", 5, count=count + 1)
+            assert daemons[1].wait_log("[influx] host_cpu_limit", 10 * fx.SLACK,
+                                       count=count + 1)
             time.sleep(0.2)
             influxd.stop()
             time.sleep(5)
@@ -247,8 +248,8 @@ def test_influxd_batches_gzip_retention_policy_and_an_outage():
         large, small, rp = run_daemons([{"url": f"127.0.0.1:{influxd.port}", "database": name,
                                          **keys} for name, keys in cases], 2, outage)
         assert large.log_lines("error", "unreachable; [0-9]+ lines kept in the buffer")
-        sent = points(dumped(large))
-        assert len(sent) >= 9 * LINES and influxd.stored("large") == sent
+        sent, stored = points(dumped(large)), influxd.stored("large")
+        assert len(sent) >= 5 * LINES and stored == sent, (len(sent), sorted(sent ^ stored)[:3])
         assert not large.log_lines("error", "dropped|not sent")
         # What the small buffer dropped, and only that, is missing; unless a post got no answer
         # though the server had it (not just a refused connection): then it may be stored.
