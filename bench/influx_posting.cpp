@@ -14,6 +14,8 @@
 #include "exporters/influx_line.h"
 #include "exporters/influx_writer.h"
 
+#include <spdlog/spdlog.h>
+
 #include <time.h>
 #include <unistd.h>
 
@@ -73,6 +75,7 @@ int hold_buffer(const char* path, std::size_t count) {
     const std::vector<std::string> lines = read_lines(path);
     if (lines.empty())
         return 2;
+    spdlog::set_level(spdlog::level::off); // the last feed's drops would be logged to stdout
     const long before = rss_kib();
     // Feed by feed, as the daemon fills it while the server is away: each feed's lines are
     // built anew, and the buffer keeps what it holds across feeds.
