@@ -1,14 +1,14 @@
 """Influx output: posting a 500-VM feed line by line against in batches, and a 20 s server restart.
 
 1. Posting cost. The daemon's lines of one feed of a simulated host with 500 VMs of two disks
-   and two NICs each (3,001 lines, taken from its --dump-influx-metrics log) are posted to a real influxd 1.x on 127.0.0.1 by
-   bench/influx_posting, which runs the feed loop's posting code (InfluxBatcher, InfluxWriter)
+   and two NICs each (3,001 lines, taken from its --dump-influx-metrics log) are posted to a
+   real influxd 1.x on 127.0.0.1 by bench/influx_posting, which runs the feed loop's posting code (InfluxBatcher, InfluxWriter)
    and nothing else: one POST per line (the default), batch_size 5000, and batch_size 5000 with
    gzip. Each feed gets a fresh timestamp. The modes alternate in rounds; per feed it reports
    the posting's wall and CPU time, influxd's CPU time (/proc/PID/stat, over the round's feeds
    and a 0.5 s settling pause) and the bytes of the bodies as sent. Medians over the rounds.
    Target: influxd CPU and posting wall time per feed at most 1/20 of per-line.
-   Also: the resident memory of a buffer holding 100,000 of these lines.
+   Also: the resident memory of a buffer filled feed by feed with 100,000 of these lines.
 2. Restart. Two daemons on a simulated host with 20 VMs, interval 2 s, write to one influxd,
    each to its own database: one with no new key (today's behaviour), one with batch_size 5000,
    buffer_limit 100000 and gzip. After 3 feeds influxd is stopped, started again on the same
@@ -108,7 +108,7 @@ def restart(args, fx, simhost, outage_test):
         daemons = []
         for index, (_, keys) in enumerate(cases):
             influxd.query(f'CREATE DATABASE "d{index}"')
-            daemons.append(fx.Daemon(fx.daemon_config(None, interval=interval, influx={
+            daemons.append(outage_test.Daemon(fx.daemon_config(None, interval=interval, influx={
                 "url": f"127.0.0.1:{influxd.port}", "database": f"d{index}", **keys}), ["-i"]))
         try:
             for daemon in daemons:
@@ -136,7 +136,7 @@ def restart(args, fx, simhost, outage_test):
                       f"{sum(map(len, logged.values())):5}, stored {sum(stored.values()):5}")
         finally:
             for daemon in daemons:
-                daemon.stop(timeout=10)
+                daemon.__exit__(None, None, None)
 
 
 def main():

@@ -64,11 +64,24 @@ class VmHost(simhost.SimulatedHost):
         return self
 
 
+class Daemon(fx.Daemon):
+    """Keeps its log when it ends and its directory goes."""
+    ended_log = None
+
+    def log(self):
+        return super().log() if self.ended_log is None else self.ended_log
+
+    def __exit__(self, *exc):
+        self.stop()
+        self.ended_log = self.log()
+        super().__exit__(*exc)
+
+
 def run_daemons(keys_list, feeds, during=None):
     """Daemons with -i and these [influx] keys (and "interval", default 1), each run for `feeds`
     feeds (then through during() and 2 more feeds, when given) and stopped with status 0."""
     with VmHost():
-        daemons = [fx.Daemon(fx.daemon_config(None, keys.pop("interval", 1), keys), ["-i"])
+        daemons = [Daemon(fx.daemon_config(None, keys.pop("interval", 1), keys), ["-i"])
                    for keys in map(dict, keys_list)]
         try:
             for daemon in daemons:
@@ -85,7 +98,7 @@ def run_daemons(keys_list, feeds, during=None):
                 assert daemon.stop() == 0, daemon.log()
         finally:
             for daemon in daemons:
-                daemon.stop()
+                daemon.__exit__(None, None, None)
     return daemons
 
 
