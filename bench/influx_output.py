@@ -2,9 +2,9 @@
 
 1. Posting cost. The daemon's lines of one feed of a simulated host with 500 VMs of two disks
    and two NICs each (3,001 lines, taken from its --dump-influx-metrics log) are posted to a
-   real influxd 1.x on 127.0.0.1 by bench/influx_posting, which runs the feed loop's posting code (InfluxBatcher, InfluxWriter)
-   and nothing else: one POST per line (the default), batch_size 5000, and batch_size 5000 with
-   gzip. Each feed gets a fresh timestamp. The modes alternate in rounds; per feed it reports
+   real influxd 1.x on 127.0.0.1 by bench/influx_posting, which runs the feed loop's posting
+   code (InfluxBatcher, InfluxWriter) and nothing else: one POST per line (the default),
+   batch_size 5000, and batch_size 5000 with gzip. Each feed gets a fresh timestamp. The modes alternate in rounds; per feed it reports
    the posting's wall and CPU time, influxd's CPU time (/proc/PID/stat, over the round's feeds
    and a 0.5 s settling pause) and the bytes of the bodies as sent. Medians over the rounds.
    Target: influxd CPU and posting wall time per feed at most 1/20 of per-line.
