@@ -5,10 +5,11 @@
    real influxd 1.x on 127.0.0.1 by bench/influx_posting, which runs the feed loop's posting
    code (InfluxBatcher, InfluxWriter) and nothing else: one POST per line (the default),
    batch_size 5000, and batch_size 5000 with gzip. Each feed gets a fresh timestamp. The modes
-   alternate in rounds; per feed it reports the posting's wall and CPU time, influxd's CPU time (/proc/PID/stat, over the round's feeds
-   and a 0.5 s settling pause) and the bytes of the bodies as sent. Medians over the rounds.
-   Target: influxd CPU and posting wall time per feed at most 1/20 of per-line.
-   Also: the resident memory of a buffer filled feed by feed with 100,000 of these lines.
+   alternate in rounds; per feed it reports the posting's wall and CPU time, influxd's CPU time
+   (/proc/PID/stat, over the round's feeds and a 0.5 s settling pause) and the bytes of the
+   bodies as sent. Medians over the rounds. Target: influxd CPU and posting wall time per feed
+   at most 1/20 of per-line. Also: the resident memory of a buffer filled feed by feed with
+   100,000 of these lines.
 2. Restart. Two daemons on a simulated host with 20 VMs, interval 2 s, write to one influxd,
    each to its own database: one with no new key (today's behaviour), one with batch_size 5000,
    buffer_limit 100000 and gzip. After 3 feeds influxd is stopped, started again on the same
