@@ -16,9 +16,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <limits>
 #include <set>
+#include <sstream>
 #include <utility>
 #include <variant>
 #include <vector>
