@@ -10,7 +10,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     prometheus influxdb python3 python3-prometheus-client
     util-linux procps iproute2 curl
-    mandoc shellcheck influxdb-client wrk lighttpd clang-14 libclang-rt-14-dev
+    mandoc shellcheck influxdb-client wrk lighttpd slowhttptest clang-14 libclang-rt-14-dev
     libc++-14-dev libc++abi-14-dev
 )
 services=(prometheus influxdb prometheus-node-exporter lighttpd)
