@@ -1,6 +1,7 @@
 #include "daemon/collection_loop.h"
 
 #include "collectors/collect_samples.h"
+#include "daemon/self_metrics.h"
 #include "exporters/influx_line.h"
 
 #include <spdlog/spdlog.h>
@@ -37,6 +38,7 @@ void run_cycle(const CollectionSettings& settings, MetricStore& store, const Fee
     const std::int64_t t0 = hooks.monotonic_ns();
     {
         std::vector<MetricSample> samples = hooks.collect();
+        const std::int64_t collected_ns = hooks.monotonic_ns();
         const std::string timestamp = hooks.timestamp();
         std::vector<std::string> lines;
         if (settings.dump_influx || settings.influx_enabled) {
@@ -44,6 +46,10 @@ void run_cycle(const CollectionSettings& settings, MetricStore& store, const Fee
             for (const MetricSample& sample : samples)
                 lines.push_back(influx_line(sample, timestamp));
         }
+        // Prometheus-only: the lines above are already built without them.
+        if (settings.prometheus_enabled && settings.self_metrics)
+            add_self_metrics(samples, settings.hostname,
+                             {collected_ns - t0, timestamp, settings.interval_seconds});
         if (settings.prometheus_enabled)
             store.replace(std::move(samples));
         // An unreachable server would cost every remaining line its time-out, so the feed

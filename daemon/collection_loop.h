@@ -19,6 +19,7 @@ struct CollectionSettings {
     bool prometheus_enabled = false;
     bool influx_enabled = false;
     bool dump_influx = false;
+    bool self_metrics = false; // the daemon's own health figures join the scrape
 };
 
 // What a feed calls outside itself; the defaults are the real collection, wall clock, posting,

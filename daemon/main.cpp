@@ -121,6 +121,7 @@ int run(int argc, char** argv) {
         settings.prometheus_enabled = config.prometheus_enabled;
         settings.influx_enabled = config.influx_enabled;
         settings.dump_influx = options.dump_influx;
+        settings.self_metrics = config.self_metrics;
         tarn::run_collection_loop(settings, store, writer ? &*writer : nullptr);
     } catch (const tarn::CollectorThreadError&) {
         status = 1; // already logged
