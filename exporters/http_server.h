@@ -45,7 +45,9 @@ std::string respond_to_request(std::string_view request, const RenderCallback& r
 
 // Answers scrapes on the configured "ADDR:PORT". One thread serves every connection at once from
 // its event loop, each with its own request buffer and deadline, so a client that holds its
-// connection open delays no other.
+// connection open delays no other. A connection stays open, and counts against the cap, until
+// its peer has the whole answer or its deadline passes; on stop, answers under way get a short
+// grace to go out.
 class HttpServer {
   public:
     HttpServer(std::string listen_address, RenderCallback render, const RunFlag* run_flag);

@@ -9,7 +9,7 @@ packages=(
     libspdlog-dev libfmt-dev libinih-dev nlohmann-json3-dev libcurl4-openssl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     prometheus influxdb python3 python3-prometheus-client
-    util-linux procps iproute2 curl
+    util-linux procps iproute2 curl time
     mandoc shellcheck influxdb-client wrk lighttpd clang-14 libclang-rt-14-dev
     libc++-14-dev libc++abi-14-dev
 )

@@ -17,6 +17,7 @@
 
 #include <array>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -224,14 +225,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 check(!field.value.empty() &&
                           field.value.find_first_not_of("0123456789") == string::npos,
                       "a device field value that is not a digit string");
-        using Find = std::vector<tarn::DeviceRecord> (*)(string_view);
+        using Find = tarn::FoundRecords (*)(string_view, std::size_t);
         for (auto [find, pattern, first] :
              {std::tuple<Find, const char*, std::size_t>{tarn::find_block_records,
                                                          tarn::kBlockRecordPattern, 2},
               {tarn::find_net_records, tarn::kNetRecordPattern, 2},
-              {tarn::find_balloon_records, tarn::kBalloonRecordPattern, 1}})
+              {tarn::find_balloon_records, tarn::kBalloonRecordPattern, 1}}) {
+            const tarn::FoundRecords all = find(text, SIZE_MAX), one = find(text, 1);
+            check(all.skipped == 0 && one.records.size() + one.skipped == all.records.size(),
+                  "a bound changes how many records are found");
             if (small)
-                same_records(text, find(text), pattern, first);
+                same_records(text, all.records, pattern, first);
+        }
     } else if (kTarget == "config_fuzz") {
         std::FILE* file = std::fopen(config_path.c_str(), "wb");
         check(file != nullptr && (size == 0 || std::fwrite(data, 1, size, file) == size),
