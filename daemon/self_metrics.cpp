@@ -23,6 +23,16 @@ void add_self_metrics(std::vector<MetricSample>& samples, const std::string& hos
                 fmt::format("{:.6f}", static_cast<double>(feed.collection_ns) / 1e9));
     figures.set("collection_end_timestamp_seconds", unix_seconds_text(feed.collection_end));
     figures.set("collection_interval_seconds", std::to_string(feed.interval_seconds));
+    if (feed.influx != nullptr) {
+        const InfluxCounters& influx = *feed.influx;
+        figures.set_count("influx_lines_sent", influx.sent);
+        figures.set_count("influx_lines_refused", influx.refused);
+        figures.set_count("influx_lines_dropped", influx.not_sent, {{"reason", "no_buffer"}});
+        figures.set_count("influx_lines_dropped", influx.dropped_buffer_full,
+                          {{"reason", "buffer_full"}});
+        figures.set("influx_lines_buffered", std::to_string(influx.buffered));
+        figures.set("influx_buffer_limit_lines", std::to_string(feed.influx_buffer_limit));
+    }
     std::vector<MetricSample> own = figures.samples(hostname);
     samples.reserve(samples.size() + own.size());
     std::move(own.begin(), own.end(), std::back_inserter(samples));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "exporters/influx_batcher.h"
 #include "metrics/metric_sample.h"
 
 #include <cstdint>
@@ -10,9 +11,11 @@ namespace tarn {
 
 // What one feed knows about itself.
 struct FeedFigures {
-    std::int64_t collection_ns = 0;    // how long collect_samples took
-    std::string collection_end;        // line-protocol timestamp taken when it returned
-    std::int32_t interval_seconds = 0; // as configured
+    std::int64_t collection_ns = 0;         // how long collect_samples took
+    std::string collection_end;             // line-protocol timestamp taken when it returned
+    std::int32_t interval_seconds = 0;      // as configured
+    const InfluxCounters* influx = nullptr; // with Influx on: what became of the lines so far
+    std::size_t influx_buffer_limit = 0;
 };
 
 // Records the feed's figures and the build among the health figures, then appends every health

@@ -9,6 +9,13 @@ void HealthFigures::count(const std::string& name, Labels labels, std::uint64_t 
     figure.count += n;
 }
 
+void HealthFigures::set_count(const std::string& name, std::uint64_t value, Labels labels) {
+    const std::lock_guard lock(mutex_);
+    Figure& figure = figures_[{name, std::move(labels)}];
+    figure.kind = MetricKind::counter;
+    figure.count = value;
+}
+
 void HealthFigures::set(const std::string& name, std::string value, Labels labels) {
     const std::lock_guard lock(mutex_);
     Figure& figure = figures_[{name, std::move(labels)}];

@@ -20,6 +20,8 @@ class HealthFigures {
 
     // Adds n to a counter; a counter exists from its first event on.
     void count(const std::string& name, Labels labels = {}, std::uint64_t n = 1);
+    // Sets a counter kept elsewhere to its current value.
+    void set_count(const std::string& name, std::uint64_t value, Labels labels = {});
     // Sets a gauge to an already formatted value.
     void set(const std::string& name, std::string value, Labels labels = {});
 
