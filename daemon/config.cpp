@@ -196,6 +196,7 @@ const ConfigKey kKeys[] = {
     {"prometheus", "enabled", &DaemonConfig::prometheus_enabled},
     {"prometheus", "listen", &DaemonConfig::listen_address},
     {"prometheus", "metrics_prefix", &DaemonConfig::metrics_prefix, check_metrics_prefix},
+    {"prometheus", "self_metrics", &DaemonConfig::self_metrics},
     {"influx", "enabled", &DaemonConfig::influx_enabled},
     {"influx", "user", &DaemonConfig::influx_user, check_influx_user},
     {"influx", "password", &DaemonConfig::influx_password},

@@ -11,6 +11,7 @@ struct DaemonConfig {
     bool prometheus_enabled = true;
     std::string listen_address = "127.0.0.1:9273";
     std::string metrics_prefix = "tarn_vm";
+    bool self_metrics = false; // the daemon's own health figures in the scrape
     bool influx_enabled = true;
     std::string influx_user;
     std::string influx_password;

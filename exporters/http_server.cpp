@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,6 +38,8 @@ constexpr std::size_t kMaxRequestBytes = 65536;
 // Open connections at most, each until its peer has the whole answer or its deadline passes; a
 // new one past this closes the one open longest.
 constexpr std::size_t kMaxConnections = 64;
+// The cap closes no connection younger than this: it has barely had time to be answered.
+constexpr auto kYoungestClosed = std::chrono::milliseconds(250);
 // Accepts per wake-up at most, so that a flood of connections cannot starve the open ones.
 constexpr int kAcceptBurst = static_cast<int>(kMaxConnections);
 // After accept ran out of descriptors: how long the listening socket is left alone, unless a
@@ -68,6 +71,8 @@ class ConnectionTable {
     // a new connection is often there already, and is then answered at once.
     void accept_pending() {
         for (int i = 0; i < kAcceptBurst && accepting_; ++i) {
+            if (open_.size() >= kMaxConnections && (!connection_pending() || !make_room()))
+                break;
             const int fd = accept_connection(listen_fd_);
             if (fd < 0) {
                 if (errno == EINTR || errno == ECONNABORTED)
@@ -78,13 +83,10 @@ class ConnectionTable {
                     accept_failing_ = false; // none pending: the backlog is taken
                 break;
             }
-            if (open_.size() >= kMaxConnections)
-                open_.front().end_now(); // a real scrape lasts milliseconds, a slow reader long
-            sweep();
             open_.emplace_back(queue_fd_, fd, Clock::now() + kConnectionDeadline);
             open_.back().progress(render_);
+            sweep();
         }
-        sweep();
     }
 
     // An event for fd.
@@ -171,6 +173,35 @@ class ConnectionTable {
             resume_accepting();
     }
 
+    // Room is made only for a connection that is there to take.
+    bool connection_pending() const {
+        pollfd listening{listen_fd_, POLLIN, 0};
+        return ::poll(&listening, 1, 0) == 1 && (listening.revents & POLLIN) != 0;
+    }
+
+    // At the cap. A connection whose peer has its whole answer no longer counts: the oldest such
+    // is closed. Else the connection open longest is, whatever it is doing (a real scrape lasts
+    // milliseconds, a slow reader seconds); but one younger than kYoungestClosed is left to
+    // finish, and new connections wait in the listen queue until a connection closes or the
+    // oldest is old enough, so that a burst of scrapes is served instead of closing one another.
+    bool make_room() {
+        for (HttpConnection& connection : open_) {
+            if (connection.answer_delivered()) {
+                connection.end_now();
+                sweep();
+                return true;
+            }
+        }
+        const Clock::time_point opened = open_.front().deadline() - kConnectionDeadline;
+        if (Clock::now() - opened < kYoungestClosed) {
+            hold_accepting(opened + kYoungestClosed);
+            return false;
+        }
+        open_.front().end_now();
+        sweep();
+        return true;
+    }
+
     // The listening socket stays readable while connections wait that cannot be taken: leave it
     // alone for a moment instead of failing accept in a loop, and say so once per episode.
     void pause_accepting(int error) {
@@ -179,9 +210,14 @@ class ConnectionTable {
                          "closes or in 100 ms",
                          address_, std::strerror(error));
         accept_failing_ = true;
+        hold_accepting(Clock::now() + kAcceptPause);
+    }
+
+    // Stops watching the listening socket until `until` or until a connection closes.
+    void hold_accepting(Clock::time_point until) {
         event_queue_watch(queue_fd_, listen_fd_, Interest::read, Interest::none);
         accepting_ = false;
-        resume_at_ = Clock::now() + kAcceptPause;
+        resume_at_ = until;
     }
 
     void resume_accepting() {

@@ -11,7 +11,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     prometheus influxdb python3 python3-prometheus-client
     util-linux procps iproute2 curl time
-    mandoc shellcheck influxdb-client wrk lighttpd clang-14 libclang-rt-14-dev
+    mandoc shellcheck influxdb-client wrk lighttpd slowhttptest clang-14 libclang-rt-14-dev
     victoria-metrics openssl
     libc++-14-dev libc++abi-14-dev
 )
