@@ -167,9 +167,10 @@ PROMETHEUS_ROWS = [
               "Seconds since the last collection ended; more than a few intervals means "
               "collection has stalled and scrapes repeat old figures."),
         panel("timeseries", "Collection duration", "s", 8,
-              [(metric("exporter_collection_duration_seconds", HOST), BY_HOST)],
-              "Duration of the last finished collection; above the interval, collections "
-              "overrun."),
+              [(metric("exporter_collection_duration_seconds", HOST), BY_HOST),
+               (metric("exporter_collection_interval_seconds", HOST), BY_HOST + " interval")],
+              "Duration of the last finished collection, against the configured interval: "
+              "above it, collections overrun."),
         panel("timeseries", "VMs found", "short", 8,
               [(metric("exporter_vms_found", HOST), BY_HOST)],
               "VMs the last collection found."),
@@ -189,10 +190,13 @@ PROMETHEUS_ROWS = [
                (f"sum by (hostname, reason) ({rate('exporter_influx_lines_dropped_total', HOST)})",
                 BY_HOST + " dropped ({{reason}})")],
               "Lines per second the InfluxDB server accepted, refused (4xx) and the daemon "
-              "dropped (retry buffer full, or left at exit)."),
+              "dropped: no_buffer (posting failed without a retry buffer), buffer_full (the "
+              "oldest, over buffer_limit)."),
         panel("timeseries", "InfluxDB lines buffered", "short", 12,
-              [(metric("exporter_influx_lines_buffered", HOST), BY_HOST)],
-              "Lines waiting in the retry buffer for the InfluxDB server."),
+              [(metric("exporter_influx_lines_buffered", HOST), BY_HOST),
+               (metric("exporter_influx_buffer_limit_lines", HOST), BY_HOST + " limit")],
+              "Lines waiting in the retry buffer for the InfluxDB server, against its "
+              "buffer_limit."),
     ]),
 ]
 
