@@ -2,6 +2,7 @@
 
 #include "exporters/http_connection.h"
 #include "exporters/listen_address.h"
+#include "metrics/health_figures.h"
 #include "platform/event_queue.h"
 #include "platform/socket_options.h"
 
@@ -198,6 +199,7 @@ class ConnectionTable {
             return false;
         }
         open_.front().end_now();
+        health_figures().count("connections_evicted");
         sweep();
         return true;
     }
@@ -244,6 +246,8 @@ namespace {
 
 std::string build_head(int status, const std::string& reason, const std::string& content_type,
                        std::size_t body_size) {
+    // Every answer goes out with a head built here: the one place to count them by status.
+    health_figures().count("scrapes", {{"code", std::to_string(status)}});
     std::string head = fmt::format("HTTP/1.1 {} {}\r\n", status, reason);
     head += fmt::format("Content-Type: {}\r\n", content_type);
     head += fmt::format("Content-Length: {}\r\n", body_size);
@@ -368,6 +372,7 @@ bool HttpServer::start() {
         spdlog::error("kevent register failed");
         return false;
     }
+    health_figures().count("connections_evicted", {}, 0); // shown from the start, at 0
     return true;
 }
 
