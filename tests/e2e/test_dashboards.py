@@ -1,6 +1,6 @@
 """The Grafana dashboards of packaging/grafana against real databases: a real Prometheus scrapes
 two daemons on a simulated host (VMs with block, network and balloon devices, a throttled one, a
-host tool failing for another; the second daemon's InfluxDB never answers, so it buffers and
+host tool failing for another; the second daemon's InfluxDB port is closed, so it buffers and
 drops lines) and a real influxd receives the first daemon's lines. Then every variable's and every
 panel's query, with Grafana's variables filled in, must return data, name only families, fields
 and labels that exist, and give each series a legend of its own. Root only (private namespaces);
@@ -75,7 +75,7 @@ class Prometheus:
         return sorted({s[match.group(2)] for s in series if match.group(2) in s})
 
     def check(self, panel, target, values):
-        """The series of one target: list of (labels, value)."""
+        """The values of one target's series."""
         query = fill(target["expr"], values)
         missing = set(re.findall(r"\btarn_vm_\w+", query)) - self.families
         assert not missing, f"not in the scrape: {sorted(missing)}"
@@ -115,6 +115,7 @@ class Influx:
         return sorted({row[1] for s in self.query(fill(query, values)) for row in s["values"]})
 
     def check(self, panel, target, values):
+        """The numbers of one target's series."""
         time_filter = f"time >= {int(self.start * 1000)}ms and time <= {int(time.time() * 1000)}ms"
         query = fill(target["query"].replace("$timeFilter", time_filter), values)
         measurements = set(re.findall(r'FROM "(\w+)"', query))
