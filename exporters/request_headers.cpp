@@ -122,7 +122,10 @@ std::optional<std::string_view> header_value(std::string_view request, std::stri
             break; // a header line cut off by the size limit does not count
         const std::string_view line = block.substr(at, line_end - at);
         const std::size_t colon = line.find(':');
-        if (colon != std::string_view::npos && same_letters(line.substr(0, colon), name))
+        // A bare CR or LF makes the line one that other parsers may split elsewhere: not read.
+        const bool bare_break = line.find_first_of("\r\n") != std::string_view::npos;
+        if (colon != std::string_view::npos && !bare_break &&
+            same_letters(line.substr(0, colon), name))
             return trim(line.substr(colon + 1));
         at = line_end;
     }

@@ -8,7 +8,8 @@ namespace tarn {
 
 // The value of the first header field `name` (compared without regard to case) in a buffered
 // request, with the white space around it removed; nothing when the field is absent. Only lines
-// of the header block count: the request line and anything after the blank line do not.
+// of the header block count: the request line, anything after the blank line and a line holding
+// a bare CR or LF do not.
 std::optional<std::string_view> header_value(std::string_view request, std::string_view name);
 
 // Whether an Accept-Encoding value lets the answer be gzip compressed: "gzip" (or "x-gzip") with

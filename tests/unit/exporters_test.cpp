@@ -348,6 +348,8 @@ TEST(RequestHeadersTest, HeaderFieldsAndBasicCredentials) {
     for (const auto& [name, value] : fields)
         EXPECT_EQ(header_value(request, name).value_or("(absent)"), value) << name;
     EXPECT_FALSE(header_value("GET / HTTP/1.1\r\nHost: cut off", "Host"));
+    EXPECT_FALSE(header_value("GET / HTTP/1.1\r\nX: 1\nHost: a\r\n\r\n", "Host"));
+    EXPECT_FALSE(header_value("GET / HTTP/1.1\r\nHost: a\rb\r\n\r\n", "Host"));
     EXPECT_EQ(header_value("GET / HTTP/1.1\r\nHost: a\r\n", "Host").value_or(""), "a");
 
     const std::vector<std::pair<std::string, std::string>> cases = {
