@@ -1,8 +1,12 @@
 #include "exporters/tls_context.h"
 
 #include <fmt/format.h>
+#include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 namespace tarn {
 namespace {
@@ -43,10 +47,20 @@ TlsContextResult make_tls_context(const TlsServerSettings& settings,
     };
     if (::SSL_CTX_use_certificate_chain_file(raw, settings.cert_file.c_str()) != 1)
         return refused("cert_file", settings.cert_file, "cannot load the certificate");
-    if (::SSL_CTX_use_PrivateKey_file(raw, settings.key_file.c_str(), SSL_FILETYPE_PEM) != 1)
+    // Read apart from the context, so that a key of another certificate is told from an
+    // unreadable one.
+    BIO* file = ::BIO_new_file(settings.key_file.c_str(), "r");
+    EVP_PKEY* key = file ? ::PEM_read_bio_PrivateKey(file, nullptr, nullptr, nullptr) : nullptr;
+    ::BIO_free(file);
+    if (key == nullptr)
         return refused("key_file", settings.key_file, "cannot load the private key");
-    if (::SSL_CTX_check_private_key(raw) != 1)
+    const bool matches = ::X509_check_private_key(::SSL_CTX_get0_certificate(raw), key) == 1;
+    const bool used = matches && ::SSL_CTX_use_PrivateKey(raw, key) == 1;
+    ::EVP_PKEY_free(key);
+    if (!matches)
         return refused("key_file", settings.key_file, "the key does not match cert_file");
+    if (!used)
+        return refused("key_file", settings.key_file, "cannot use the private key");
     if (settings.client_auth == ClientAuth::require_and_verify) {
         if (::SSL_CTX_load_verify_locations(raw, settings.client_ca_file.c_str(), nullptr) != 1)
             return refused("client_ca_file", settings.client_ca_file,

@@ -146,6 +146,7 @@ def test_gzip_and_plain_answers():
         port, off = fx.free_port(), fx.free_port()
         with daemon_with(port).start() as on, daemon_with(off, extra="gzip = false\n").start():
             plain = wait_for(lambda: b'vm_id="8"' in (b := fx.exchange(port)) and b, 10)
+            assert wait_for(lambda: b'vm_id="8"' in fx.exchange(off), 10)
             head, body = split(plain)
             assert head == ("HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; "
                             f"charset=utf-8\r\nContent-Length: {len(body)}\r\nConnection: close")
@@ -284,6 +285,7 @@ def test_hostile_clients_on_the_tls_port():
         with daemon_with(port, PKI.auth_config()).start() as daemon:
             good = request((USER, PASSWORD))
             assert wait_for(lambda: b'vm_id="8"' in https_exchange(port, good), 10)
+            time.sleep(0.5)  # that connection closed on both sides
             start_fds = open_fds(daemon.proc.pid)
             plain = fx.exchange(port)
             assert not plain.startswith(b"HTTP/"), plain[:40]
