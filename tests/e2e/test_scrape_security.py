@@ -110,6 +110,7 @@ def https_exchange(port, data, context=None, timeout=10.0):
     """One request over TLS; the bytes of the answer up to the server's close."""
     context = context or client_context()
     with socket.create_connection(("127.0.0.1", port), timeout * fx.SLACK) as raw:
+        raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)  # as Prometheus (Go) does
         with context.wrap_socket(raw, server_hostname="127.0.0.1") as s:
             s.sendall(data)
             chunks = []
