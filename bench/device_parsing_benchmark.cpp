@@ -12,6 +12,8 @@
 
 #include "bench_main.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <regex>
 #include <string>
@@ -99,7 +101,8 @@ struct Passes {
 };
 
 Passes hand_passes(std::string_view text) {
-    return {find_block_records(text), find_net_records(text), find_balloon_records(text)};
+    return {find_block_records(text, SIZE_MAX).records, find_net_records(text, SIZE_MAX).records,
+            find_balloon_records(text, SIZE_MAX).records};
 }
 
 Passes regex_passes(std::string_view text) {
@@ -126,13 +129,17 @@ bool check(const std::string& name, const Segment& segment) {
     const Passes regex = regex_passes(segment.text);
     std::vector<MetricSample> samples;
     append_device_samples(segment.text, 7, "bench-host", samples);
-    const std::size_t per_set = kBlocksPerSet + kNetsPerSet + kBalloonsPerSet;
-    const bool ok = hand.block.size() == kBlocksPerSet * segment.sets &&
-                    hand.net.size() == kNetsPerSet * segment.sets &&
-                    hand.balloon.size() == kBalloonsPerSet * segment.sets &&
-                    same_records(hand.block, regex.block) && same_records(hand.net, regex.net) &&
-                    same_records(hand.balloon, regex.balloon) &&
-                    samples.size() == per_set * segment.sets;
+    // Samples are built from the first kMaxDeviceRecords records of each kind.
+    const auto taken = [&](std::size_t per_set) {
+        return std::min(per_set * segment.sets, kMaxDeviceRecords);
+    };
+    const bool ok =
+        hand.block.size() == kBlocksPerSet * segment.sets &&
+        hand.net.size() == kNetsPerSet * segment.sets &&
+        hand.balloon.size() == kBalloonsPerSet * segment.sets &&
+        same_records(hand.block, regex.block) && same_records(hand.net, regex.net) &&
+        same_records(hand.balloon, regex.balloon) &&
+        samples.size() == taken(kBlocksPerSet) + taken(kNetsPerSet) + taken(kBalloonsPerSet);
     if (!ok)
         std::fprintf(stderr, "%s: matchers disagree (hand %zu/%zu/%zu, regex %zu/%zu/%zu)\n",
                      name.c_str(), hand.block.size(), hand.net.size(), hand.balloon.size(),

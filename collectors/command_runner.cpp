@@ -1,5 +1,9 @@
 #include "collectors/command_runner.h"
 
+#include "collectors/abandoned_tools.h"
+#include "platform/run_flag.h"
+#include "platform/spawn_actions.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -42,33 +46,60 @@ struct Finished {
     bool executed = true;   // false: the tool could not be executed at all
 };
 
+// Rounded up, so that a wait never ends just before its deadline and spins.
 int milliseconds_left(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-// Kills the command's process group (the tool and whatever it started) and reaps the tool.
-void kill_and_reap(pid_t pid) {
-    ::kill(-pid, SIGKILL);
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+// How often a waiting runner looks at the run flag.
+constexpr int kStopCheckMs = 100;
+
+// The deadline, brought forward to kStopGrace from now once the daemon is stopping.
+Clock::time_point effective_deadline(Clock::time_point& deadline, bool& stop_seen) {
+    if (!stop_seen && !running()) {
+        stop_seen = true;
+        deadline = std::min(deadline, Clock::now() + kStopGrace);
     }
+    return deadline;
 }
 
-// The tool has closed its output, so it is normally gone within microseconds: the first naps
-// are short, and only a tool that keeps running backs off to 2 ms between checks.
-bool wait_for_exit(pid_t pid, Clock::time_point deadline, int& status) {
+enum class Exit { reaped, running, failed };
+
+// The tool has closed its output (or was killed), so it is normally gone within microseconds:
+// the first naps are short, and only a tool that keeps running backs off to 2 ms between checks.
+Exit wait_for_exit(pid_t pid, Clock::time_point deadline, int& status, bool* stop_seen = nullptr) {
     useconds_t nap = 20;
     for (;;) {
         pid_t r = ::waitpid(pid, &status, WNOHANG);
         if (r == pid)
-            return true;
+            return Exit::reaped;
         if (r < 0 && errno != EINTR)
-            return false;
+            return Exit::failed;
+        if (stop_seen != nullptr)
+            effective_deadline(deadline, *stop_seen);
         if (Clock::now() >= deadline)
-            return false;
+            return Exit::running;
         ::usleep(nap);
         nap = std::min<useconds_t>(nap * 2, 2000);
     }
+}
+
+// Kills the command's process group (the tool and whatever it started) and reaps the tool, or
+// leaves it behind when it has not ended within kKillGrace.
+void kill_and_reap(pid_t pid, const std::string& key, const CommandLine& command) {
+    ::kill(-pid, SIGKILL);
+    int status = 0;
+    if (wait_for_exit(pid, Clock::now() + kKillGrace, status) == Exit::running)
+        abandon_tool(pid, key, command.front());
+}
+
+// The command as one text that tells different argument vectors apart.
+std::string command_key(const CommandLine& command) {
+    std::string key;
+    for (const std::string& word : command)
+        key.append(word).push_back('\0');
+    return key;
 }
 
 // errno values of a spawn whose tool could not be executed (missing, not executable, not a
@@ -108,6 +139,11 @@ void complain(const std::string& tool, int error) {
 std::optional<Finished> run(const CommandLine& command) {
     if (command.empty() || command.front().empty())
         return std::nullopt;
+    // Absent, as after a time-out: a stopping daemon starts nothing, and a command whose last
+    // run is stuck would only get stuck too.
+    const std::string key = command_key(command);
+    if (!running() || tool_still_abandoned(key))
+        return Finished{};
     std::vector<char*> argv;
     argv.reserve(command.size() + 1);
     for (const std::string& word : command)
@@ -128,8 +164,14 @@ std::optional<Finished> run(const CommandLine& command) {
         posix_spawn_file_actions_destroy(&actions);
         return std::nullopt;
     }
-    // dup2 clears close-on-exec on the child's standard output only.
-    posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
+    // dup2 clears close-on-exec on the child's standard output only; then nothing else of the
+    // daemon's stays open in the tool.
+    if (posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO) != 0 ||
+        !add_close_above_stderr(actions)) {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+        return std::nullopt;
+    }
     // Its own process group, so that a time-out can end the tool together with its children.
     posix_spawnattr_setpgroup(&attributes, 0);
     sigset_t defaults;
@@ -156,16 +198,21 @@ std::optional<Finished> run(const CommandLine& command) {
     }
     write_end.reset();
 
-    const auto deadline = Clock::now() + kCommandTimeLimit;
+    auto deadline = Clock::now() + kCommandTimeLimit;
+    bool stop_seen = false;
     Finished result;
     char buffer[4096];
     for (;;) {
         pollfd pfd{read_end.get(), POLLIN, 0};
-        int ready = ::poll(&pfd, 1, milliseconds_left(deadline));
+        const int wait_ms =
+            std::min(milliseconds_left(effective_deadline(deadline, stop_seen)), kStopCheckMs);
+        int ready = ::poll(&pfd, 1, wait_ms);
         if (ready < 0 && errno == EINTR)
             continue;
+        if (ready == 0 && Clock::now() < deadline)
+            continue;     // a look at the run flag
         if (ready <= 0) { // time limit reached, or poll itself failed
-            kill_and_reap(pid);
+            kill_and_reap(pid, key, command);
             return result;
         }
         ssize_t n = ::read(read_end.get(), buffer, sizeof buffer);
@@ -174,14 +221,14 @@ std::optional<Finished> run(const CommandLine& command) {
         if (n <= 0)
             break; // end of output, or a read error: both end the stream
         if (result.text.size() + static_cast<std::size_t>(n) > kCommandOutputLimit) {
-            kill_and_reap(pid);
+            kill_and_reap(pid, key, command);
             return result;
         }
         result.text.append(buffer, static_cast<std::size_t>(n));
     }
     read_end.reset();
-    if (!wait_for_exit(pid, deadline, result.status)) {
-        kill_and_reap(pid);
+    if (wait_for_exit(pid, deadline, result.status, &stop_seen) != Exit::reaped) {
+        kill_and_reap(pid, key, command);
         return result;
     }
     result.completed = true;

@@ -87,31 +87,34 @@ std::optional<std::size_t> match_record(std::string_view text, std::size_t at,
     return at;
 }
 
-std::vector<DeviceRecord> find_records(std::string_view text, const RecordLayout& layout) {
-    std::vector<DeviceRecord> records;
+FoundRecords find_records(std::string_view text, const RecordLayout& layout, std::size_t limit) {
+    FoundRecords found;
     std::size_t at = text.find(layout.type_word);
     while (at != std::string_view::npos) {
         DeviceRecord record;
         if (const auto end = match_record(text, at, layout, record)) {
-            records.push_back(record);
+            if (found.records.size() < limit)
+                found.records.push_back(record);
+            else
+                ++found.skipped; // still matched, so that the search goes on where it would
             at = text.find(layout.type_word, *end);
         } else {
             at = text.find(layout.type_word, at + 1);
         }
     }
-    return records;
+    return found;
 }
 
 } // namespace
 
-std::vector<DeviceRecord> find_block_records(std::string_view text) {
-    return find_records(text, kBlock);
+FoundRecords find_block_records(std::string_view text, std::size_t limit) {
+    return find_records(text, kBlock, limit);
 }
-std::vector<DeviceRecord> find_net_records(std::string_view text) {
-    return find_records(text, kNet);
+FoundRecords find_net_records(std::string_view text, std::size_t limit) {
+    return find_records(text, kNet, limit);
 }
-std::vector<DeviceRecord> find_balloon_records(std::string_view text) {
-    return find_records(text, kBalloon);
+FoundRecords find_balloon_records(std::string_view text, std::size_t limit) {
+    return find_records(text, kBalloon, limit);
 }
 
 } // namespace tarn

@@ -23,12 +23,23 @@ struct DeviceRecord {
     std::size_t value_count = 0;
 };
 
+// Records of one kind taken from one VM's segment, well above any real VM's device count. A 30-byte
+// record becomes a sample and a scrape line some fifty times its size, so without a bound a large
+// segment of minimal records would cost the daemon gigabytes.
+inline constexpr std::size_t kMaxDeviceRecords = 256;
+
+// The first `limit` records found, and how many more the text holds past them.
+struct FoundRecords {
+    std::vector<DeviceRecord> records;
+    std::size_t skipped = 0;
+};
+
 // Successive non-overlapping records from left to right, each search starting where the previous
 // record ended, exactly as a regex iterator with the pattern above finds them. Every quantifier of
 // these patterns is followed by a character it cannot take, so each candidate start is decided by
 // one forward scan: linear time on segments of any size, with no recursion.
-std::vector<DeviceRecord> find_block_records(std::string_view text);
-std::vector<DeviceRecord> find_net_records(std::string_view text);
-std::vector<DeviceRecord> find_balloon_records(std::string_view text);
+FoundRecords find_block_records(std::string_view text, std::size_t limit = kMaxDeviceRecords);
+FoundRecords find_net_records(std::string_view text, std::size_t limit = kMaxDeviceRecords);
+FoundRecords find_balloon_records(std::string_view text, std::size_t limit = kMaxDeviceRecords);
 
 } // namespace tarn

@@ -5,6 +5,7 @@
 #include "platform/run_flag.h"
 
 #include <fmt/format.h>
+#include <spdlog/spdlog.h>
 
 #include <array>
 #include <limits>
@@ -69,10 +70,10 @@ std::optional<std::int32_t> slot_of(std::string_view device_number, std::int32_t
 }
 
 template <std::size_t N>
-void append_slotted(std::vector<MetricSample>& result, const std::vector<DeviceRecord>& records,
-                    const char* measurement, std::int32_t offset, std::int32_t vm_id,
-                    const std::string& hostname, const std::array<FieldSpec, N>& fields) {
-    for (const DeviceRecord& record : records) {
+std::size_t append_slotted(std::vector<MetricSample>& result, const FoundRecords& found,
+                           const char* measurement, std::int32_t offset, std::int32_t vm_id,
+                           const std::string& hostname, const std::array<FieldSpec, N>& fields) {
+    for (const DeviceRecord& record : found.records) {
         const auto slot = slot_of(record.device_number, offset);
         if (!slot)
             continue;
@@ -81,21 +82,25 @@ void append_slotted(std::vector<MetricSample>& result, const std::vector<DeviceR
         add_fields(sample, record, fields);
         result.push_back(std::move(sample));
     }
+    return found.skipped;
 }
 
 } // namespace
 
-void append_device_samples(std::string_view text, std::int32_t vm_id, const std::string& hostname,
-                           std::vector<MetricSample>& result) {
-    append_slotted(result, find_block_records(text), "virtio_blk", 9, vm_id, hostname,
-                   kBlockFields);
-    append_slotted(result, find_net_records(text), "virtio_net", 4, vm_id, hostname, kNetFields);
-    for (const DeviceRecord& record : find_balloon_records(text)) {
+std::size_t append_device_samples(std::string_view text, std::int32_t vm_id,
+                                  const std::string& hostname, std::vector<MetricSample>& result) {
+    std::size_t skipped = append_slotted(result, find_block_records(text), "virtio_blk", 9, vm_id,
+                                         hostname, kBlockFields);
+    skipped += append_slotted(result, find_net_records(text), "virtio_net", 4, vm_id, hostname,
+                              kNetFields);
+    const FoundRecords balloons = find_balloon_records(text);
+    for (const DeviceRecord& record : balloons.records) {
         MetricSample sample("virtio_balloon");
         sample.add_label("vm_id", vm_id).add_label("hostname", hostname);
         add_fields(sample, record, kBalloonFields);
         result.push_back(std::move(sample));
     }
+    return skipped + balloons.skipped;
 }
 
 std::vector<MetricSample> collect_device_stats(const VmList& vms, const std::string& hostname) {
@@ -103,16 +108,17 @@ std::vector<MetricSample> collect_device_stats(const VmList& vms, const std::str
     for (const VmEntry& vm : vms) {
         if (!running())
             break;
-        SharedMemoryMapping mapping =
-            read_shared_memory(fmt::format("/bhyve.vm.{}.devices", vm.vm_id));
+        const std::string name = fmt::format("/bhyve.vm.{}.devices", vm.vm_id);
+        SharedMemoryMapping mapping = read_shared_memory(name);
         if (!mapping)
             continue;
         // A snapshot: the publisher may rewrite the segment while it is being searched.
-        const std::optional<std::string> text = mapping.copy();
-        mapping.reset();
+        const std::optional<std::string> text = mapping.take_copy();
         if (!text)
             continue; // shrunk under the mapping: no segment this feed
-        append_device_samples(*text, vm.vm_id, hostname, result);
+        if (const std::size_t skipped = append_device_samples(*text, vm.vm_id, hostname, result))
+            spdlog::warn("[devices] {}: {} records past the first {} of their kind; skipped", name,
+                         skipped, kMaxDeviceRecords);
     }
     return result;
 }

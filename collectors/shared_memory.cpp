@@ -9,13 +9,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <utility>
 
 namespace tarn {
 namespace {
+
+// Copied and then unmapped at a time; a multiple of every page size in use.
+constexpr std::uint64_t kCopyPart = 1 << 20;
 
 // Set only while this thread copies from a mapping; a bus error there abandons the copy.
 thread_local sigjmp_buf* t_copy_guard = nullptr;
@@ -29,6 +34,27 @@ extern "C" void on_bus_error(int signal_number) {
     sigemptyset(&fallback.sa_mask);
     ::sigaction(signal_number, &fallback, nullptr);
     ::raise(signal_number);
+}
+
+// The size each over-size object was last reported with: a publisher that keeps its object too
+// large is logged once, and again only when the size changes or after it was fine in between.
+std::mutex g_oversize_mutex;
+std::map<std::string, std::uint64_t> g_oversize_reported;
+
+// True when the object has not been reported with this size since it was last fine.
+bool first_report(const std::string& name, std::uint64_t size) {
+    const std::lock_guard<std::mutex> lock(g_oversize_mutex);
+    const auto [at, added] = g_oversize_reported.try_emplace(name, size);
+    if (!added && at->second == size)
+        return false;
+    at->second = size;
+    return true;
+}
+
+void forget_report(const std::string& name) {
+    const std::lock_guard<std::mutex> lock(g_oversize_mutex);
+    if (!g_oversize_reported.empty())
+        g_oversize_reported.erase(name);
 }
 
 void install_bus_error_handler() {
@@ -55,22 +81,34 @@ SharedMemoryMapping& SharedMemoryMapping::operator=(SharedMemoryMapping&& other)
     return *this;
 }
 
-std::optional<std::string> SharedMemoryMapping::copy() const {
+std::optional<std::string> SharedMemoryMapping::take_copy() {
     if (data_ == nullptr || data_ == MAP_FAILED)
         return std::nullopt;
     install_bus_error_handler();
     // Allocated before the guarded part, so that leaving it by the jump skips no clean-up.
-    std::string text(size_, '\0');
+    const std::uint64_t total = size_;
+    std::string text(total, '\0');
     sigjmp_buf jump;
     if (sigsetjmp(jump, 1) != 0) {
         t_copy_guard = nullptr;
+        reset(); // what is still mapped
         return std::nullopt;
     }
     t_copy_guard = &jump;
-    std::atomic_signal_fence(std::memory_order_seq_cst); // keep the copy inside the guard
-    std::memcpy(text.data(), data_, size_);
+    // The fences keep each copy inside the guard and data_/size_ stored before the next one, so
+    // that a jump out of a copy unmaps exactly what is left.
     std::atomic_signal_fence(std::memory_order_seq_cst);
+    while (size_ > 0) {
+        const std::uint64_t part = std::min(size_, kCopyPart);
+        std::memcpy(text.data() + (total - size_), data_, part);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        ::munmap(const_cast<void*>(data_), part); // parts start on page boundaries
+        data_ = static_cast<const char*>(data_) + part;
+        size_ -= part;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    }
     t_copy_guard = nullptr;
+    data_ = nullptr;
     return text;
 }
 
@@ -93,10 +131,12 @@ SharedMemoryMapping read_shared_memory(const std::string& name) {
     const auto size = static_cast<std::uint64_t>(info.st_size);
     if (size > kSharedMemoryCopyLimit) {
         ::close(fd);
-        spdlog::warn("[shm] {} is {} bytes, over the {} byte limit; skipped", name, size,
-                     kSharedMemoryCopyLimit);
+        if (first_report(name, size))
+            spdlog::warn("[shm] {} is {} bytes, over the {} byte limit; skipped", name, size,
+                         kSharedMemoryCopyLimit);
         return {};
     }
+    forget_report(name);
     void* address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
     ::close(fd); // the mapping stays valid without the descriptor
     if (address == MAP_FAILED)

@@ -28,10 +28,12 @@ class SharedMemoryMapping {
                      : std::string_view();
     }
 
-    // A copy of the mapped bytes; absent when there is no mapping or when they can no longer be
-    // read. A publisher that shrinks its object while it is mapped leaves pages past the new end
-    // that fault (SIGBUS) when touched; the copy gives up instead of ending the daemon.
-    std::optional<std::string> copy() const;
+    // A copy of the mapped bytes, after which the mapping is gone; absent when there is no mapping
+    // or when the bytes can no longer be read. A publisher that shrinks its object while it is
+    // mapped leaves pages past the new end that fault (SIGBUS) when touched; the copy gives up
+    // instead of ending the daemon. Each part is unmapped once copied, so that the object's
+    // pages and the copy are never resident at once: a large object costs its size once.
+    std::optional<std::string> take_copy();
 
     void reset();
 

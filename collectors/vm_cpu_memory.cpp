@@ -31,8 +31,7 @@ std::optional<std::int32_t> read_vdc(std::int32_t vm_id) {
     if (!mapping)
         return std::nullopt;
     // Parsed from a copy: the publisher may shrink the object under the mapping.
-    const std::optional<std::string> bytes = mapping.copy();
-    mapping.reset();
+    const std::optional<std::string> bytes = mapping.take_copy();
     if (!bytes)
         return std::nullopt;
     try {

@@ -21,6 +21,7 @@ FeedHooks default_feed_hooks(const CollectionSettings& settings, InfluxWriter* w
     FeedHooks hooks;
     hooks.collect = [&settings] { return collect_samples(settings.hostname, settings.tsc_freq); };
     hooks.timestamp = [] { return influx_timestamp(); };
+    hooks.line = influx_line;
     if (writer != nullptr)
         hooks.post = [writer](const std::string& line) { return writer->post(line); };
     hooks.monotonic_ns = [] {
@@ -42,7 +43,7 @@ void run_cycle(const CollectionSettings& settings, MetricStore& store, const Fee
         if (settings.dump_influx || settings.influx_enabled) {
             lines.reserve(samples.size());
             for (const MetricSample& sample : samples)
-                lines.push_back(influx_line(sample, timestamp));
+                lines.push_back(hooks.line(sample, timestamp));
         }
         if (settings.prometheus_enabled)
             store.replace(std::move(samples));

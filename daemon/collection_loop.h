@@ -21,11 +21,12 @@ struct CollectionSettings {
     bool dump_influx = false;
 };
 
-// What a feed calls outside itself; the defaults are the real collection, wall clock, posting,
-// monotonic clock and sleep, and tests replace them.
+// What a feed calls outside itself; the defaults are the real collection, wall clock, line
+// building, posting, monotonic clock and sleep, and tests replace them.
 struct FeedHooks {
     std::function<std::vector<MetricSample>()> collect;
     std::function<std::string()> timestamp;
+    std::function<std::string(const MetricSample&, const std::string&)> line;
     std::function<PostResult(const std::string&)> post; // empty when Influx is off
     std::function<std::int64_t()> monotonic_ns;
     std::function<void(std::int64_t)> sleep_us;

@@ -6,8 +6,11 @@
 #include <spdlog/sinks/syslog_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 namespace tarn {
 namespace {
@@ -22,6 +25,19 @@ std::shared_ptr<spdlog::sinks::sink> syslog_sink() {
 
 std::shared_ptr<spdlog::sinks::sink> stderr_sink() {
     return std::make_shared<spdlog::sinks::stderr_sink_mt>();
+}
+
+// The sink opens the file (again at each rotation) without close-on-exec; the host tools the
+// daemon starts must not inherit it.
+spdlog::file_event_handlers close_on_exec() {
+    spdlog::file_event_handlers handlers;
+    handlers.after_open = [](const spdlog::filename_t&, std::FILE* file) {
+        const int fd = ::fileno(file);
+        const int flags = ::fcntl(fd, F_GETFD);
+        if (flags >= 0)
+            ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    };
+    return handlers;
 }
 
 } // namespace
@@ -44,7 +60,8 @@ void setup_logging(const std::string& log_file, std::uint64_t log_size, bool use
     }
     try {
         install_logger(std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
-            log_file, static_cast<std::size_t>(log_size), kRotatedLogFiles, false));
+            log_file, static_cast<std::size_t>(log_size), kRotatedLogFiles, false,
+            close_on_exec()));
     } catch (const spdlog::spdlog_ex& error) {
         ::syslog(LOG_ERR, "cannot open log file %s: %s", log_file.c_str(), error.what());
         install_logger(syslog_sink());

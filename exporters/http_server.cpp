@@ -1,6 +1,8 @@
 #include "exporters/http_server.h"
 
+#include "exporters/http_connection.h"
 #include "exporters/listen_address.h"
+#include "exporters/request_headers.h"
 #include "platform/event_queue.h"
 #include "platform/socket_options.h"
 
@@ -11,7 +13,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <string>
@@ -27,231 +29,214 @@
 namespace tarn {
 namespace {
 
-constexpr int kListenBacklog = 16;
+// Room for connections past the queue when the server is busy; the system clamps it to its own
+// maximum (SOMAXCONN), which is no lower on the platforms served.
+constexpr int kListenBacklog = 128;
 constexpr int kWaitMs = 1000; // the run flag is looked at least this often
 constexpr auto kConnectionDeadline = std::chrono::seconds(8);
-constexpr std::size_t kReceiveChunk = 4096;
 constexpr std::size_t kMaxRequestBytes = 65536;
-// Open connections at most; a new one past this closes the oldest that is still reading.
+// Open connections at most, each until its peer has the whole answer or its deadline passes; a
+// new one past this closes the one open longest.
 constexpr std::size_t kMaxConnections = 64;
 // Accepts per wake-up at most, so that a flood of connections cannot starve the open ones.
 constexpr int kAcceptBurst = static_cast<int>(kMaxConnections);
+// After accept ran out of descriptors: how long the listening socket is left alone, unless a
+// connection closes first.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+// How often a connection whose peer has closed is asked whether its answer is delivered.
+constexpr auto kDeliveryPoll = std::chrono::milliseconds(20);
+// On stop, answers under way get this long in all to go out.
+constexpr auto kStopGrace = std::chrono::seconds(1);
 
 constexpr const char* kPlainText = "text/plain; charset=utf-8";
 constexpr const char* kExposition = "text/plain; version=0.0.4; charset=utf-8";
 
-using Clock = std::chrono::steady_clock;
+using Clock = SteadyClock;
 
-bool would_block(int error) {
-    return error == EAGAIN || error == EWOULDBLOCK;
+bool out_of_descriptors(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-// The open connections of one serve() run, in accept order: the first is the oldest. Each reads
-// its request into its own buffer, is answered as soon as the request is over, and is written as
-// far as its socket takes; the event loop brings it back when it can go on.
-class Connections {
+// The open connections of one serve() run, in accept order (the first is the one open longest),
+// and the listening socket's place on the event queue.
+class ConnectionTable {
   public:
-    Connections(int queue_fd, const RenderCallback& render)
-        : queue_fd_(queue_fd), render_(render) {}
-    ~Connections() {
-        while (!open_.empty())
-            drop(open_.size() - 1);
-    }
-    Connections(const Connections&) = delete;
-    Connections& operator=(const Connections&) = delete;
+    ConnectionTable(const Endpoint& endpoint, int listen_fd, const std::string& address)
+        : endpoint_(endpoint), queue_fd_(endpoint.queue_fd), listen_fd_(listen_fd),
+          address_(address) {}
 
-    // Takes every pending connection (up to a burst), making room past the cap.
-    void accept_pending(int listen_fd) {
-        for (int i = 0; i < kAcceptBurst; ++i) {
-            const int fd = accept_connection(listen_fd);
+    // Takes every pending connection (up to a burst), making room past the cap. The request of
+    // a new connection is often there already, and is then answered at once.
+    void accept_pending() {
+        for (int i = 0; i < kAcceptBurst && accepting_; ++i) {
+            const int fd = accept_connection(listen_fd_);
             if (fd < 0) {
                 if (errno == EINTR || errno == ECONNABORTED)
                     continue;
-                return; // none pending (EAGAIN), or out of descriptors: the next wake-up retries
+                if (out_of_descriptors(errno))
+                    pause_accepting(errno);
+                else
+                    accept_failing_ = false; // none pending: the backlog is taken
+                break;
             }
-            if (open_.size() >= kMaxConnections && !close_oldest_reading()) {
-                ::close(fd); // every slot is sending an answer: refuse this one
-                continue;
-            }
-            prepare_accepted_socket(fd);
-            if (!event_queue_watch(queue_fd_, fd, Interest::none, Interest::read)) {
-                ::close(fd);
-                continue;
-            }
-            Connection connection;
-            connection.fd = fd;
-            connection.deadline = Clock::now() + kConnectionDeadline;
-            connection.watched = Interest::read;
-            open_.push_back(std::move(connection));
+            if (open_.size() >= kMaxConnections)
+                open_.front().end_now(); // a real scrape lasts milliseconds, a slow reader long
+            sweep();
+            open_.emplace_back(endpoint_, fd, Clock::now() + kConnectionDeadline, ++tickets_);
+            open_.back().progress();
         }
+        sweep();
     }
 
-    // An event for fd: reads on, answers a request that is over, or writes on.
+    // An event for fd.
     void progress(int fd) {
-        const std::size_t index = find(fd);
-        if (index == open_.size())
-            return; // closed earlier in this pass
-        Connection& connection = open_[index];
-        if (!connection.answered) {
-            const Read read = read_some(connection);
-            if (read == Read::broken)
-                drop(index);
-            else if (read == Read::over)
-                answer(index);
-            return;
-        }
-        if (write_some(connection))
-            drop(index);
-    }
-
-    // A connection still reading at its deadline is answered from what it has, as far as its
-    // socket takes at once; one still sending is dropped.
-    void expire(Clock::time_point now) {
-        for (std::size_t index = open_.size(); index-- > 0;) {
-            Connection& connection = open_[index];
-            if (connection.deadline > now)
-                continue;
-            if (!connection.answered) {
-                connection.response = answer_request(connection.request, render_);
-                write_some(connection);
+        for (HttpConnection& connection : open_) {
+            if (connection.fd() == fd) {
+                connection.progress();
+                break;
             }
-            drop(index);
         }
+        sweep();
     }
 
-    // How long the loop may wait: until the first deadline, and never more than kWaitMs.
+    // Verdicts of the credential check have come: their connections are answered.
+    void take_verdicts() {
+        for (const auto& [ticket, allowed] : endpoint_.credentials->take_verdicts()) {
+            for (HttpConnection& connection : open_) {
+                if (connection.ticket() == ticket) {
+                    connection.resume(allowed);
+                    break;
+                }
+            }
+        }
+        sweep();
+    }
+
+    // Deadlines, deliveries, the end of an accept pause.
+    void tick(Clock::time_point now) {
+        for (HttpConnection& connection : open_) {
+            if (connection.deadline() <= now)
+                connection.expire();
+            else if (connection.awaiting_delivery())
+                connection.check_delivery();
+        }
+        sweep();
+        if (!accepting_ && !stopping_ && now >= resume_at_)
+            resume_accepting();
+    }
+
+    // How long the loop may wait: until the next thing due, and never more than kWaitMs.
     int wait_ms(Clock::time_point now) const {
-        auto wait = std::chrono::milliseconds(kWaitMs);
-        for (const Connection& connection : open_)
-            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(std::max(
-                                      connection.deadline - now, Clock::duration::zero())));
-        return static_cast<int>(wait.count());
-    }
-
-  private:
-    struct Connection {
-        int fd = -1;
-        Clock::time_point deadline;
-        std::string request;
-        Response response; // the whole answer once the request is over
-        std::size_t sent = 0;
-        bool answered = false;
-        Interest watched = Interest::none;
-    };
-
-    enum class Read { more, over, broken };
-
-    std::size_t find(int fd) const {
-        std::size_t index = 0;
-        while (index < open_.size() && open_[index].fd != fd)
-            ++index;
-        return index;
-    }
-
-    static Read read_some(Connection& connection) {
-        char chunk[kReceiveChunk];
-        for (;;) {
-            const ssize_t received = ::recv(connection.fd, chunk, sizeof chunk, 0);
-            if (received < 0) {
-                if (errno == EINTR)
-                    continue;
-                return would_block(errno) ? Read::more : Read::broken;
-            }
-            if (received == 0)
-                return Read::over; // the peer closed its side: answer what it sent
-            connection.request.append(chunk, static_cast<std::size_t>(received));
-            if (request_complete(connection.request))
-                return Read::over;
+        Clock::time_point until = now + std::chrono::milliseconds(kWaitMs);
+        for (const HttpConnection& connection : open_) {
+            until = std::min(until, connection.deadline());
+            if (connection.awaiting_delivery())
+                until = std::min(until, now + kDeliveryPoll);
         }
+        if (!accepting_ && !stopping_)
+            until = std::min(until, resume_at_);
+        if (stopping_)
+            until = std::min(until, stop_by_);
+        return static_cast<int>(
+            std::chrono::ceil<std::chrono::milliseconds>(std::max(until - now, Clock::duration{}))
+                .count());
     }
 
-    // True when the connection is done with: everything sent, or the peer is gone. The head and
-    // the shared body go out together, from wherever the last call stopped.
-    static bool write_some(Connection& connection) {
-        const std::string& head = connection.response.head;
-        const std::string_view body =
-            connection.response.body ? *connection.response.body : std::string_view();
-        const std::size_t total = head.size() + body.size();
-        while (connection.sent < total) {
-            iovec pieces[2];
-            int count = 0;
-            if (connection.sent < head.size())
-                pieces[count++] = {const_cast<char*>(head.data()) + connection.sent,
-                                   head.size() - connection.sent};
-            const std::size_t body_sent =
-                connection.sent > head.size() ? connection.sent - head.size() : 0;
-            if (body_sent < body.size())
-                pieces[count++] = {const_cast<char*>(body.data()) + body_sent,
-                                   body.size() - body_sent};
-            msghdr message{};
-            message.msg_iov = pieces;
-            message.msg_iovlen = count;
-            const ssize_t result = ::sendmsg(connection.fd, &message, send_flags());
-            if (result >= 0) {
-                connection.sent += static_cast<std::size_t>(result);
-                continue;
-            }
-            if (errno == EINTR)
-                continue;
-            return !would_block(errno);
+    // The run flag is 0: no new connection, and none still reading its request is answered;
+    // answers under way go on until they are delivered or the grace ends.
+    void begin_stop(Clock::time_point now) {
+        stopping_ = true;
+        stop_by_ = now + kStopGrace;
+        if (accepting_)
+            event_queue_watch(queue_fd_, listen_fd_, Interest::read, Interest::none);
+        accepting_ = false;
+        for (HttpConnection& connection : open_) {
+            if (connection.state() == HttpConnection::State::reading ||
+                connection.state() == HttpConnection::State::checking)
+                connection.end_now();
         }
+        sweep();
+    }
+
+    bool stopping() const { return stopping_; }
+
+    // True once stopping is over; what is left then is closed, written answers left to the
+    // kernel.
+    bool stopped(Clock::time_point now) {
+        if (open_.empty())
+            return true;
+        if (now < stop_by_)
+            return false;
+        for (HttpConnection& connection : open_)
+            connection.end_now(true);
+        sweep();
         return true;
     }
 
-    void answer(std::size_t index) {
-        Connection& connection = open_[index];
-        connection.response = answer_request(connection.request, render_);
-        std::string().swap(connection.request);
-        connection.answered = true;
-        if (write_some(connection)) {
-            drop(index);
+  private:
+    // Forgets closed connections; one gone ends a pause of accepting.
+    void sweep() {
+        const auto closed = std::remove_if(open_.begin(), open_.end(), [](const auto& c) {
+            return c.state() == HttpConnection::State::closed;
+        });
+        if (closed == open_.end())
             return;
-        }
-        if (!event_queue_watch(queue_fd_, connection.fd, connection.watched, Interest::write)) {
-            drop(index);
-            return;
-        }
-        connection.watched = Interest::write;
+        open_.erase(closed, open_.end());
+        if (!accepting_ && !stopping_)
+            resume_accepting();
     }
 
-    bool close_oldest_reading() {
-        for (std::size_t index = 0; index < open_.size(); ++index) {
-            if (!open_[index].answered) {
-                drop(index);
-                return true;
-            }
-        }
-        return false;
+    // The listening socket stays readable while connections wait that cannot be taken: leave it
+    // alone for a moment instead of failing accept in a loop, and say so once per episode.
+    void pause_accepting(int error) {
+        if (!accept_failing_)
+            spdlog::warn("Cannot accept connections on {}: {}; trying again when a connection "
+                         "closes or in 100 ms",
+                         address_, std::strerror(error));
+        accept_failing_ = true;
+        event_queue_watch(queue_fd_, listen_fd_, Interest::read, Interest::none);
+        accepting_ = false;
+        resume_at_ = Clock::now() + kAcceptPause;
     }
 
-    void drop(std::size_t index) {
-        Connection& connection = open_[index];
-        event_queue_watch(queue_fd_, connection.fd, connection.watched, Interest::none);
-        ::close(connection.fd);
-        open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(index));
+    void resume_accepting() {
+        accepting_ = event_queue_watch(queue_fd_, listen_fd_, Interest::none, Interest::read);
+        if (!accepting_)
+            resume_at_ = Clock::now() + kAcceptPause;
     }
 
+    const Endpoint& endpoint_;
     int queue_fd_;
-    const RenderCallback& render_;
-    std::vector<Connection> open_;
+    int listen_fd_;
+    const std::string& address_;
+    std::vector<HttpConnection> open_;
+    std::uint64_t tickets_ = 0;   // the last one given to a connection
+    bool accepting_ = true;       // the listening socket is watched
+    bool accept_failing_ = false; // out of descriptors since the backlog was last taken
+    Clock::time_point resume_at_;
+    bool stopping_ = false;
+    Clock::time_point stop_by_;
 };
 
 } // namespace
 
 namespace {
 
+// extra: whole header lines ("Name: value\r\n") between Content-Length and Connection.
 std::string build_head(int status, const std::string& reason, const std::string& content_type,
-                       std::size_t body_size) {
+                       std::size_t body_size, std::string_view extra = {}) {
     std::string head = fmt::format("HTTP/1.1 {} {}\r\n", status, reason);
     head += fmt::format("Content-Type: {}\r\n", content_type);
     head += fmt::format("Content-Length: {}\r\n", body_size);
+    head += extra;
     head += "Connection: close\r\n\r\n";
     return head;
 }
 
-Response plain_response(int status, const std::string& reason, const std::string& body) {
-    return {build_head(status, reason, kPlainText, body.size()),
-            std::make_shared<const std::string>(body)};
+Response plain_response(int status, const std::string& reason, const std::string& body,
+                        std::string_view extra = {}) {
+    return {build_head(status, reason, kPlainText, body.size(), extra),
+            std::make_shared<const std::string>(body), status};
 }
 
 } // namespace
@@ -279,15 +264,22 @@ bool request_complete(std::string_view buffer) {
 }
 
 Response answer_request(std::string_view request, const RenderCallback& render) {
+    return answer_request(request, render, nullptr);
+}
+
+Response answer_request(std::string_view request, const RenderCallback& render,
+                        const RenderCallback& render_gzip) {
     const RequestLine line = parse_request_line(request);
     if (line.method != "GET")
         return plain_response(405, "Method Not Allowed", "405 Method Not Allowed\n");
     if (line.path != "/metrics")
         return plain_response(404, "Not Found", "404 Not Found\n");
+    const bool gzip = render_gzip && accepts_gzip(header_value(request, "Accept-Encoding"));
     try {
-        Document body = render();
+        Document body = gzip ? render_gzip() : render();
         const std::size_t size = body ? body->size() : 0;
-        return {build_head(200, "OK", kExposition, size), std::move(body)};
+        return {build_head(200, "OK", kExposition, size, gzip ? "Content-Encoding: gzip\r\n" : ""),
+                std::move(body), 200};
     } catch (const std::exception& error) {
         spdlog::error("Rendering the scrape failed: {}", error.what());
     } catch (...) {
@@ -296,15 +288,23 @@ Response answer_request(std::string_view request, const RenderCallback& render) 
     return plain_response(500, "Internal Server Error", "500 Internal Server Error\n");
 }
 
-std::string respond_to_request(std::string_view request, const RenderCallback& render) {
-    Response response = answer_request(request, render);
+Response unauthorized_response() {
+    return plain_response(401, "Unauthorized", "401 Unauthorized\n",
+                          "WWW-Authenticate: Basic realm=\"tarn-vm-perfdata\"\r\n");
+}
+
+std::string respond_to_request(std::string_view request, const RenderCallback& render,
+                               const RenderCallback& render_gzip) {
+    Response response = answer_request(request, render, render_gzip);
     if (response.body)
         response.head += *response.body;
     return std::move(response.head);
 }
 
-HttpServer::HttpServer(std::string listen_address, RenderCallback render, const RunFlag* run_flag)
-    : listen_address_(std::move(listen_address)), render_(std::move(render)), run_flag_(run_flag) {}
+HttpServer::HttpServer(std::string listen_address, RenderCallback render, const RunFlag* run_flag,
+                       EndpointOptions options)
+    : listen_address_(std::move(listen_address)), render_(std::move(render)), run_flag_(run_flag),
+      options_(std::move(options)) {}
 
 HttpServer::~HttpServer() {
     if (listen_fd_ >= 0)
@@ -351,7 +351,7 @@ bool HttpServer::start() {
         spdlog::error("cannot bind to {}", listen_address_);
         return false;
     }
-    if (::listen(listen_fd_, kListenBacklog) != 0) {
+    if (::listen(listen_fd_, std::min(kListenBacklog, SOMAXCONN)) != 0) {
         spdlog::error("listen failed on {}", listen_address_);
         return false;
     }
@@ -366,13 +366,33 @@ bool HttpServer::start() {
         spdlog::error("kevent register failed");
         return false;
     }
+    if (options_.credentials) {
+        if (!options_.credentials->start())
+            return false;
+        if (!event_queue_watch(kqueue_fd_, options_.credentials->ready_fd(), Interest::none,
+                               Interest::read)) {
+            spdlog::error("kevent register failed");
+            return false;
+        }
+    }
     return true;
 }
 
 int HttpServer::serve() {
-    Connections connections(kqueue_fd_, render_);
-    std::array<int, kMaxConnections + 1> ready{};
-    while (running(*run_flag_)) {
+    Endpoint endpoint;
+    endpoint.queue_fd = kqueue_fd_;
+    endpoint.render = &render_;
+    endpoint.render_gzip = &options_.render_gzip;
+    endpoint.tls = options_.tls ? options_.tls->get() : nullptr;
+    endpoint.credentials = options_.credentials.get();
+    const int verdicts_fd = options_.credentials ? options_.credentials->ready_fd() : -1;
+    ConnectionTable connections(endpoint, listen_fd_, listen_address_);
+    std::array<int, kMaxConnections + 2> ready{}; // the connections, the listener, the verdicts
+    for (;;) {
+        if (!running(*run_flag_) && !connections.stopping())
+            connections.begin_stop(Clock::now());
+        if (connections.stopping() && connections.stopped(Clock::now()))
+            return 0;
         const EventWaitResult waited =
             event_queue_wait(kqueue_fd_, ready, connections.wait_ms(Clock::now()));
         if (waited.outcome == EventWait::failed) {
@@ -386,14 +406,15 @@ int HttpServer::serve() {
             const int fd = ready[static_cast<std::size_t>(i)];
             if (fd == listen_fd_)
                 pending = true;
+            else if (fd == verdicts_fd)
+                connections.take_verdicts();
             else
                 connections.progress(fd);
         }
-        if (pending)
-            connections.accept_pending(listen_fd_);
-        connections.expire(Clock::now());
+        if (pending && !connections.stopping())
+            connections.accept_pending();
+        connections.tick(Clock::now());
     }
-    return 0; // every open connection is closed on the way out
 }
 
 int HttpServer::local_port() const {

@@ -18,4 +18,9 @@ bool prepare_accepted_socket(int fd);
 // The flags for every send on an accepted socket (MSG_NOSIGNAL where there is no socket option).
 int send_flags();
 
+// True once the peer has acknowledged every byte written to the connected socket fd, or the
+// connection is gone (a pending error, such as a reset, is taken and counts as gone). Also true
+// when the platform cannot tell, so that the caller falls back to a plain close.
+bool send_queue_drained(int fd);
+
 } // namespace tarn

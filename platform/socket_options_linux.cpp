@@ -1,5 +1,7 @@
 #include "platform/socket_options.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 namespace tarn {
@@ -19,6 +21,16 @@ bool prepare_accepted_socket(int) {
 
 int send_flags() {
     return MSG_NOSIGNAL;
+}
+
+// SIOCOUTQ counts what was written and not yet acknowledged, the FIN included.
+bool send_queue_drained(int fd) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)
+        return true;
+    int queued = 0;
+    return ::ioctl(fd, SIOCOUTQ, &queued) != 0 || queued == 0;
 }
 
 } // namespace tarn

@@ -10,8 +10,9 @@ packages=(
     libssl-dev zlib1g-dev libyaml-cpp-dev libcrypt-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     prometheus influxdb python3 python3-prometheus-client
-    util-linux procps iproute2 curl
-    mandoc shellcheck influxdb-client wrk lighttpd openssl apache2-utils slowhttptest clang-14 libclang-rt-14-dev
+    util-linux procps iproute2 curl time
+    mandoc shellcheck influxdb-client wrk lighttpd openssl apache2-utils slowhttptest clang-14
+    libclang-rt-14-dev
     libc++-14-dev libc++abi-14-dev
 )
 services=(prometheus influxdb prometheus-node-exporter lighttpd)

@@ -1,12 +1,14 @@
 """The one-shot scrape (--dump-prometheus-metrics) of a simulated host, compared whole with one
-written out from the fixtures; the kernel settings it reads; a host tool that never answers; the
-command line's exit statuses. Root only (private namespaces)."""
+written out from the fixtures; the kernel settings it reads; a host tool that never answers; a
+devices object full of records; the command line's exit statuses. Root only (private
+namespaces)."""
 import contextlib
 import os
 import re
 import resource
 import signal
 import subprocess
+import tempfile
 import time
 
 import fixture as fx
@@ -133,6 +135,37 @@ def test_tool_that_never_answers():
         assert not left, f"the timed-out tool's child lives on: {left}"
 
 
+def test_devices_object_of_minimal_records():
+    # 64 MiB, the largest object read, of the shortest valid block record: the first 256 become
+    # samples, the others are counted in one warning, and the dump stays small.
+    record, size = b"block9:0 nvme 1/2 0/0 0/0 0/0\n", 64 << 20
+    with simhost.SimulatedHost(HOST_SETTINGS) as host, tempfile.TemporaryDirectory() as work:
+        host.add_vm(2)
+        host.write_shm("bhyve.vm.2.devices", record * (size // len(record)) + b"\0" * (
+            size % len(record)))
+        conf, peak = os.path.join(work, "conf"), os.path.join(work, "peak")
+        with open(conf, "w") as f:
+            f.write("[influx]\nenabled = false\n")
+        # Through time(1): a child forked from this process would count its memory as well.
+        start = time.monotonic()
+        proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", peak, fx.BINARY, "-c", conf,
+                               "-p"], stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=60 * fx.SLACK)
+        took = time.monotonic() - start
+        scrape, log = proc.stdout, proc.stderr.decode()
+        with open(peak) as f:
+            peak_kib = int(f.read().split()[-1])
+        print(f"  64 MiB devices object: peak RSS {peak_kib} KiB, {took:.2f} s")
+        assert proc.returncode == 0 and scrape.count(b"\ntarn_vm_virtio_blk_read_iops_total{") \
+            == 256, (proc.returncode, log)
+        skipped = size // len(record) - 256
+        assert log.count("[warning] [devices] ") == 1 and (
+            f"[devices] /bhyve.vm.2.devices: {skipped} records past the first 256 of their "
+            "kind; skipped\n") in log, log
+        if not os.environ.get("TARN_SANITIZE"):  # their shadow memory is not the daemon's
+            assert peak_kib < 100 * 1024, peak_kib
+
+
 def test_command_line():
     off = "[prometheus]\nenabled = false\n[influx]\nenabled = false\n"
     # (config, arguments, status, text expected on stdout or stderr)
@@ -154,4 +187,4 @@ def test_command_line():
 
 if __name__ == "__main__":
     fx.main([test_whole_scrape, test_kernel_settings, test_tool_that_never_answers,
-             test_command_line])
+             test_devices_object_of_minimal_records, test_command_line])

@@ -18,6 +18,7 @@
 
 #include <array>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -247,14 +248,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 check(!field.value.empty() &&
                           field.value.find_first_not_of("0123456789") == string::npos,
                       "a device field value that is not a digit string");
-        using Find = std::vector<tarn::DeviceRecord> (*)(string_view);
+        using Find = tarn::FoundRecords (*)(string_view, std::size_t);
         for (auto [find, pattern, first] :
              {std::tuple<Find, const char*, std::size_t>{tarn::find_block_records,
                                                          tarn::kBlockRecordPattern, 2},
               {tarn::find_net_records, tarn::kNetRecordPattern, 2},
-              {tarn::find_balloon_records, tarn::kBalloonRecordPattern, 1}})
+              {tarn::find_balloon_records, tarn::kBalloonRecordPattern, 1}}) {
+            const tarn::FoundRecords all = find(text, SIZE_MAX), one = find(text, 1);
+            check(all.skipped == 0 && one.records.size() + one.skipped == all.records.size(),
+                  "a bound changes how many records are found");
             if (small)
-                same_records(text, find(text), pattern, first);
+                same_records(text, all.records, pattern, first);
+        }
     } else if (kTarget == "config_fuzz") {
         std::FILE* file = std::fopen(config_path.c_str(), "wb");
         check(file != nullptr && (size == 0 || std::fwrite(data, 1, size, file) == size),
@@ -312,6 +317,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check_answer(tarn::respond_to_request(
                          buffer, []() -> tarn::Document { throw std::runtime_error("x"); }),
                      scrape ? 500 : expected, body); // a failing render is answered, not thrown
+        // The gzip form goes out exactly when the request allows it, and says so.
+        const string packed = "gz";
+        const string answer = tarn::respond_to_request(
+            buffer, [&] { return std::make_shared<const string>(body); },
+            [&] { return std::make_shared<const string>(packed); });
+        const bool gzip =
+            scrape && tarn::accepts_gzip(tarn::header_value(buffer, "Accept-Encoding"));
+        check_answer(answer, expected, gzip ? packed : body);
+        check((answer.find("\r\nContent-Encoding: gzip\r\n") < answer.find("\r\n\r\n")) == gzip,
+              "Content-Encoding that does not tell the body's encoding");
     } else if (kTarget == "request_headers_fuzz") {
         // The header fields the scrape server reads: values stay inside their own line, and
         // credentials are only taken from the one strict spelling of their base64.

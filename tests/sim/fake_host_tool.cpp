@@ -6,19 +6,23 @@
 //   QUERY.delay    seconds to wait first, in a child process named "sleep", as a tool waiting on
 //                  a helper would; a time-out must end that child too
 //   QUERY.counter  raised by one per call; "@COUNT@" in the output becomes the new value
+//   QUERY.fds      replaced at each call by the descriptors the tool had open when it started
 // QUERY is get-all, get-vcpu-class or get-stats (bhyvectl --get-X --vm=N) or rctl (-u process:P).
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -62,6 +66,22 @@ std::string next_count(const std::string& path) {
     return value;
 }
 
+// The descriptors open at start, as "0 1 2", written to `path` (opened after the listing).
+void list_descriptors(const std::string& path) {
+    std::string list;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        std::vector<int> fds;
+        while (const dirent* entry = ::readdir(dir))
+            if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != ::dirfd(dir))
+                fds.push_back(std::atoi(entry->d_name));
+        ::closedir(dir);
+        std::sort(fds.begin(), fds.end());
+        for (int fd : fds)
+            list += (list.empty() ? "" : " ") + std::to_string(fd);
+    }
+    std::ofstream(path, std::ios::trunc) << list << "\n";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -85,6 +105,8 @@ int main(int argc, char** argv) {
     if (key.empty() || query.empty() || key.find("..") != std::string::npos)
         return 1;
     const std::string base = std::string(kFixtures) + "/" + key + "/" + query;
+    if (::access((base + ".fds").c_str(), F_OK) == 0)
+        list_descriptors(base + ".fds");
     std::string text;
     if (read_file(base + ".delay", text))
         pause_in_child(std::atof(text.c_str()));

@@ -178,17 +178,18 @@ class SimulatedHost:
             self.write_shm(name, data)
         return pid
 
-    def set_tool(self, vm_id, tool, text, status=0, delay=0, counter=False):
+    def set_tool(self, vm_id, tool, text, status=0, delay=0, counter=False, fds=False):
         """What a tool ("get-all", "get-vcpu-class", "get-stats" or "rctl", the latter for the
         VM's latest process) prints for VM vm_id (None: nothing, exit status 1), its exit
-        status, a pause before it answers, and whether it counts its calls ("@COUNT@" in text);
-        returns the counter file."""
+        status, a pause before it answers, whether it counts its calls ("@COUNT@" in text) and
+        whether it lists the descriptors it starts with (into the file named like the counter's,
+        ending in ".fds"); returns the counter file."""
         directory = os.path.join(self.fixtures, *(("pid", str(self.vm_pids[vm_id])) if
                                                   tool == "rctl" else ("vm", str(vm_id))))
         os.makedirs(directory, exist_ok=True)
         base = os.path.join(directory, tool)
         for suffix, value in ((".status", status), (".delay", delay), (".counter", counter and 0),
-                              (".out", text)):
+                              (".fds", fds and ""), (".out", text)):
             if value is None or value is False or (suffix == ".delay" and not value):
                 if os.path.exists(base + suffix):
                     os.remove(base + suffix)

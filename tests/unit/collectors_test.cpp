@@ -1,3 +1,4 @@
+#include "collectors/abandoned_tools.h"
 #include "collectors/collect_samples.h"
 #include "collectors/command_runner.h"
 #include "collectors/cpu_memory_parsers.h"
@@ -5,13 +6,20 @@
 #include "collectors/host_cpu_limit.h"
 #include "collectors/shared_memory.h"
 #include "collectors/vm_number.h"
+#include "log_capture.h"
 #include "platform/process_table.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+
+#include <fmt/format.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -158,6 +166,37 @@ TEST(DeviceStatsTest, RecordsAreSearchedForAndSlotsCountFromTheFirstDevice) {
         EXPECT_EQ(device_samples(text, false), expected) << ::testing::PrintToString(text);
 }
 
+// Each kind is bounded on its own; the records past the bound are counted, not turned into samples.
+TEST(DeviceStatsTest, RecordsPastTheBoundOfTheirKindAreCountedNotTaken) {
+    const std::size_t bound = kMaxDeviceRecords;
+    struct Case {
+        std::size_t blocks, nets, balloons; // records in the text
+        std::size_t skipped;
+    };
+    for (const Case& c : std::vector<Case>{{bound, 1, 0, 0}, {bound + 44, 0, bound + 1, 45}}) {
+        std::string text;
+        for (std::size_t i = 0; i < c.blocks; ++i) // the limit pair tells them apart
+            text += "block9:0 nvme 0/0 0/0 0/0 " + std::to_string(i) + "/0\n";
+        for (std::size_t i = 0; i < c.nets; ++i)
+            text += kNet4 + "\n";
+        for (std::size_t i = 0; i < c.balloons; ++i)
+            text += kBalloon + "\n";
+        std::vector<MetricSample> samples;
+        EXPECT_EQ(append_device_samples(text, 7, "h", samples), c.skipped);
+        const auto count = [&](const char* measurement) {
+            return std::count_if(samples.begin(), samples.end(), [&](const MetricSample& s) {
+                return s.measurement == measurement;
+            });
+        };
+        EXPECT_EQ(count("virtio_blk"), static_cast<long>(std::min(c.blocks, bound)));
+        EXPECT_EQ(count("virtio_net"), static_cast<long>(c.nets));
+        EXPECT_EQ(count("virtio_balloon"), static_cast<long>(std::min(c.balloons, bound)));
+        EXPECT_EQ(samples[bound - 1].fields[6].value, std::to_string(bound - 1)); // in text order
+        const FoundRecords two = find_block_records(text, 2);
+        EXPECT_EQ(two.records.size() + two.skipped, c.blocks);
+    }
+}
+
 TEST(CollectSamplesTest, HostSampleComesFirst) {
     EXPECT_EQ(sample_text(host_cpu_limit_sample({1000, 250, 2, 3}, "h", 2000000000)),
               "host_cpu_limit,hostname=h,limit_class=1 delay_ms=g250 rate_limit=g2 burst_secs=g3 "
@@ -205,23 +244,69 @@ TEST(CommandRunnerTest, OutputAndExitStatus) {
     EXPECT_EQ(open_descriptors(), descriptors);
 }
 
-// Objects are sparse beyond their first bytes, so that claiming any size costs nothing.
+// A tool that outlives its kill is left behind: a later run reaps it without waiting for it, and
+// until then its command gives no output and is not started again.
+TEST(CommandRunnerTest, ToolLeftBehindIsReapedLaterAndNotStartedAgain) {
+    const CommandLine echo = {"/bin/echo", "x"};
+    const std::string key("/bin/echo\0x\0", 12);
+    const pid_t stuck = ::fork();
+    ASSERT_GE(stuck, 0);
+    if (stuck == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    {
+        LogCapture log;
+        abandon_tool(stuck, key, echo.front());
+        EXPECT_EQ(
+            log.text(),
+            fmt::format("[cmd] /bin/echo (pid {}) did not end when killed; left behind\n", stuck));
+    }
+    EXPECT_EQ(run_command(echo), std::nullopt);
+    EXPECT_EQ(run_command({"/bin/echo", "y"}), "y\n");
+    ::kill(stuck, SIGKILL);
+    for (int i = 0; i < 2000 && tool_still_abandoned(key); ++i)
+        ::usleep(1000);
+    EXPECT_EQ(::waitpid(stuck, nullptr, WNOHANG), -1); // reaped already: no zombie is left
+    EXPECT_EQ(errno, ECHILD);
+    EXPECT_EQ(run_command(echo), "x\n");
+}
+
+// Objects are sparse beyond their first bytes, so that claiming any size costs nothing. An object
+// over the limit is logged once for each size it keeps, and again after it was fine in between.
 TEST(SharedMemoryTest, WholeObjectsUpToTheCopyLimitAreMapped) {
     using namespace std::string_literals;
     const std::string name = "/tarn-test." + std::to_string(::getpid());
     EXPECT_FALSE(read_shared_memory(name));
-    const std::uint64_t limit = kSharedMemoryCopyLimit;
-    const std::vector<std::pair<std::uint64_t, std::uint64_t>> sizes = {
-        {0, 0}, {5, 5}, {limit, limit}, {limit + 1, 0}, {1ULL << 40, 0}};
+    const std::uint64_t limit = kSharedMemoryCopyLimit, huge = 1ULL << 40;
+    struct Case {
+        std::uint64_t size, mapped;
+        bool logged;
+    };
+    const std::vector<Case> cases = {
+        {0, 0, false},        {5, 5, false},         {limit, limit, false},
+        {limit + 1, 0, true}, {limit + 1, 0, false}, {huge, 0, true},
+        {huge, 0, false},     {5, 5, false},         {huge, 0, true}};
     const long descriptors = open_descriptors();
-    for (const auto& [size, mapped] : sizes) {
+    LogCapture log;
+    for (const auto& [size, mapped, logged] : cases) {
         const int fd = ::shm_open(name.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
         EXPECT_EQ(::write(fd, "a\0b", 3), 3);
         EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
         ::close(fd);
-        const SharedMemoryMapping mapping = read_shared_memory(name);
+        log.stream.str("");
+        SharedMemoryMapping mapping = read_shared_memory(name);
         EXPECT_EQ(mapping.size(), mapped) << size;
         EXPECT_EQ(mapping.bytes().substr(0, 3), mapped < 3 ? ""s : "a\0b"s) << size;
+        EXPECT_EQ(log.text(), logged ? fmt::format("[shm] {} is {} bytes, over the {} byte limit; "
+                                                   "skipped\n",
+                                                   name, size, limit)
+                                     : "")
+            << size;
+        if (size == 5) { // the copy takes the mapping with it
+            EXPECT_EQ(mapping.take_copy(), "a\0b\0\0"s);
+            EXPECT_FALSE(mapping);
+        }
     }
     ::shm_unlink(name.c_str());
     EXPECT_EQ(open_descriptors(), descriptors);

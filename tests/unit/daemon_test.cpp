@@ -1,6 +1,8 @@
 #include "daemon/collection_loop.h"
 #include "daemon/command_line.h"
 #include "daemon/config.h"
+#include "exporters/influx_line.h"
+#include "log_capture.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -147,14 +149,16 @@ TEST(CommandLineTest, SizesOptionsAndEndingActions) {
 }
 
 // A feed of four samples on a fake clock: collecting takes feed_us, each post post_us, each
-// sleep its length.
+// sleep its length. Log messages and posts go to one stream in the order they happen.
 struct FakeFeed {
     std::vector<PostResult> results; // of each post in turn; accepted past the end
     int stop_at_post;                // the run flag is cleared during this post (from 1)
     std::int64_t feed_us, post_us;
+    int stop_at_slice = 0; // the run flag is cleared during this sleep slice (from 1)
     std::int64_t now_ns = 0, slept_us = 0, slices = 0, longest_slice_us = 0;
-    std::size_t posts = 0;
+    std::size_t posts = 0, timestamps = 0, lines = 0;
     RunFlag flag{1};
+    LogCapture log{};
 
     FeedHooks hooks() {
         FeedHooks h;
@@ -162,8 +166,13 @@ struct FakeFeed {
             now_ns += feed_us * 1000;
             return std::vector<MetricSample>(4, MetricSample("m").add_gauge("g", 1));
         };
-        h.timestamp = [] { return std::string("1"); };
-        h.post = [this](const std::string&) {
+        h.timestamp = [this] { return std::to_string(++timestamps); };
+        h.line = [this](const MetricSample& sample, const std::string& timestamp) {
+            ++lines;
+            return influx_line(sample, timestamp);
+        };
+        h.post = [this](const std::string& line) {
+            log.stream << "post " << line << "\n";
             now_ns += post_us * 1000;
             if (static_cast<int>(++posts) == stop_at_post)
                 flag.store(0);
@@ -173,14 +182,30 @@ struct FakeFeed {
         h.sleep_us = [this](std::int64_t us) {
             slept_us += us, ++slices, longest_slice_us = std::max(longest_slice_us, us);
             now_ns += us * 1000;
+            if (slices == stop_at_slice)
+                flag.store(0);
         };
         return h;
     }
+
+    // The stream as one letter per event: L a logged line, P a post, O an overrun, E an error.
+    std::string events() const {
+        std::string letters;
+        std::istringstream in(log.text());
+        for (std::string event; std::getline(in, event);)
+            letters += event.starts_with("[influx] m g=1 ") ? 'L'
+                       : event.starts_with("post m g=1 ")   ? 'P'
+                       : event.starts_with("Feed took ")    ? 'O'
+                                                            : 'E';
+        return letters;
+    }
 };
 
-// Each feed sleeps what is left of its interval, in slices of a second at most. An HTTP error
-// costs only its own line; without an answer, once the run flag is cleared or once posting has
-// taken an interval, the rest of the feed is skipped, and the next feed tries again.
+// Each feed sleeps what is left of its interval, in slices of a second at most, testing the run
+// flag before each; a feed that takes the whole interval or more is an overrun and does not
+// sleep. An HTTP error costs only its own line; without an answer, once the run flag is cleared
+// or once posting has taken an interval, the rest of the feed is skipped (one error line), and the
+// next feed tries again.
 TEST(CollectionLoopTest, PostingAndSleepingOfFeeds) {
     const PostResult ok = PostResult::accepted, http = PostResult::rejected,
                      none = PostResult::no_answer;
@@ -190,19 +215,24 @@ TEST(CollectionLoopTest, PostingAndSleepingOfFeeds) {
         std::int64_t feed_us, post_us;
         std::vector<std::size_t> posted; // per feed
         std::int64_t slept_us, slices;   // over all feeds
+        std::string events;
+        int stop_at_slice = 0;
     };
     const std::vector<Case> cases = {
-        {{}, 0, 2'500'000, 1000, {4}, 7'496'000, 8},
-        {{}, 0, 10'000'000, 1000, {4}, 0, 0},
-        {{http, http, http, http}, 0, 0, 1000, {4}, 9'996'000, 10},
-        {{ok, none}, 0, 0, 1000, {2}, 9'998'000, 10},
-        {{none}, 0, 0, 1000, {1, 4}, 19'995'000, 20},
-        {{}, 2, 0, 1000, {2}, 0, 0},
-        {{}, 0, 0, 4'000'000, {3}, 0, 0},
+        {{}, 0, 2'500'000, 1000, {4}, 7'496'000, 8, "PPPP"},
+        {{}, 0, 2'500'000, 1000, {4}, 3'000'000, 3, "PPPP", 3},
+        {{}, 0, 10'000'000, 1000, {4}, 0, 0, "PPPPO"},
+        {{}, 0, 9'996'000, 1000, {4}, 0, 0, "PPPPO"}, // exactly the interval
+        {{}, 0, 9'995'999, 1000, {4}, 1, 1, "PPPP"},
+        {{http, http, http, http}, 0, 0, 1000, {4}, 9'996'000, 10, "PPPP"},
+        {{ok, none}, 0, 0, 1000, {2}, 9'998'000, 10, "PPE"},
+        {{none}, 0, 0, 1000, {1, 4}, 19'995'000, 20, "PEPPPP"},
+        {{}, 2, 0, 1000, {2}, 0, 0, "PPE"},
+        {{}, 0, 0, 4'000'000, {3}, 0, 0, "PPPEO"},
     };
     const CollectionSettings settings{"h", 0, 10, true, true, false};
     for (const Case& c : cases) {
-        FakeFeed feed{c.results, c.stop_at_post, c.feed_us, c.post_us};
+        FakeFeed feed{c.results, c.stop_at_post, c.feed_us, c.post_us, c.stop_at_slice};
         MetricStore store("p");
         const FeedHooks hooks = feed.hooks();
         std::vector<std::size_t> posted;
@@ -212,7 +242,8 @@ TEST(CollectionLoopTest, PostingAndSleepingOfFeeds) {
         }
         EXPECT_EQ(posted, c.posted) << c.feed_us << " " << c.post_us;
         EXPECT_EQ(feed.slept_us, c.slept_us) << c.feed_us << " " << c.post_us;
-        EXPECT_EQ(feed.slices, c.slices);
+        EXPECT_EQ(feed.slices, c.slices) << c.feed_us;
+        EXPECT_EQ(feed.events(), c.events) << c.feed_us << " " << c.post_us;
         EXPECT_LE(feed.longest_slice_us, 1'000'000);
         EXPECT_EQ(store.snapshot()->size(), 4u); // stored whatever the posts did
     }
@@ -220,6 +251,35 @@ TEST(CollectionLoopTest, PostingAndSleepingOfFeeds) {
     MetricStore store("p");
     run_collection_loop(settings, store, nullptr, stopped);
     EXPECT_EQ(store.generation(), 0u); // the flag is tested before the first feed
+}
+
+// Which transports and the dump are on decides what a feed builds, logs, posts and stores; the
+// timestamp is taken every feed. Each line is logged just before it is posted.
+TEST(CollectionLoopTest, TransportsAndTheDump) {
+    struct Case {
+        bool prometheus, influx, dump, writer;
+        std::size_t lines, generation;
+        std::string events;
+    };
+    const std::vector<Case> cases = {
+        {true, true, true, true, 4, 1, "LPLPLPLP"}, {false, false, true, false, 4, 0, "LLLL"},
+        {false, true, false, true, 4, 0, "PPPP"},   {true, false, false, true, 0, 1, ""},
+        {true, false, true, true, 4, 1, "LLLL"},
+    };
+    for (const Case& c : cases) {
+        const CollectionSettings settings{"h", 0, 10, c.prometheus, c.influx, c.dump};
+        FakeFeed feed{{}, 0, 0, 0};
+        FeedHooks hooks = feed.hooks();
+        if (!c.writer)
+            hooks.post = nullptr; // as without an InfluxWriter
+        MetricStore store("p");
+        run_cycle(settings, store, hooks, feed.flag);
+        EXPECT_EQ(feed.lines, c.lines) << c.prometheus << c.influx << c.dump;
+        EXPECT_EQ(feed.timestamps, 1u);
+        EXPECT_EQ(store.generation(), c.generation) << c.prometheus << c.influx << c.dump;
+        EXPECT_EQ(feed.events(), c.events) << c.prometheus << c.influx << c.dump;
+        EXPECT_EQ(feed.slept_us, 10'000'000);
+    }
 }
 
 } // namespace

@@ -161,16 +161,54 @@ TEST(HttpServerTest, EachRequestGetsItsAnswer) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", kOk},
         {"GET /metrics?name=x HTTP/1.1\r\n\r\n", kOk},
+        {"GET /metrics", kOk},
         {"GET /Metrics HTTP/1.1\r\n\r\n", kNotFound},
+        {"GET /metrics/ HTTP/1.1\r\n\r\n", kNotFound},
+        {"GET /metricsx HTTP/1.1\r\n\r\n", kNotFound},
+        {"GET / HTTP/1.1\r\n\r\n", kNotFound},
+        {"GET ?/metrics HTTP/1.1\r\n\r\n", kNotFound},
         {"GET /x\r\nGET /metrics HTTP/1.1\r\n\r\n", kNotFound},
         {"GET", kNotFound},
         {"POST /metrics HTTP/1.1\r\n\r\n", kNotAllowed},
+        {"HEAD /metrics HTTP/1.1\r\n\r\n", kNotAllowed},
+        {"get /metrics HTTP/1.1\r\n\r\n", kNotAllowed},
+        {"GETX /metrics HTTP/1.1\r\n\r\n", kNotAllowed},
+        {" GET /metrics HTTP/1.1\r\n\r\n", kNotAllowed},
+        {"\r\nGET /metrics HTTP/1.1\r\n\r\n", kNotAllowed},
         {"", kNotAllowed},
     };
     for (const auto& [request, response] : cases)
         EXPECT_EQ(respond_to_request(request, render), response) << request;
+    EXPECT_EQ(kNotFound.substr(kNotFound.size() - 14), "404 Not Found\n");
+    EXPECT_EQ(kNotAllowed.substr(kNotAllowed.size() - 23), "405 Method Not Allowed\n");
     EXPECT_EQ(respond_to_request("GET /metrics HTTP/1.1\r\n\r\n", throwing), kFailed);
+    // The gzip form only where the request allows it and the server offers it.
+    const RenderCallback packed = [] { return std::make_shared<const std::string>("gz"); };
+    const std::string gzipped = "HTTP/1.1 200 OK\r\nContent-Type: " + kExposition +
+                                "\r\nContent-Length: 2\r\nContent-Encoding: gzip\r\n"
+                                "Connection: close\r\n\r\ngz";
+    const std::vector<std::tuple<std::string, RenderCallback, std::string>> encodings = {
+        {"GET /metrics HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n", packed, gzipped},
+        {"GET /metrics HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n", nullptr, kOk},
+        {"GET /metrics HTTP/1.1\r\nAccept-Encoding: gzip;q=0\r\n\r\n", packed, kOk},
+        {"GET /metrics HTTP/1.1\r\n\r\nAccept-Encoding: gzip\r\n", packed, kOk},
+        {"GET /metric HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n", packed, kNotFound},
+    };
+    for (const auto& [request, gzip, response] : encodings)
+        EXPECT_EQ(respond_to_request(request, render, gzip), response) << request;
+    const Response refused = unauthorized_response();
+    EXPECT_EQ(refused.head + *refused.body,
+              "HTTP/1.1 401 Unauthorized\r\nContent-Type: text/plain; charset=utf-8\r\n"
+              "Content-Length: 17\r\nWWW-Authenticate: Basic realm=\"tarn-vm-perfdata\"\r\n"
+              "Connection: close\r\n\r\n401 Unauthorized\n");
+    EXPECT_EQ(refused.status, 401);
     EXPECT_EQ(respond_to_request("GET / HTTP/1.1\r\n\r\n", throwing), kNotFound);
+    // Before the first feed the store renders nothing: 200 with an empty body.
+    for (const RenderCallback& empty :
+         {RenderCallback([] { return Document(); }),
+          RenderCallback([] { return std::make_shared<const std::string>(); })})
+        EXPECT_EQ(respond_to_request("GET /metrics HTTP/1.1\r\n\r\n", empty),
+                  answer(200, "OK", "", kExposition));
 }
 
 int connect_to(int port) {
@@ -229,10 +267,13 @@ TEST(HttpServerTest, ServesConnectionsOverLoopback) {
     EXPECT_EQ(fetch(port, "GET /metrics?x=1 HTTP/1.1\r\nHost: a\r\n\r\n", 1), kOk);
     EXPECT_EQ(fetch(port, "GET /a HTTP/1.1\r\nX: " + std::string(70000, 'a')), kNotFound);
 
-    // An answer larger than the socket takes at once goes out whole; a scraper that vanishes
+    // An answer larger than the socket takes at once goes out whole, also when request bytes
+    // are left unread (closing over them would reset the answer away); a scraper that vanishes
     // halfway, after its own shutdown, ends neither the server nor the process.
     big = true;
-    EXPECT_EQ(fetch(port, scrape).size(), answer(200, "OK", *large, kExposition).size());
+    const std::size_t whole = answer(200, "OK", *large, kExposition).size();
+    EXPECT_EQ(fetch(port, scrape).size(), whole);
+    EXPECT_EQ(fetch(port, scrape + std::string(60000, 'x')).size(), whole);
     const int vanishing = connect_to(port);
     ::send(vanishing, scrape.data(), scrape.size(), MSG_NOSIGNAL);
     ::shutdown(vanishing, SHUT_WR);
@@ -241,7 +282,7 @@ TEST(HttpServerTest, ServesConnectionsOverLoopback) {
     ::close(vanishing); // unread data: the peer is reset
     big = false;
 
-    // Idle connections up to the cap delay no scrape; one more closes the oldest unanswered.
+    // Idle connections up to the cap delay no scrape; one more closes the one open longest.
     std::vector<int> idle;
     for (int i = 0; i < 64; ++i) {
         idle.push_back(connect_to(port));

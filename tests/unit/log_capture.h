@@ -1,0 +1,36 @@
+#pragma once
+
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+
+namespace tarn {
+
+// While it lives, the default logger writes each message's text alone, one a line, to `stream`.
+class LogCapture {
+  public:
+    LogCapture() : previous_(spdlog::default_logger()) {
+        auto logger = std::make_shared<spdlog::logger>(
+            "capture", std::make_shared<spdlog::sinks::ostream_sink_mt>(stream));
+        logger->set_pattern("%v");
+        spdlog::set_default_logger(std::move(logger));
+    }
+    ~LogCapture() {
+        spdlog::set_default_logger(previous_);
+        spdlog::drop("capture"); // its sink refers to the stream about to go
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::string text() const { return stream.str(); }
+
+    std::ostringstream stream;
+
+  private:
+    std::shared_ptr<spdlog::logger> previous_;
+};
+
+} // namespace tarn
