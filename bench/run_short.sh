@@ -2,7 +2,8 @@
 # run_short.sh [BUILD_DIR]: runs every benchmark briefly (--short) against an already built tree,
 # so that they keep building and running; exits non-zero when any of them fails to run. The
 # simulated-host ones need root (they exit 77 otherwise, which counts as a failure here) and the
-# Debian packages wrk, lighttpd, python3-prometheus-client, openssl and apache2-utils (htpasswd).
+# Debian packages wrk, lighttpd, influxdb, python3-prometheus-client, openssl and apache2-utils
+# (htpasswd).
 set -uo pipefail
 if (($#)); then
     build=$(realpath -m -- "$1") # named from where the caller stands
@@ -31,6 +32,7 @@ run feed_cost "$python" bench/feed_cost.py "$build" --short
 run scrape_throughput "$python" bench/scrape_throughput.py "$build" --short
 run scrape_security "$python" bench/scrape_security.py "$build" --short
 run daemon_memory "$python" bench/daemon_memory.py "$build" --short
+run influx_output "$python" bench/influx_output.py "$build" --short
 # A minute of feeds under back-to-back scrapes; fails on growth of memory, descriptors or zombies.
 run soak "$python" bench/soak.py "$build" --short
 

@@ -14,6 +14,7 @@ namespace tarn {
 namespace {
 
 constexpr std::int64_t kMaxSleepSliceUs = 1000000;
+constexpr std::int64_t kExitAttemptMs = 2000;
 
 } // namespace
 
@@ -23,7 +24,9 @@ FeedHooks default_feed_hooks(const CollectionSettings& settings, InfluxWriter* w
     hooks.timestamp = [] { return influx_timestamp(); };
     hooks.line = influx_line;
     if (writer != nullptr)
-        hooks.post = [writer](const std::string& line) { return writer->post(line); };
+        hooks.post = [writer](const std::string& body, std::int64_t timeout_ms) {
+            return writer->post(body, timeout_ms);
+        };
     hooks.monotonic_ns = [] {
         return static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                              std::chrono::steady_clock::now().time_since_epoch())
@@ -34,7 +37,7 @@ FeedHooks default_feed_hooks(const CollectionSettings& settings, InfluxWriter* w
 }
 
 void run_cycle(const CollectionSettings& settings, MetricStore& store, const FeedHooks& hooks,
-               const RunFlag& run_flag) {
+               InfluxBatcher& influx, const RunFlag& run_flag) {
     const std::int64_t t0 = hooks.monotonic_ns();
     {
         std::vector<MetricSample> samples = hooks.collect();
@@ -47,32 +50,42 @@ void run_cycle(const CollectionSettings& settings, MetricStore& store, const Fee
         }
         if (settings.prometheus_enabled)
             store.replace(std::move(samples));
-        // An unreachable server would cost every remaining line its time-out, so the feed
-        // gives up on it; an HTTP error answer costs only its own line. Posting may take one
+        // An unreachable server would cost every remaining batch its time-out, so the feed
+        // gives up on it; an HTTP error answer costs only its own batch. Posting may take one
         // interval, counted from its own start: a collection that alone outlasts the interval
         // (many VMs, a busy host) must not cost a healthy server every line.
         const std::int64_t post_until_ns =
             hooks.monotonic_ns() +
             static_cast<std::int64_t>(settings.interval_seconds) * 1000000000;
-        bool posting = settings.influx_enabled && static_cast<bool>(hooks.post);
-        std::size_t skipped = 0;
-        for (const std::string& line : lines) {
+        const bool posting = settings.influx_enabled && static_cast<bool>(hooks.post);
+        const InfluxBatcher::Post post = [&hooks](const std::string& body) {
+            return hooks.post(body, kInfluxPostTimeoutMs);
+        };
+        // A batch is posted as soon as it is whole, so each line of a feed without batching is
+        // logged just before its own post.
+        const auto post_waiting = [&](bool partial) {
+            while (influx.batch_waiting(partial)) {
+                if (!running(run_flag))
+                    influx.stop(PostingStop::shutdown);
+                else if (hooks.monotonic_ns() >= post_until_ns)
+                    influx.stop(PostingStop::out_of_time);
+                else
+                    influx.post_batch(post);
+            }
+        };
+        influx.begin_feed();
+        for (std::string& line : lines) {
             if (settings.dump_influx)
                 spdlog::info("[influx] {}", line);
-            if (!settings.influx_enabled || !hooks.post)
+            if (!posting)
                 continue;
-            if (posting && (!running(run_flag) || hooks.monotonic_ns() >= post_until_ns))
-                posting = false;
-            if (!posting) {
-                ++skipped;
-                continue;
-            }
-            // Failures are logged by the writer and not retried.
-            if (hooks.post(line) == PostResult::no_answer)
-                posting = false;
+            influx.add(std::move(line));
+            post_waiting(false);
         }
-        if (skipped > 0)
-            spdlog::error("Influx unreachable; skipped {} lines of this feed", skipped);
+        if (posting) {
+            post_waiting(true);
+            influx.end_feed();
+        }
     } // lines and samples are released inside the measured time
 
     const std::int64_t elapsed_us = (hooks.monotonic_ns() - t0) / 1000;
@@ -89,11 +102,31 @@ void run_cycle(const CollectionSettings& settings, MetricStore& store, const Fee
     }
 }
 
+void send_buffered_at_exit(InfluxBatcher& influx, const FeedHooks& hooks) {
+    if (!influx.buffering() || influx.waiting() == 0 || !hooks.post)
+        return;
+    const std::int64_t until_ns = hooks.monotonic_ns() + kExitAttemptMs * 1000000;
+    influx.begin_feed();
+    while (influx.batch_waiting(true)) {
+        const std::int64_t left_ms = (until_ns - hooks.monotonic_ns()) / 1000000;
+        if (left_ms <= 0) {
+            influx.stop(PostingStop::out_of_time);
+            break;
+        }
+        influx.post_batch([&](const std::string& body) {
+            return hooks.post(body, std::min(left_ms, kInfluxPostTimeoutMs));
+        });
+    }
+    influx.drop_at_exit();
+}
+
 void run_collection_loop(const CollectionSettings& settings, MetricStore& store,
                          InfluxWriter* writer, const RunFlag& run_flag) {
     const FeedHooks hooks = default_feed_hooks(settings, writer);
+    InfluxBatcher influx(settings.influx_batch_size, settings.influx_buffer_limit);
     while (running(run_flag))
-        run_cycle(settings, store, hooks, run_flag);
+        run_cycle(settings, store, hooks, influx, run_flag);
+    send_buffered_at_exit(influx, hooks);
 }
 
 } // namespace tarn

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "exporters/influx_batcher.h"
 #include "exporters/influx_writer.h"
 #include "metrics/metric_sample.h"
 #include "metrics/metric_store.h"
@@ -19,6 +20,8 @@ struct CollectionSettings {
     bool prometheus_enabled = false;
     bool influx_enabled = false;
     bool dump_influx = false;
+    std::size_t influx_batch_size = 1;   // lines per POST
+    std::size_t influx_buffer_limit = 0; // lines kept across feeds when posting fails; 0: none
 };
 
 // What a feed calls outside itself; the defaults are the real collection, wall clock, line
@@ -27,22 +30,27 @@ struct FeedHooks {
     std::function<std::vector<MetricSample>()> collect;
     std::function<std::string()> timestamp;
     std::function<std::string(const MetricSample&, const std::string&)> line;
-    std::function<PostResult(const std::string&)> post; // empty when Influx is off
+    std::function<PostResult(const std::string& body, std::int64_t timeout_ms)>
+        post; // empty when Influx is off
     std::function<std::int64_t()> monotonic_ns;
     std::function<void(std::int64_t)> sleep_us;
 };
 
 FeedHooks default_feed_hooks(const CollectionSettings& settings, InfluxWriter* writer);
 
-// One feed: collect, store, build/log/post the lines, then sleep the rest of the interval in
-// slices of at most one second while the run flag stays set. Posting stops for the rest of the
-// feed after a post without any answer, once posting has taken a whole interval, or when the run
-// flag is 0; the lines not posted are counted in one error message, and the next feed tries
-// again.
+// One feed: collect, store, build/log the lines and hand them to `influx` to post, then sleep the
+// rest of the interval in slices of at most one second while the run flag stays set. Posting
+// stops for the rest of the feed after a post without any answer (with a buffer also after a
+// 5xx or 429), once posting has taken a whole interval, or when the run flag is 0; what was not
+// posted is counted in one error message and, with a buffer, kept for the next feed.
 void run_cycle(const CollectionSettings& settings, MetricStore& store, const FeedHooks& hooks,
-               const RunFlag& run_flag);
+               InfluxBatcher& influx, const RunFlag& run_flag);
 
-// Feeds until the run flag is 0; the flag is tested before the first feed too.
+// With a buffer, the last attempt at exit: what it holds is posted within two seconds in all,
+// and what is left then is logged with its count.
+void send_buffered_at_exit(InfluxBatcher& influx, const FeedHooks& hooks);
+
+// Feeds until the run flag is 0 (tested before the first feed too), then sends what is buffered.
 void run_collection_loop(const CollectionSettings& settings, MetricStore& store,
                          InfluxWriter* writer, const RunFlag& run_flag = g_run_flag);
 

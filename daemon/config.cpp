@@ -1,6 +1,10 @@
 #include "daemon/config.h"
 
+#include "exporters/influx_endpoint.h"
+
 #include <INIReader.h>
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <ini.h>
 #include <spdlog/spdlog.h>
 
@@ -10,8 +14,11 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <limits>
 #include <set>
+#include <sstream>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -63,19 +70,150 @@ bool clamp_interval(DaemonConfig& config) {
     return true;
 }
 
+bool https_url(const DaemonConfig& config) {
+    return url_scheme(config.influx_url) == UrlScheme::https;
+}
+
+bool check_influx_url(DaemonConfig& config) {
+    if (!config.influx_enabled || url_scheme(config.influx_url) != UrlScheme::other)
+        return true;
+    spdlog::error("[influx] url begins with '{}://': only http:// and https:// are supported",
+                  config.influx_url.substr(0, config.influx_url.find("://")));
+    return false;
+}
+
+// A line break in a header would end the request's headers early.
+bool check_influx_token(DaemonConfig& config) {
+    const std::string& token = config.influx_token;
+    if (!config.influx_enabled ||
+        std::none_of(token.begin(), token.end(), [](unsigned char c) { return std::iscntrl(c); }))
+        return true;
+    spdlog::error("[influx] token contains a control character, which an HTTP header cannot carry");
+    return false;
+}
+
+// A token selects the v2 write API, which names a bucket instead of a database.
+bool check_influx_api(DaemonConfig& config) {
+    if (!config.influx_enabled)
+        return true;
+    if (config.influx_token.empty()) {
+        if (!config.influx_org.empty() || !config.influx_bucket.empty())
+            spdlog::warn("[influx] org and bucket are used only with a token; ignored");
+        return true;
+    }
+    if (config.influx_bucket.empty()) {
+        spdlog::error("[influx] token is set but bucket is empty: the v2 write API needs a bucket");
+        return false;
+    }
+    std::vector<std::string> unused;
+    for (const auto& [name, value] : {std::pair{"user", &config.influx_user},
+                                      {"password", &config.influx_password},
+                                      {"database", &config.influx_database},
+                                      {"retention_policy", &config.influx_retention_policy}})
+        if (!value->empty())
+            unused.emplace_back(name);
+    if (!unused.empty())
+        spdlog::warn("[influx] token is set, so {} {} not used", fmt::join(unused, ", "),
+                     unused.size() == 1 ? "is" : "are");
+    return true;
+}
+
+bool check_batch_size(DaemonConfig& config) {
+    if (!config.influx_enabled)
+        return true;
+    if (config.influx_batch_size < 1) {
+        spdlog::error("[influx] batch_size = {} is invalid: it must be at least 1 line",
+                      config.influx_batch_size);
+        return false;
+    }
+    if (config.influx_batch_size > kMaxInfluxBatchSize) {
+        spdlog::warn("batch_size={} is too large (at most {} lines); clamping to {}",
+                     config.influx_batch_size, kMaxInfluxBatchSize, kMaxInfluxBatchSize);
+        config.influx_batch_size = kMaxInfluxBatchSize;
+    }
+    return true;
+}
+
+bool check_buffer_limit(DaemonConfig& config) {
+    if (!config.influx_enabled)
+        return true;
+    if (config.influx_buffer_limit < 0) {
+        spdlog::error("[influx] buffer_limit = {} is invalid: it must be 0 (no buffer) or more "
+                      "lines",
+                      config.influx_buffer_limit);
+        return false;
+    }
+    if (config.influx_buffer_limit > kMaxInfluxBufferLimit) {
+        spdlog::warn("buffer_limit={} is too large (at most {} lines); clamping to {}",
+                     config.influx_buffer_limit, kMaxInfluxBufferLimit, kMaxInfluxBufferLimit);
+        config.influx_buffer_limit = kMaxInfluxBufferLimit;
+    }
+    return true;
+}
+
+bool regular_file(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// libcurl would only find a bad file at the first post, and then at every one.
+bool check_ca_file(DaemonConfig& config) {
+    const std::string& path = config.influx_ca_file;
+    if (!config.influx_enabled || path.empty())
+        return true;
+    if (!https_url(config)) {
+        spdlog::warn("[influx] ca_file is used only with an https:// url; ignored");
+        return true;
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file || !regular_file(path)) {
+        spdlog::error("[influx] ca_file '{}' cannot be read: {}", path,
+                      file ? "not a regular file" : std::strerror(errno));
+        return false;
+    }
+    std::ostringstream text; // a read error leaves it short (an iterator would throw)
+    text << file.rdbuf();
+    if (text.str().find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
+        spdlog::error("[influx] ca_file '{}' holds no PEM certificate", path);
+        return false;
+    }
+    return true;
+}
+
+bool check_insecure_skip_verify(DaemonConfig& config) {
+    if (!config.influx_enabled || !config.influx_insecure_skip_verify)
+        return true;
+    if (https_url(config))
+        spdlog::warn("[influx] insecure_skip_verify = true: the InfluxDB server's certificate and "
+                     "host name are not verified");
+    else
+        spdlog::warn("[influx] insecure_skip_verify is used only with an https:// url; ignored");
+    return true;
+}
+
 // Every key the daemon knows, in the order it reads them.
 const ConfigKey kKeys[] = {
     {"prometheus", "enabled", &DaemonConfig::prometheus_enabled},
     {"prometheus", "listen", &DaemonConfig::listen_address},
     {"prometheus", "metrics_prefix", &DaemonConfig::metrics_prefix, check_metrics_prefix},
     {"prometheus", "web_config_file", &DaemonConfig::web_config_file},
-    {"prometheus", "gzip", &DaemonConfig::gzip},
+    {"prometheus", "gzip", &DaemonConfig::prometheus_gzip},
     {"influx", "enabled", &DaemonConfig::influx_enabled},
     {"influx", "user", &DaemonConfig::influx_user, check_influx_user},
     {"influx", "password", &DaemonConfig::influx_password},
-    {"influx", "url", &DaemonConfig::influx_url},
+    {"influx", "url", &DaemonConfig::influx_url, check_influx_url},
     {"influx", "database", &DaemonConfig::influx_database},
     {"influx", "interval", &DaemonConfig::interval_seconds, clamp_interval},
+    {"influx", "retention_policy", &DaemonConfig::influx_retention_policy},
+    {"influx", "token", &DaemonConfig::influx_token, check_influx_token},
+    {"influx", "org", &DaemonConfig::influx_org},
+    {"influx", "bucket", &DaemonConfig::influx_bucket, check_influx_api},
+    {"influx", "batch_size", &DaemonConfig::influx_batch_size, check_batch_size},
+    {"influx", "buffer_limit", &DaemonConfig::influx_buffer_limit, check_buffer_limit},
+    {"influx", "gzip", &DaemonConfig::influx_gzip},
+    {"influx", "ca_file", &DaemonConfig::influx_ca_file, check_ca_file},
+    {"influx", "insecure_skip_verify", &DaemonConfig::influx_insecure_skip_verify,
+     check_insecure_skip_verify},
 };
 
 std::string lower(std::string text) {
@@ -161,11 +299,6 @@ void read_key(const INIReader& reader, const ConfigKey& key, DaemonConfig& confi
             }
         },
         key.target);
-}
-
-bool regular_file(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
 } // namespace

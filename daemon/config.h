@@ -14,14 +14,27 @@ struct DaemonConfig {
     // The exporters' web config file (TLS, basic auth); empty: plain HTTP, no authentication.
     std::string web_config_file;
     // gzip for scrapers that ask for it; a request that does not gets the plain document anyway.
-    bool gzip = true;
+    bool prometheus_gzip = true;
     bool influx_enabled = true;
     std::string influx_user;
     std::string influx_password;
     std::string influx_url;
     std::string influx_database;
     std::int32_t interval_seconds = 10;
+    std::string influx_retention_policy;
+    std::string influx_token;
+    std::string influx_org;
+    std::string influx_bucket;
+    std::int32_t influx_batch_size = 1;
+    std::int32_t influx_buffer_limit = 0;
+    bool influx_gzip = false;
+    std::string influx_ca_file;
+    bool influx_insecure_skip_verify = false;
 };
+
+// Bounds of the [influx] sizes; larger values are clamped to them with a warning.
+constexpr std::int32_t kMaxInfluxBatchSize = 100000;
+constexpr std::int32_t kMaxInfluxBufferLimit = 1000000;
 
 struct ConfigError {
     int parse_error; // -1: file not readable, otherwise the first bad line; 0: a value refused

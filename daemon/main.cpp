@@ -20,6 +20,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -46,7 +47,7 @@ int dump_prometheus_once(tarn::MetricStore& store, const std::string& hostname,
 // the file and the key) when the file, a certificate or a key cannot be used.
 bool endpoint_options(const tarn::DaemonConfig& config, tarn::ScrapeCache& cache,
                       tarn::EndpointOptions& options) {
-    if (config.gzip)
+    if (config.prometheus_gzip)
         options.render_gzip = [&cache] { return cache.gzip_document(); };
     if (config.web_config_file.empty())
         return true;
@@ -107,9 +108,25 @@ int run(int argc, char** argv) {
     }
 
     std::optional<tarn::InfluxWriter> writer;
-    if (config.influx_enabled)
-        writer.emplace(config.influx_user, config.influx_password, config.influx_url,
-                       config.influx_database);
+    if (config.influx_enabled) {
+        tarn::InfluxTarget target;
+        target.user = config.influx_user;
+        target.password = config.influx_password;
+        target.url = config.influx_url;
+        target.database = config.influx_database;
+        target.retention_policy = config.influx_retention_policy;
+        target.token = config.influx_token;
+        target.org = config.influx_org;
+        target.bucket = config.influx_bucket;
+        target.batched = config.influx_batch_size > 1;
+        target.gzip = config.influx_gzip;
+        target.ca_file = config.influx_ca_file;
+        target.insecure_skip_verify = config.influx_insecure_skip_verify;
+        // With a buffer, a post under way at a stop is given up: its lines stay buffered for
+        // the last attempt, which has its own two seconds.
+        const bool buffering = config.influx_buffer_limit > 0;
+        writer.emplace(tarn::influx_endpoint(target), buffering ? &tarn::g_run_flag : nullptr);
+    }
 
     // Declared before the server so that it outlives the server's thread.
     tarn::ScrapeCache scrape_cache(store);
@@ -156,6 +173,11 @@ int run(int argc, char** argv) {
         settings.prometheus_enabled = config.prometheus_enabled;
         settings.influx_enabled = config.influx_enabled;
         settings.dump_influx = options.dump_influx;
+        // Checked only with Influx on; off, they are not used.
+        settings.influx_batch_size =
+            static_cast<std::size_t>(std::max<std::int32_t>(config.influx_batch_size, 1));
+        settings.influx_buffer_limit =
+            static_cast<std::size_t>(std::max<std::int32_t>(config.influx_buffer_limit, 0));
         tarn::run_collection_loop(settings, store, writer ? &*writer : nullptr);
     } catch (const tarn::CollectorThreadError&) {
         status = 1; // already logged

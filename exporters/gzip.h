@@ -5,8 +5,8 @@
 
 namespace tarn {
 
-// The gzip member (RFC 1952) of data at zlib's compression level (0 to 9; -1 is zlib's default).
-// Throws std::runtime_error only when zlib itself fails (out of memory).
-std::string gzip_compress(std::string_view data, int level);
+// The whole text as one gzip member (RFC 1952) at zlib's level 0 to 9; empty when zlib fails
+// (it only does for lack of memory), since even empty input gives a non-empty member.
+std::string gzip_compress(std::string_view text, int level);
 
 } // namespace tarn

@@ -3,6 +3,8 @@
 #include "exporters/gzip.h"
 #include "exporters/prometheus_text.h"
 
+#include <stdexcept>
+
 namespace tarn {
 namespace {
 
@@ -32,8 +34,14 @@ Document ScrapeCache::document() {
 Document ScrapeCache::gzip_document() {
     std::lock_guard<std::mutex> lock(mutex_);
     refresh();
-    if (!gzip_document_)
-        gzip_document_ = std::make_shared<const std::string>(gzip_compress(*document_, kGzipLevel));
+    if (!gzip_document_) {
+        std::string packed = gzip_compress(*document_, kGzipLevel);
+        // Even an empty document packs to a gzip member: empty means zlib failed (no memory).
+        // Thrown, it is answered 500 and logged, and the next scrape tries again.
+        if (packed.empty())
+            throw std::runtime_error("gzip compression failed");
+        gzip_document_ = std::make_shared<const std::string>(std::move(packed));
+    }
     return gzip_document_;
 }
 

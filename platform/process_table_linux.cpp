@@ -1,11 +1,11 @@
 #include "platform/process_table.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <dirent.h>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace tarn {
 namespace {
@@ -28,12 +28,19 @@ std::vector<std::int32_t> process_ids() {
     return pids;
 }
 
+// Plain reads: for a process that ends meanwhile read() fails with ESRCH, which libstdc++'s
+// istreambuf_iterator would throw out of the whole collection.
 std::optional<std::string> read_whole_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return std::nullopt;
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad())
+    std::string content;
+    char buffer[4096];
+    ssize_t count = 0;
+    while ((count = ::read(fd, buffer, sizeof buffer)) > 0 || (count < 0 && errno == EINTR))
+        content.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
+    ::close(fd);
+    if (count < 0)
         return std::nullopt;
     return content;
 }

@@ -1,21 +1,22 @@
 #!/usr/bin/env bash
 # Installs from Debian's archive everything the build, the tests and the demo use.
-# The packaged servers (Prometheus, InfluxDB, the node exporter) must never run as system services
-# here: the tests start their own instances on free loopback ports. So the install starts no
-# service, and any that already runs is stopped. Safe to run again; prints nothing when all is set.
+# The packaged servers (Prometheus, InfluxDB, VictoriaMetrics, the node exporter) must never run
+# as system services here: the tests start their own instances on free loopback ports. So the
+# install starts no service, and any that already runs is stopped. Safe to run again; prints
+# nothing when all is set.
 set -euo pipefail
 packages=(
     build-essential cmake pkg-config clang-format
-    libspdlog-dev libfmt-dev libinih-dev nlohmann-json3-dev libcurl4-openssl-dev
-    libssl-dev zlib1g-dev libyaml-cpp-dev libcrypt-dev
+    libspdlog-dev libfmt-dev libinih-dev nlohmann-json3-dev libcurl4-openssl-dev zlib1g-dev
+    libssl-dev libyaml-cpp-dev libcrypt-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     prometheus influxdb python3 python3-prometheus-client
     util-linux procps iproute2 curl time
-    mandoc shellcheck influxdb-client wrk lighttpd openssl apache2-utils slowhttptest clang-14
-    libclang-rt-14-dev
+    mandoc shellcheck influxdb-client wrk lighttpd clang-14 libclang-rt-14-dev
+    victoria-metrics openssl apache2-utils slowhttptest
     libc++-14-dev libc++abi-14-dev
 )
-services=(prometheus influxdb prometheus-node-exporter lighttpd)
+services=(prometheus influxdb prometheus-node-exporter lighttpd victoria-metrics)
 policy=/usr/sbin/policy-rc.d
 
 missing=()

@@ -149,6 +149,9 @@ FAULTS = [
     ("C20", "collectors/shared_memory.cpp", "if (first_report(name, size))",
      "if (first_report(name, size) || true)",
      "dropped check: the over-size warning comes every feed"),
+    ("C21", "collectors/command_runner.cpp",
+     "deadline = std::min(deadline, Clock::now() + kStopGrace);", "(void)deadline;",
+     "dropped step: a stop waits out a running tool's time limit"),
 ]
 
 

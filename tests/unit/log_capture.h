@@ -12,10 +12,13 @@ namespace tarn {
 // While it lives, the default logger writes each message's text alone, one a line, to `stream`.
 class LogCapture {
   public:
-    LogCapture() : previous_(spdlog::default_logger()) {
+    // Messages below `level` are left out.
+    explicit LogCapture(spdlog::level::level_enum level = spdlog::level::trace)
+        : previous_(spdlog::default_logger()) {
         auto logger = std::make_shared<spdlog::logger>(
             "capture", std::make_shared<spdlog::sinks::ostream_sink_mt>(stream));
         logger->set_pattern("%v");
+        logger->set_level(level);
         spdlog::set_default_logger(std::move(logger));
     }
     ~LogCapture() {

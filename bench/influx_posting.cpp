@@ -1,0 +1,166 @@
+// Posts a feed's Influx lines the way the feed loop does (InfluxBatcher and InfluxWriter), for
+// bench/influx_output.py:
+//   influx_posting URL DATABASE LINES_FILE FEEDS BATCH_SIZE GZIP INFLUXD_PID
+//       posts FEEDS feeds of the file's lines, each feed with a fresh timestamp, and prints
+//       "WALL_S CPU_S SERVER_CPU_S BODY_BYTES POSTS FAILED" per feed: the posting's wall and CPU
+//       time (the whole process), the server's CPU time (utime + stime of INFLUXD_PID, taken
+//       over all feeds and a settling pause after them), the bytes of the bodies as sent
+//       (compressed when GZIP is 1), the POSTs and the lines not accepted;
+//   influx_posting --buffer LINES_FILE COUNT
+//       fills a buffer of COUNT lines with feeds of the file's lines and prints "RSS_BEFORE_KIB
+//       RSS_AFTER_KIB LINES_HELD".
+#include "exporters/gzip.h"
+#include "exporters/influx_batcher.h"
+#include "exporters/influx_line.h"
+#include "exporters/influx_writer.h"
+
+#include <spdlog/spdlog.h>
+
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+double seconds(clockid_t clock) {
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// utime + stime of a process, in seconds.
+double process_cpu(const std::string& pid) {
+    std::ifstream file("/proc/" + pid + "/stat");
+    std::string text((std::istreambuf_iterator<char>(file)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i >= 14)
+            ticks += std::strtod(field.c_str(), nullptr);
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+long rss_kib() {
+    std::ifstream file("/proc/self/status");
+    for (std::string line; std::getline(file, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
+}
+
+std::vector<std::string> read_lines(const char* path) {
+    std::ifstream file(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);)
+        if (!line.empty())
+            lines.push_back(line);
+    return lines;
+}
+
+std::string with_timestamp(const std::string& line, const std::string& stamp) {
+    return line.substr(0, line.rfind(' ') + 1) + stamp;
+}
+
+int hold_buffer(const char* path, std::size_t count) {
+    const std::vector<std::string> lines = read_lines(path);
+    if (lines.empty())
+        return 2;
+    spdlog::set_level(spdlog::level::off); // the last feed's drops would be logged to stdout
+    const long before = rss_kib();
+    // Feed by feed, as the daemon fills it while the server is away: each feed's lines are
+    // built anew, and the buffer keeps what it holds across feeds.
+    tarn::InfluxBatcher buffer(5000, count);
+    for (std::int64_t feed = 0; buffer.waiting() < count; ++feed) {
+        const std::string stamp = std::to_string(1800000000000000000 + feed);
+        buffer.begin_feed();
+        buffer.stop(tarn::PostingStop::shutdown); // says nothing at the end of the feed
+        for (const std::string& line : lines)
+            buffer.add(with_timestamp(line, stamp));
+        buffer.end_feed();
+    }
+    std::printf("%ld %ld %zu\n", before, rss_kib(), buffer.waiting());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "--buffer") == 0)
+        return hold_buffer(argv[2], std::strtoul(argv[3], nullptr, 10));
+    if (argc != 8) {
+        std::fprintf(stderr, "usage: influx_posting URL DATABASE LINES_FILE FEEDS BATCH_SIZE "
+                             "GZIP INFLUXD_PID | --buffer LINES_FILE COUNT\n");
+        return 2;
+    }
+    const std::vector<std::string> lines = read_lines(argv[3]);
+    const int feeds = std::atoi(argv[4]);
+    const auto batch_size = static_cast<std::size_t>(std::atol(argv[5]));
+    const bool gzip = std::strcmp(argv[6], "1") == 0;
+    const std::string server_pid = argv[7];
+
+    tarn::InfluxTarget target;
+    target.url = argv[1];
+    target.database = argv[2];
+    target.batched = batch_size > 1;
+    target.gzip = gzip;
+    tarn::InfluxWriter writer(tarn::influx_endpoint(target));
+    tarn::InfluxBatcher batcher(batch_size, 0);
+
+    const double server0 = process_cpu(server_pid);
+    std::vector<std::string> results;
+    for (int feed = 0; feed < feeds; ++feed) {
+        const std::string stamp = tarn::influx_timestamp();
+        std::vector<std::string> stamped;
+        stamped.reserve(lines.size());
+        for (const std::string& line : lines)
+            stamped.push_back(with_timestamp(line, stamp));
+        std::size_t posts = 0, bytes = 0;
+        std::vector<std::string> bodies; // sized after the timing, not during it
+        const tarn::InfluxBatcher::Post post = [&](const std::string& body) {
+            ++posts;
+            bodies.push_back(body);
+            return writer.post(body);
+        };
+        const auto sent_before = batcher.counters().sent;
+
+        const double cpu0 = seconds(CLOCK_PROCESS_CPUTIME_ID);
+        const double wall0 = seconds(CLOCK_MONOTONIC);
+        batcher.begin_feed();
+        for (std::string& line : stamped) {
+            batcher.add(std::move(line));
+            while (batcher.batch_waiting(false))
+                batcher.post_batch(post);
+        }
+        while (batcher.batch_waiting(true))
+            batcher.post_batch(post);
+        batcher.end_feed();
+        const double wall1 = seconds(CLOCK_MONOTONIC);
+        const double cpu1 = seconds(CLOCK_PROCESS_CPUTIME_ID);
+
+        for (const std::string& body : bodies)
+            bytes += gzip ? tarn::gzip_compress(body, 1).size() : body.size();
+        const auto accepted = batcher.counters().sent - sent_before;
+        results.push_back(std::to_string(wall1 - wall0) + " " + std::to_string(cpu1 - cpu0) +
+                          " SERVER " + std::to_string(bytes) + " " + std::to_string(posts) + " " +
+                          std::to_string(lines.size() - accepted));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    // influxd finishes some of a write after answering it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const double server = (process_cpu(server_pid) - server0) / feeds;
+    for (std::string& result : results) {
+        result.replace(result.find("SERVER"), 6, std::to_string(server));
+        std::printf("%s\n", result.c_str());
+    }
+    return 0;
+}

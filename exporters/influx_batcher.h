@@ -1,0 +1,68 @@
+#pragma once
+
+#include "exporters/influx_writer.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+
+namespace tarn {
+
+// What became of the lines handed to the batcher, since it was made.
+struct InfluxCounters {
+    std::uint64_t sent = 0;                // accepted by the server
+    std::uint64_t refused = 0;             // answered with an error and given up
+    std::uint64_t not_sent = 0;            // lost without a buffer: no answer, or posting stopped
+    std::uint64_t dropped_buffer_full = 0; // the oldest, over the buffer limit
+    std::uint64_t dropped_at_exit = 0;     // still waiting when the daemon stopped
+    std::uint64_t buffered = 0;            // waiting now
+};
+
+// Why posting ended before every waiting line was sent.
+enum class PostingStop { none, no_answer, server_busy, out_of_time, shutdown };
+
+// A POST body stays below this many bytes (before compression) whatever the batch size.
+constexpr std::size_t kInfluxMaxBodyBytes = 4u << 20;
+
+// Lines in the order they are handed over, posted in batches of at most batch_size lines joined
+// with "\n". Without a buffer (buffer_limit 0) what a feed could not post is lost at the end of
+// that feed; with one it is kept, up to buffer_limit lines (the oldest go first), and sent ahead
+// of the next feed's lines.
+class InfluxBatcher {
+  public:
+    using Post = std::function<PostResult(const std::string& body)>;
+
+    InfluxBatcher(std::size_t batch_size, std::size_t buffer_limit,
+                  std::size_t max_body_bytes = kInfluxMaxBodyBytes);
+
+    // Opens posting for a new feed (or the last attempt at exit).
+    void begin_feed();
+    void add(std::string line);
+    // True while posting is open and a batch waits: a whole one, or with `partial` any line.
+    bool batch_waiting(bool partial) const;
+    // Posts the oldest lines as one batch. Accepted or refused (a 4xx other than 429, or any
+    // error without a buffer), they are done with; otherwise posting stops for this feed and,
+    // with a buffer, they stay first in line.
+    void post_batch(const Post& post);
+    void stop(PostingStop why);
+    // Ends the feed: logs and counts what was not posted (lost, or kept and over the limit).
+    void end_feed();
+    // After the last attempt at exit: what still waits is logged with its count and dropped.
+    void drop_at_exit();
+
+    bool buffering() const { return buffer_limit_ > 0; }
+    std::size_t waiting() const { return lines_.size(); }
+    InfluxCounters counters() const;
+
+  private:
+    std::size_t batch_size_;
+    std::size_t buffer_limit_;
+    std::size_t max_body_bytes_;
+    std::deque<std::string> lines_;
+    PostingStop stopped_ = PostingStop::none;
+    InfluxCounters counters_;
+};
+
+} // namespace tarn

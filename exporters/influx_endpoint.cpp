@@ -1,0 +1,97 @@
+#include "exporters/influx_endpoint.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace tarn {
+namespace {
+
+constexpr std::string_view kSchemeEnd = "://";
+
+bool same_text_ignoring_case(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// The length of a leading "NAME" of "NAME://" (RFC 3986: a letter, then letters, digits, '+',
+// '-' and '.'), or 0.
+std::size_t scheme_length(const std::string& url) {
+    const std::size_t end = url.find(kSchemeEnd);
+    if (end == std::string::npos || end == 0 || !std::isalpha(static_cast<unsigned char>(url[0])))
+        return 0;
+    const bool name = std::all_of(
+        url.begin(), url.begin() + static_cast<std::ptrdiff_t>(end),
+        [](unsigned char c) { return std::isalnum(c) || c == '+' || c == '-' || c == '.'; });
+    return name ? end : 0;
+}
+
+} // namespace
+
+std::string percent_encode(const std::string& text) {
+    std::string encoded;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool unreserved = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                                (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' ||
+                                byte == '_' || byte == '~';
+        if (unreserved)
+            encoded += c;
+        else
+            encoded += fmt::format("%{:02X}", byte);
+    }
+    return encoded;
+}
+
+UrlScheme url_scheme(const std::string& url) {
+    const std::size_t length = scheme_length(url);
+    if (length == 0)
+        return UrlScheme::none;
+    const std::string_view name(url.data(), length);
+    if (same_text_ignoring_case(name, "http"))
+        return UrlScheme::http;
+    if (same_text_ignoring_case(name, "https"))
+        return UrlScheme::https;
+    return UrlScheme::other;
+}
+
+InfluxEndpoint influx_endpoint(const InfluxTarget& target) {
+    const bool https = url_scheme(target.url) == UrlScheme::https;
+    std::string host = target.url;
+    if (const std::size_t length = scheme_length(host); length > 0) {
+        host.erase(0, length + kSchemeEnd.size());
+        // "https://influx.example.org:8086/" is written as often as without the '/'.
+        while (!host.empty() && host.back() == '/')
+            host.pop_back();
+    }
+    const char* scheme = https ? "https" : "http";
+
+    InfluxEndpoint endpoint;
+    if (target.token.empty()) {
+        endpoint.write_url =
+            fmt::format("{}://{}:{}@{}/write?db={}", scheme, percent_encode(target.user),
+                        percent_encode(target.password), host, percent_encode(target.database));
+        if (!target.retention_policy.empty())
+            endpoint.write_url += "&rp=" + percent_encode(target.retention_policy);
+    } else {
+        const std::string org =
+            target.org.empty() ? "" : fmt::format("org={}&", percent_encode(target.org));
+        endpoint.write_url = fmt::format("{}://{}/api/v2/write?{}bucket={}&precision=ns", scheme,
+                                         host, org, percent_encode(target.bucket));
+        endpoint.headers.push_back("Authorization: Token " + target.token);
+    }
+    if (target.gzip)
+        endpoint.headers.emplace_back("Content-Encoding: gzip");
+    // libcurl would wait for "100 Continue" before a body over 1 MiB; a batch is sent at once.
+    if (target.batched)
+        endpoint.headers.emplace_back("Expect:");
+    endpoint.gzip = target.gzip;
+    endpoint.ca_file = target.ca_file;
+    endpoint.verify_tls = !target.insecure_skip_verify;
+    return endpoint;
+}
+
+} // namespace tarn

@@ -1,0 +1,376 @@
+"""The Influx output against its peers on a simulated host of 10 VMs (41 lines a feed): the
+requests of each setting (a stand-in server that records them, also answering slowly), a real
+influxd 1.x (batches, gzip, rp=, an outage with a large and a small buffer, https with CAs made
+here by openssl), VictoriaMetrics (1.x and v2 write), and a stop while the server never answers.
+Root only (private namespaces); every server is stopped at the end."""
+import base64
+import gzip
+import http.server
+import json
+import os
+import re
+import shutil
+import socket
+import ssl
+import subprocess
+import tempfile
+import threading
+import time
+import urllib.parse
+import urllib.request
+
+import fixture as fx
+from fixture import simhost
+from test_peers import influx_line, wait_for
+
+LINES = 41  # host_cpu_limit, then bhyve_cpu and one block, net and balloon sample per VM
+TLS = ssl._create_unverified_context()
+SANITIZED = bool(os.environ.get("TARN_SANITIZE"))
+
+
+def request(url, form=None):
+    """(status, body), or (None, b"") without an answer; https is not verified."""
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}),
+                                         urllib.request.HTTPSHandler(context=TLS))
+    try:
+        with opener.open(url, form and urllib.parse.urlencode(form).encode(), timeout=5) as a:
+            return a.status, a.read()
+    except OSError:
+        return None, b""
+
+
+def dumped(daemon):
+    return [line[9:] for line in daemon.log_lines("info", r"^\[influx\] ")]
+
+
+def by_stamp(lines):
+    feeds = {}
+    for line in lines:
+        feeds.setdefault(int(line.rsplit(" ", 1)[1]), []).append(line)
+    return feeds
+
+
+def points(lines):
+    return {(m, tuple(sorted(t.items())), tuple(sorted(f.items())), s)
+            for m, t, f, s in map(influx_line, lines)}
+
+
+class VmHost(simhost.SimulatedHost):
+    def __enter__(self):
+        super().__enter__()
+        self.set_sysctl("kern.hz", 1000)
+        for v in range(1, (LINES - 1) // 4 + 1):
+            self.add_vm(v)
+        return self
+
+
+class Daemon(fx.Daemon):
+    """Keeps its log when it ends and its directory goes."""
+    ended_log = None
+
+    def log(self):
+        return super().log() if self.ended_log is None else self.ended_log
+
+    def __exit__(self, *exc):
+        self.stop()
+        self.ended_log = self.log()
+        super().__exit__(*exc)
+
+
+def run_daemons(keys_list, feeds, during=None):
+    """Daemons with -i and these [influx] keys (and "interval", default 1), each run for `feeds`
+    feeds (then through during() and 2 more feeds, when given) and stopped with status 0."""
+    with VmHost():
+        daemons = [Daemon(fx.daemon_config(None, keys.pop("interval", 1), keys), ["-i"])
+                   for keys in map(dict, keys_list)]
+        try:
+            for daemon in daemons:
+                daemon.start()
+
+            def done(count):
+                return all(d.wait_log("[influx] host_cpu_limit", 10 * fx.SLACK + 3 * count,
+                                      count=count) for d in daemons)
+            assert done(feeds), [d.log() for d in daemons]
+            if during:
+                during(daemons)
+                assert done(max(d.log().count("[influx] host_") for d in daemons) + 2)
+            for daemon in daemons:
+                assert daemon.stop() == 0, daemon.log()
+        finally:
+            for daemon in daemons:
+                daemon.__exit__(None, None, None)
+    return daemons
+
+
+class StandIn(http.server.ThreadingHTTPServer):
+    """Records each POST as (path, lower-case headers, lines of the decoded body) and answers 204
+    after `delay` seconds."""
+
+    def __init__(self, delay):
+        posts = self.posts = []
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def do_POST(self):  # noqa: N802
+                headers = {k.lower(): v for k, v in self.headers.items()}
+                body = self.rfile.read(int(headers["content-length"]))
+                if headers.get("content-encoding") == "gzip":
+                    body = gzip.decompress(body)
+                posts.append((self.path, headers, body.decode().split("\n")))
+                time.sleep(delay)
+                self.send_response(204)
+                self.end_headers()
+
+        super().__init__(("127.0.0.1", 0), Handler)
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+
+def basic(credentials):
+    return "Basic " + base64.b64encode(credentials.encode()).decode()
+
+
+# (influx keys, the stand-in's delay, path, Authorization, Content-Encoding, lines per POST of a
+# whole feed; None: one POST a line, cut short every feed by the interval)
+REQUEST_CASES = [
+    ({"user": "u", "password": "p w", "database": "d b"}, 0, "/write?db=d%20b", basic("u:p w"),
+     None, [1] * LINES),
+    ({"url": "http://ADDR/", "user": "u", "database": "d", "retention_policy": "r p"}, 0,
+     "/write?db=d&rp=r%20p", basic("u:"), None, [1] * LINES),
+    ({"token": "s3cr=t", "org": "o&g", "bucket": "b/k", "user": "u", "password": "p"}, 0,
+     "/api/v2/write?org=o%26g&bucket=b%2Fk&precision=ns", "Token s3cr=t", None, [1] * LINES),
+    ({"database": "d", "batch_size": 10, "gzip": "true"}, 0, "/write?db=d", basic(":"), "gzip",
+     [10, 10, 10, 10, 1]),
+    ({"database": "d"}, 0.04, "/write?db=d", basic(":"), None, None),
+    ({"database": "d", "batch_size": 100}, 0.04, "/write?db=d", basic(":"), None, [LINES]),
+]
+
+
+def test_requests_of_each_setting():
+    # Under sanitizers: without the URL variants, and with time enough for 41 POSTs a feed.
+    cases = [c for n, c in enumerate(REQUEST_CASES) if n not in (1, 2) or not SANITIZED]
+    interval = 3 if SANITIZED else 1
+    servers = [StandIn(delay) for _, delay, *_ in cases]
+    try:
+        daemons = run_daemons([dict(keys, interval=1 if delay else interval, url=keys.get(
+            "url", "ADDR").replace("ADDR", f"127.0.0.1:{s.server_address[1]}"))
+            for (keys, delay, *_), s in zip(cases, servers)], 4)
+    finally:
+        for server in servers:
+            server.shutdown()
+            server.server_close()
+    for n, (daemon, server, (keys, _, path, auth, encoding, sizes)) in enumerate(zip(
+            daemons, servers, cases)):
+        posts = server.posts
+        assert {p[0] for p in posts} == {path}, (keys, {p[0] for p in posts})
+        assert {(h["authorization"], h.get("content-encoding"), "expect" in h)
+                for _, h, _ in posts} == {(auth, encoding, False)}, keys
+        if n == 0:  # no new key: libcurl's own headers and nothing else, as always
+            assert set(posts[0][1]) == {"host", "authorization", "accept", "content-length",
+                                        "content-type"}, posts[0][1]
+        sent, logged = by_stamp(line for p in posts for line in p[2]), by_stamp(dumped(daemon))
+        whole = [stamp for stamp in sent if sent[stamp] == logged[stamp]]
+        errors = daemon.log_lines("error", "")
+        # Without a buffer, the stop may cut the last feed's posting short.
+        if errors and errors[-1].startswith("Influx posting ended by the stop; skipped"):
+            errors.pop()
+        if sizes is None:  # about 20 POSTs of 40 ms fit in the 1 s interval, never "unreachable"
+            assert not whole and len(errors) >= 3 and all(e.startswith(
+                "Influx posting used the whole interval; skipped") for e in errors), errors
+            continue
+        assert len(whole) >= max(3, len(sent) - 1) and not errors, (keys, len(whole), errors)
+        assert all([len(p[2]) for p in posts if p[2][0].endswith(f" {stamp}")] == sizes
+                   for stamp in whole), keys
+
+
+class Influxd:
+    """influxd 1.x on loopback with its own directory, which outlives stop() and start()."""
+
+    def __init__(self, tls=None):
+        self.dir = tempfile.mkdtemp(prefix="tarn-influxd-")
+        self.port, rpc = fx.free_port(), fx.free_port()
+        self.url = f"{'https' if tls else 'http'}://127.0.0.1:{self.port}"
+        https = tls and (f'https-enabled = true\nhttps-certificate = "{tls[0]}"\n'
+                         f'https-private-key = "{tls[1]}"\n') or ""
+        with open(f"{self.dir}/i.conf", "w") as f:
+            f.write(f'reporting-disabled = true\nbind-address = "127.0.0.1:{rpc}"\n[meta]\n'
+                    f'dir = "{self.dir}/meta"\n[data]\ndir = "{self.dir}/data"\nwal-dir = '
+                    f'"{self.dir}/wal"\nquery-log-enabled = false\n[http]\nbind-address = '
+                    f'"127.0.0.1:{self.port}"\nlog-enabled = false\n{https}[monitor]\n'
+                    'store-enabled = false\n')
+
+    def start(self):
+        with open(f"{self.dir}/log", "ab") as log:
+            self.proc = subprocess.Popen(["influxd", "run", "-config", f"{self.dir}/i.conf"],
+                                         stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        assert wait_for(lambda: request(self.url + "/ping")[0] == 204, 20)
+        return self
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(10)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.proc.kill()
+        self.proc.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def query(self, q, **params):
+        status, text = request(f"{self.url}/query", {"q": q, "epoch": "ns", **params})
+        assert status == 200, (q, status, text)
+        return json.loads(text)["results"][0]
+
+    def stored(self, database, **params):
+        """The points of a database (and retention policy rp=) as points() gives them."""
+        return {(serie["name"], tuple(sorted((k, v) for k, v in serie["tags"].items() if v)),
+                 tuple(sorted((k, v) for k, v in row.items() if v is not None)), stamp)
+                for serie in self.query("SELECT * FROM /.*/ GROUP BY *", db=database,
+                                        **params).get("series", [])
+                for row in (dict(zip(serie["columns"], values)) for values in serie["values"])
+                for stamp in [row.pop("time")]}
+
+
+def test_influxd_batches_gzip_retention_policy_and_an_outage():
+    # Production settings (batches, gzip, a large buffer), a small buffer, and batches of 7 lines
+    # to a retention policy, each to its own database; the server stops for 5 s in between and
+    # starts again on the same data.
+    cases = [("large", {"batch_size": 5000, "buffer_limit": 100000, "gzip": "true"}),
+             ("small", {"batch_size": 5000, "buffer_limit": 60}),
+             ("rp", {"batch_size": 7, "buffer_limit": 1000, "retention_policy": "short"})]
+    with Influxd() as influxd:
+        for name, _ in cases:
+            influxd.query(f'CREATE DATABASE "{name}"')
+        influxd.query('CREATE RETENTION POLICY "short" ON "rp" DURATION 2d REPLICATION 1')
+
+        def outage(daemons):
+            # Just after a feed's post: a post the stopping server took in but did not answer
+            # would be stored, though counted as not delivered.
+            count = daemons[1].log().count("[influx] host_cpu_limit")
+            assert daemons[1].wait_log("[influx] host_cpu_limit", 10 * fx.SLACK,
+                                       count=count + 1)
+            time.sleep(0.2)
+            influxd.stop()
+            time.sleep(5)
+            influxd.start()
+        large, small, rp = run_daemons([{"url": f"127.0.0.1:{influxd.port}", "database": name,
+                                         **keys} for name, keys in cases], 2, outage)
+        assert large.log_lines("error", "unreachable; [0-9]+ lines kept in the buffer")
+        sent, stored = points(dumped(large)), influxd.stored("large")
+        assert len(sent) >= 5 * LINES and stored == sent, (len(sent), sorted(sent ^ stored)[:3])
+        assert not large.log_lines("error", "dropped|not sent")
+        # What the small buffer dropped, and only that, is missing; unless a post got no answer
+        # though the server had it (not just a refused connection): then it may be stored.
+        sent, stored = points(dumped(small)), influxd.stored("small")
+        dropped = sum(int(n) for n in re.findall(r"dropped the (\d+) oldest", small.log()))
+        unsure = [e for e in small.log_lines("error", "^Influx POST failed: ")
+                  if not e.endswith("Couldn't connect to server")]
+        assert stored <= sent and dropped and (len(sent - stored) == dropped or unsure and len(
+            sent - stored) <= dropped), (len(sent - stored), small.log_lines("error", ""))
+        assert influxd.stored("rp", rp="short") == points(dumped(rp))
+        assert not influxd.stored("rp")
+
+
+def test_influxd_over_https():
+    # (keys besides the https url, whether the points arrive); CAs and a certificate for
+    # 127.0.0.1 made here, none of them in the system's store.
+    cases = [({"ca_file": "ca.pem"}, True), ({"ca_file": "other.pem"}, False), ({}, False),
+             ({"ca_file": "other.pem", "insecure_skip_verify": "true"}, True)]
+    directory = tempfile.mkdtemp(prefix="tarn-tls-")
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2"]
+    for command in ([f"req -x509 -keyout {ca}.key -out {ca}.pem -subj /CN={ca}".split()
+                     for ca in ("ca", "other")] +
+                    ["req -keyout server.key -out server.csr -subj /CN=127.0.0.1".split()]):
+        subprocess.run(["openssl", *command, *key], cwd=directory, check=True,
+                       capture_output=True)
+    with open(f"{directory}/san", "w") as f:
+        f.write("subjectAltName = IP:127.0.0.1\n")
+    subprocess.run("openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+                   "-out server.pem -days 2 -extfile san".split(), cwd=directory, check=True,
+                   capture_output=True)
+    try:
+        with Influxd((f"{directory}/server.pem", f"{directory}/server.key")) as influxd:
+            for n in range(len(cases)):
+                influxd.query(f'CREATE DATABASE "d{n}"')
+            daemons = run_daemons([{"url": influxd.url, "database": f"d{n}", "batch_size": 5000,
+                                    "buffer_limit": 1000, **{k: f"{directory}/{v}" if
+                                                             k == "ca_file" else v
+                                                             for k, v in keys.items()}}
+                                   for n, (keys, _) in enumerate(cases)], 2)
+            for n, ((keys, arrive), daemon) in enumerate(zip(cases, daemons)):
+                failed = {bool(daemon.log_lines("error", pattern)) for pattern in (
+                    "^Influx POST failed: SSL peer certificate or SSH remote key was not OK$",
+                    "^Influx buffer: [0-9]+ lines not sent before exit$")}
+                warned = daemon.log_lines("warning", "insecure_skip_verify = true")
+                assert bool(warned) == ("insecure_skip_verify" in keys), keys
+                stored = influxd.stored(f"d{n}")
+                assert (stored == points(dumped(daemon)) and failed == {False} if arrive else
+                        not stored and failed == {True}), (keys, daemon.log())
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+
+
+def test_victoria_metrics_v1_and_v2_write():
+    # The 1.x write's database becomes the label db; the v2 write's bucket does not.
+    cases = [({"database": "v1"}, {"db": "v1"}),
+             ({"token": "t0ken", "org": "o", "bucket": "b", "gzip": "true"}, {})]
+    data, port = tempfile.mkdtemp(prefix="tarn-vm-"), fx.free_port()
+    base = f"http://127.0.0.1:{port}"
+    server = subprocess.Popen(["victoria-metrics", f"-httpListenAddr=127.0.0.1:{port}",
+                               f"-storageDataPath={data}", "-loggerLevel=ERROR"],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    try:
+        assert wait_for(lambda: request(base + "/health")[0] == 200, 20)
+        daemons = run_daemons([{"url": base, "batch_size": 5000, "buffer_limit": 1000, **keys}
+                               for keys, _ in cases], 3)
+        # One series MEASUREMENT_FIELD per field, tags as labels, milliseconds.
+        want = {(f"{m}_{field}", tuple(sorted({**tags, **labels}.items())), value, stamp // 10**6)
+                for daemon, (_, labels) in zip(daemons, cases)
+                for m, tags, fields, stamp in map(influx_line, dumped(daemon))
+                for field, value in fields.items()}
+
+        def exported():
+            request(base + "/internal/force_flush")
+            text = request(base + "/api/v1/export", {"match[]": '{__name__=~".+"}'})[1]
+            return {(name, tuple(sorted(s["metric"].items())), value, stamp)
+                    for s in map(json.loads, text.decode().splitlines())
+                    for name in [s["metric"].pop("__name__")]
+                    for value, stamp in zip(s["values"], s["timestamps"])}
+        got = wait_for(lambda: (e := exported()) == want and e, 10) or exported()
+        assert len(want) >= 6 * LINES and got == want, sorted(want ^ got)[:10]
+    finally:
+        server.terminate()
+        server.wait(10)
+        shutil.rmtree(data, ignore_errors=True)
+
+
+def test_stop_while_the_server_never_answers():
+    # It accepts and reads but never answers. With a buffer, SIGTERM gives up the post under way
+    # and makes one last attempt of at most 2 s: the daemon still ends within 4 s, and every line
+    # it collected is counted as not sent.
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(64)
+        influx = {"url": f"127.0.0.1:{listener.getsockname()[1]}", "database": "d",
+                  "batch_size": 5000, "buffer_limit": 1000}
+        with VmHost(), fx.Daemon(fx.daemon_config(None, influx=influx), ["-i"]) as daemon:
+            daemon.start()
+            kept = f"Influx unreachable; {LINES} lines kept in the buffer"
+            assert daemon.wait_log(kept, 10 * fx.SLACK), daemon.log()
+            time.sleep(0.5)  # in the next feed's post
+            start = time.monotonic()
+            assert daemon.stop(timeout=10 * fx.SLACK) == 0, daemon.log()
+            assert time.monotonic() - start < 4 * fx.SLACK, time.monotonic() - start
+            lost = daemon.log_lines("error", "^Influx buffer: [0-9]+ lines not sent before exit$")
+            assert lost == [f"Influx buffer: {len(dumped(daemon))} lines not sent before exit"], \
+                daemon.log()
+
+if __name__ == "__main__":
+    fx.main([test_requests_of_each_setting,
+             test_influxd_batches_gzip_retention_policy_and_an_outage, test_influxd_over_https,
+             test_victoria_metrics_v1_and_v2_write, test_stop_while_the_server_never_answers])
