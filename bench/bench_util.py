@@ -120,3 +120,15 @@ def status_kib(pid, key):
             if line.startswith(key + ":"):
                 return int(line.split()[1])
     raise KeyError(key)
+
+
+def full_scrape(port, vms, daemon):
+    """The first scrape that shows all the VMs; ends the benchmark when none comes in time."""
+    def whole():
+        status, body = http_get(port)
+        return body if status == 200 and body.count(
+            b"\ntarn_vm_bhyve_cpu_vm_cpus{") == vms else None
+    document = wait_for(whole, timeout=60 + vms)
+    if not document:
+        sys.exit(f"the daemon never served {vms} VMs; log:\n{daemon.log()}")
+    return document

@@ -64,14 +64,7 @@ def main():
         port = fx.free_port()
         with fx.Daemon(fx.daemon_config(port, interval=3600), directory=work) as daemon:
             daemon.start(timeout=30)
-
-            def full_scrape():
-                status, body = bench_util.http_get(port)
-                return body if status == 200 and body.count(
-                    b"\ntarn_vm_bhyve_cpu_vm_cpus{") == vms else None
-            document = bench_util.wait_for(full_scrape, timeout=60 + vms)
-            if not document:
-                sys.exit(f"the daemon never served {vms} VMs; log:\n{daemon.log()}")
+            document = bench_util.full_scrape(port, vms, daemon)
 
             root = os.path.join(work, "www")
             os.makedirs(root)

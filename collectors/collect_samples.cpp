@@ -4,6 +4,7 @@
 #include "collectors/host_cpu_limit.h"
 #include "collectors/vm_cpu_memory.h"
 #include "collectors/vm_discovery.h"
+#include "metrics/health_figures.h"
 
 #include <spdlog/spdlog.h>
 
@@ -18,6 +19,7 @@ std::vector<MetricSample> collect_samples(const std::string& hostname, std::uint
     result.push_back(host_cpu_limit_sample(limit, hostname, tsc_freq));
 
     const VmList vms = discover_vms();
+    health_figures().set("vms_found", std::to_string(vms.size()));
     std::vector<MetricSample> cpu_memory;
     std::vector<MetricSample> devices;
     std::thread thread_a;

@@ -44,6 +44,7 @@ struct Finished {
     bool completed = false; // output read to its end and the tool reaped in time
     int status = 0;         // as waitpid reports it
     bool executed = true;   // false: the tool could not be executed at all
+    ToolFailure failure = ToolFailure::none;
 };
 
 // Rounded up, so that a wait never ends just before its deadline and spins.
@@ -142,8 +143,13 @@ std::optional<Finished> run(const CommandLine& command) {
     // Absent, as after a time-out: a stopping daemon starts nothing, and a command whose last
     // run is stuck would only get stuck too.
     const std::string key = command_key(command);
-    if (!running() || tool_still_abandoned(key))
+    if (!running())
         return Finished{};
+    if (tool_still_abandoned(key)) {
+        Finished stuck;
+        stuck.failure = ToolFailure::timeout;
+        return stuck;
+    }
     std::vector<char*> argv;
     argv.reserve(command.size() + 1);
     for (const std::string& word : command)
@@ -194,6 +200,7 @@ std::optional<Finished> run(const CommandLine& command) {
         Finished result;
         result.completed = true;
         result.executed = false;
+        result.failure = ToolFailure::not_executable;
         return result;
     }
     write_end.reset();
@@ -213,6 +220,7 @@ std::optional<Finished> run(const CommandLine& command) {
             continue;     // a look at the run flag
         if (ready <= 0) { // time limit reached, or poll itself failed
             kill_and_reap(pid, key, command);
+            result.failure = ToolFailure::timeout;
             return result;
         }
         ssize_t n = ::read(read_end.get(), buffer, sizeof buffer);
@@ -222,6 +230,7 @@ std::optional<Finished> run(const CommandLine& command) {
             break; // end of output, or a read error: both end the stream
         if (result.text.size() + static_cast<std::size_t>(n) > kCommandOutputLimit) {
             kill_and_reap(pid, key, command);
+            result.failure = ToolFailure::output_limit;
             return result;
         }
         result.text.append(buffer, static_cast<std::size_t>(n));
@@ -229,23 +238,50 @@ std::optional<Finished> run(const CommandLine& command) {
     read_end.reset();
     if (wait_for_exit(pid, deadline, result.status, &stop_seen) != Exit::reaped) {
         kill_and_reap(pid, key, command);
+        result.failure = ToolFailure::timeout;
         return result;
     }
     result.completed = true;
+    if (WIFSIGNALED(result.status))
+        result.failure = ToolFailure::signal;
+    else if (!WIFEXITED(result.status) || WEXITSTATUS(result.status) != 0)
+        result.failure = ToolFailure::exit_status;
     return result;
 }
 
 } // namespace
 
-CommandOutput run_command(const CommandLine& command) {
+const char* tool_failure_name(ToolFailure failure) {
+    switch (failure) {
+    case ToolFailure::timeout:
+        return "timeout";
+    case ToolFailure::output_limit:
+        return "output_limit";
+    case ToolFailure::exit_status:
+        return "exit_status";
+    case ToolFailure::signal:
+        return "signal";
+    case ToolFailure::not_executable:
+        return "not_executable";
+    case ToolFailure::none:
+        break;
+    }
+    return "";
+}
+
+CommandOutput run_command(const CommandLine& command, ToolFailure* failure) {
     auto finished = run(command);
+    if (failure != nullptr)
+        *failure = finished ? finished->failure : ToolFailure::none;
     if (!finished || !finished->completed)
         return std::nullopt;
     return std::move(finished->text);
 }
 
-CommandOutput run_command_strict(const CommandLine& command) {
+CommandOutput run_command_strict(const CommandLine& command, ToolFailure* failure) {
     auto finished = run(command);
+    if (failure != nullptr)
+        *failure = finished ? finished->failure : ToolFailure::none;
     if (!finished || !finished->completed)
         return std::nullopt;
     if (!finished->executed || !WIFEXITED(finished->status) || WEXITSTATUS(finished->status) != 0)

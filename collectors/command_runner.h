@@ -32,11 +32,20 @@ inline constexpr std::size_t kCommandOutputLimit = std::size_t{16} << 20;
 // and error those of the daemon and no other descriptor of it.
 using CommandLine = std::vector<std::string>;
 
+// Why a run failed, for the daemon's own health figures: the tool was killed at its time limit
+// (or its last run is still stuck), printed too much, exited with another status than 0, was
+// ended by a signal, or could not be executed at all.
+enum class ToolFailure { none, timeout, output_limit, exit_status, signal, not_executable };
+
+// The label value of a failure ("timeout", "exit_status", ...); empty for none.
+const char* tool_failure_name(ToolFailure failure);
+
 // Runs the tool; the exit status is ignored. A tool that is missing or cannot be executed gives a
-// present, empty output and a one-line complaint on stderr, as a shell would have.
-CommandOutput run_command(const CommandLine& command);
+// present, empty output and a one-line complaint on stderr, as a shell would have. `failure`, when
+// given, says why the run failed, also where the output is still used.
+CommandOutput run_command(const CommandLine& command, ToolFailure* failure = nullptr);
 
 // As run_command, but the output counts only when the tool exits with status 0.
-CommandOutput run_command_strict(const CommandLine& command);
+CommandOutput run_command_strict(const CommandLine& command, ToolFailure* failure = nullptr);
 
 } // namespace tarn

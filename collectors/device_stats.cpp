@@ -2,6 +2,7 @@
 
 #include "collectors/shared_memory.h"
 #include "collectors/text_scan.h"
+#include "metrics/health_figures.h"
 #include "platform/run_flag.h"
 
 #include <fmt/format.h>
@@ -116,9 +117,11 @@ std::vector<MetricSample> collect_device_stats(const VmList& vms, const std::str
         const std::optional<std::string> text = mapping.take_copy();
         if (!text)
             continue; // shrunk under the mapping: no segment this feed
-        if (const std::size_t skipped = append_device_samples(*text, vm.vm_id, hostname, result))
+        if (const std::size_t skipped = append_device_samples(*text, vm.vm_id, hostname, result)) {
+            health_figures().count("shm_skipped", {{"cause", "over_records"}});
             spdlog::warn("[devices] {}: {} records past the first {} of their kind; skipped", name,
                          skipped, kMaxDeviceRecords);
+        }
     }
     return result;
 }

@@ -1,4 +1,5 @@
 #include "collectors/shared_memory.h"
+#include "metrics/health_figures.h"
 
 #include <spdlog/spdlog.h>
 
@@ -131,6 +132,7 @@ SharedMemoryMapping read_shared_memory(const std::string& name) {
     const auto size = static_cast<std::uint64_t>(info.st_size);
     if (size > kSharedMemoryCopyLimit) {
         ::close(fd);
+        health_figures().count("shm_skipped", {{"cause", "over_size"}});
         if (first_report(name, size))
             spdlog::warn("[shm] {} is {} bytes, over the {} byte limit; skipped", name, size,
                          kSharedMemoryCopyLimit);

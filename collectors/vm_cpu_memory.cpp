@@ -3,6 +3,7 @@
 #include "collectors/command_runner.h"
 #include "collectors/cpu_memory_parsers.h"
 #include "collectors/shared_memory.h"
+#include "metrics/health_figures.h"
 #include "platform/run_flag.h"
 
 #include <fmt/format.h>
@@ -42,17 +43,31 @@ std::optional<std::int32_t> read_vdc(std::int32_t vm_id) {
     }
 }
 
+// Runs one host tool for a VM; a failed run is counted for the daemon's own health figures.
+CommandOutput run_for_vm(const CommandLine& command, std::int32_t vm_id, bool strict = false) {
+    ToolFailure failure = ToolFailure::none;
+    CommandOutput output =
+        strict ? run_command_strict(command, &failure) : run_command(command, &failure);
+    if (failure != ToolFailure::none) {
+        const std::string& path = command.front();
+        health_figures().count("tool_failures", {{"tool", path.substr(path.rfind('/') + 1)},
+                                                 {"cause", tool_failure_name(failure)},
+                                                 {"vm_id", std::to_string(vm_id)}});
+    }
+    return output;
+}
+
 // The sample of one VM, or absent when the VM is skipped this cycle.
 std::optional<MetricSample> collect_one(const VmEntry& vm, const std::string& hostname,
                                         double tsc_freq, double kern_hz) {
     const CommandOutput all =
-        run_command({kBhyvectl, "--get-all", fmt::format("--vm={}", vm.vm_id)});
+        run_for_vm({kBhyvectl, "--get-all", fmt::format("--vm={}", vm.vm_id)}, vm.vm_id);
     const auto topology = all ? parse_get_all(*all) : std::nullopt;
     if (!topology)
         return std::nullopt;
 
     const CommandOutput class_text =
-        run_command({kBhyvectl, "--get-vcpu-class", fmt::format("--vm={}", vm.vm_id)});
+        run_for_vm({kBhyvectl, "--get-vcpu-class", fmt::format("--vm={}", vm.vm_id)}, vm.vm_id);
     const auto limit_class = class_text ? parse_vcpu_class(*class_text) : std::nullopt;
     if (!limit_class)
         return std::nullopt;
@@ -63,7 +78,7 @@ std::optional<MetricSample> collect_one(const VmEntry& vm, const std::string& ho
 
     VmResourceUse use;
     if (const CommandOutput rctl =
-            run_command_strict({kRctl, "-u", fmt::format("process:{}", vm.pid)})) {
+            run_for_vm({kRctl, "-u", fmt::format("process:{}", vm.pid)}, vm.vm_id, true)) {
         const auto parsed = parse_rctl(*rctl);
         if (!parsed)
             return std::nullopt;
@@ -72,7 +87,7 @@ std::optional<MetricSample> collect_one(const VmEntry& vm, const std::string& ho
 
     VmRunStats stats;
     if (const CommandOutput text =
-            run_command({kBhyvectl, "--get-stats", fmt::format("--vm={}", vm.vm_id)})) {
+            run_for_vm({kBhyvectl, "--get-stats", fmt::format("--vm={}", vm.vm_id)}, vm.vm_id)) {
         const auto parsed = parse_get_stats(*text);
         if (!parsed)
             return std::nullopt;

@@ -1,6 +1,7 @@
 #include "daemon/collection_loop.h"
 
 #include "collectors/collect_samples.h"
+#include "daemon/self_metrics.h"
 #include "exporters/influx_line.h"
 
 #include <spdlog/spdlog.h>
@@ -41,6 +42,7 @@ void run_cycle(const CollectionSettings& settings, MetricStore& store, const Fee
     const std::int64_t t0 = hooks.monotonic_ns();
     {
         std::vector<MetricSample> samples = hooks.collect();
+        const std::int64_t collected_ns = hooks.monotonic_ns();
         const std::string timestamp = hooks.timestamp();
         std::vector<std::string> lines;
         if (settings.dump_influx || settings.influx_enabled) {
@@ -48,6 +50,14 @@ void run_cycle(const CollectionSettings& settings, MetricStore& store, const Fee
             for (const MetricSample& sample : samples)
                 lines.push_back(hooks.line(sample, timestamp));
         }
+        // The daemon's own figures are Prometheus-only: the lines above are built already. The
+        // Influx figures are those up to the last feed's end.
+        const InfluxCounters influx_counters = influx.counters();
+        if (settings.prometheus_enabled && settings.self_metrics)
+            add_self_metrics(samples, settings.hostname,
+                             {collected_ns - t0, timestamp, settings.interval_seconds,
+                              settings.influx_enabled ? &influx_counters : nullptr,
+                              settings.influx_buffer_limit});
         if (settings.prometheus_enabled)
             store.replace(std::move(samples));
         // An unreachable server would cost every remaining batch its time-out, so the feed

@@ -20,6 +20,7 @@ struct CollectionSettings {
     bool prometheus_enabled = false;
     bool influx_enabled = false;
     bool dump_influx = false;
+    bool self_metrics = false;           // the daemon's own health figures join the scrape
     std::size_t influx_batch_size = 1;   // lines per POST
     std::size_t influx_buffer_limit = 0; // lines kept across feeds when posting fails; 0: none
 };

@@ -198,6 +198,7 @@ const ConfigKey kKeys[] = {
     {"prometheus", "metrics_prefix", &DaemonConfig::metrics_prefix, check_metrics_prefix},
     {"prometheus", "web_config_file", &DaemonConfig::web_config_file},
     {"prometheus", "gzip", &DaemonConfig::prometheus_gzip},
+    {"prometheus", "self_metrics", &DaemonConfig::self_metrics},
     {"influx", "enabled", &DaemonConfig::influx_enabled},
     {"influx", "user", &DaemonConfig::influx_user, check_influx_user},
     {"influx", "password", &DaemonConfig::influx_password},

@@ -15,6 +15,7 @@ struct DaemonConfig {
     std::string web_config_file;
     // gzip for scrapers that ask for it; a request that does not gets the plain document anyway.
     bool prometheus_gzip = true;
+    bool self_metrics = false; // the daemon's own health figures in the scrape
     bool influx_enabled = true;
     std::string influx_user;
     std::string influx_password;

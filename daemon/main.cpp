@@ -173,6 +173,7 @@ int run(int argc, char** argv) {
         settings.prometheus_enabled = config.prometheus_enabled;
         settings.influx_enabled = config.influx_enabled;
         settings.dump_influx = options.dump_influx;
+        settings.self_metrics = config.self_metrics;
         // Checked only with Influx on; off, they are not used.
         settings.influx_batch_size =
             static_cast<std::size_t>(std::max<std::int32_t>(config.influx_batch_size, 1));

@@ -83,6 +83,10 @@ void HttpConnection::progress() {
     }
 }
 
+bool HttpConnection::answer_delivered() const {
+    return state_ == State::lingering && send_queue_drained(fd_);
+}
+
 void HttpConnection::check_delivery() {
     if (awaiting_delivery() && send_queue_drained(fd_))
         close_socket(false);

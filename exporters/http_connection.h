@@ -66,6 +66,9 @@ class HttpConnection {
     // reports that, so the owner asks check_delivery() now and then.
     bool awaiting_delivery() const { return state_ == State::lingering && peer_closed_; }
 
+    // Lingering, and the peer has acknowledged the whole answer (or is gone).
+    bool answer_delivered() const;
+
     // The socket is ready (or was just accepted): goes as far as it allows, answering a request
     // as soon as it is complete.
     void progress();

@@ -3,6 +3,7 @@
 #include "exporters/http_connection.h"
 #include "exporters/listen_address.h"
 #include "exporters/request_headers.h"
+#include "metrics/health_figures.h"
 #include "platform/event_queue.h"
 #include "platform/socket_options.h"
 
@@ -12,6 +13,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -38,6 +40,8 @@ constexpr std::size_t kMaxRequestBytes = 65536;
 // Open connections at most, each until its peer has the whole answer or its deadline passes; a
 // new one past this closes the one open longest.
 constexpr std::size_t kMaxConnections = 64;
+// The cap closes no connection younger than this: it has barely had time to be answered.
+constexpr auto kYoungestClosed = std::chrono::milliseconds(250);
 // Accepts per wake-up at most, so that a flood of connections cannot starve the open ones.
 constexpr int kAcceptBurst = static_cast<int>(kMaxConnections);
 // After accept ran out of descriptors: how long the listening socket is left alone, unless a
@@ -69,6 +73,8 @@ class ConnectionTable {
     // a new connection is often there already, and is then answered at once.
     void accept_pending() {
         for (int i = 0; i < kAcceptBurst && accepting_; ++i) {
+            if (open_.size() >= kMaxConnections && (!connection_pending() || !make_room()))
+                break;
             const int fd = accept_connection(listen_fd_);
             if (fd < 0) {
                 if (errno == EINTR || errno == ECONNABORTED)
@@ -79,13 +85,10 @@ class ConnectionTable {
                     accept_failing_ = false; // none pending: the backlog is taken
                 break;
             }
-            if (open_.size() >= kMaxConnections)
-                open_.front().end_now(); // a real scrape lasts milliseconds, a slow reader long
-            sweep();
             open_.emplace_back(endpoint_, fd, Clock::now() + kConnectionDeadline, ++tickets_);
             open_.back().progress();
+            sweep();
         }
-        sweep();
     }
 
     // An event for fd.
@@ -186,6 +189,36 @@ class ConnectionTable {
             resume_accepting();
     }
 
+    // Room is made only for a connection that is there to take.
+    bool connection_pending() const {
+        pollfd listening{listen_fd_, POLLIN, 0};
+        return ::poll(&listening, 1, 0) == 1 && (listening.revents & POLLIN) != 0;
+    }
+
+    // At the cap. A connection whose peer has its whole answer no longer counts: the oldest such
+    // is closed. Else the connection open longest is, whatever it is doing (a real scrape lasts
+    // milliseconds, a slow reader seconds); but one younger than kYoungestClosed is left to
+    // finish, and new connections wait in the listen queue until a connection closes or the
+    // oldest is old enough, so that a burst of scrapes is served instead of closing one another.
+    bool make_room() {
+        for (HttpConnection& connection : open_) {
+            if (connection.answer_delivered()) {
+                connection.end_now();
+                sweep();
+                return true;
+            }
+        }
+        const Clock::time_point opened = open_.front().deadline() - kConnectionDeadline;
+        if (Clock::now() - opened < kYoungestClosed) {
+            hold_accepting(opened + kYoungestClosed);
+            return false;
+        }
+        open_.front().end_now();
+        health_figures().count("connections_evicted");
+        sweep();
+        return true;
+    }
+
     // The listening socket stays readable while connections wait that cannot be taken: leave it
     // alone for a moment instead of failing accept in a loop, and say so once per episode.
     void pause_accepting(int error) {
@@ -194,9 +227,14 @@ class ConnectionTable {
                          "closes or in 100 ms",
                          address_, std::strerror(error));
         accept_failing_ = true;
+        hold_accepting(Clock::now() + kAcceptPause);
+    }
+
+    // Stops watching the listening socket until `until` or until a connection closes.
+    void hold_accepting(Clock::time_point until) {
         event_queue_watch(queue_fd_, listen_fd_, Interest::read, Interest::none);
         accepting_ = false;
-        resume_at_ = Clock::now() + kAcceptPause;
+        resume_at_ = until;
     }
 
     void resume_accepting() {
@@ -225,6 +263,8 @@ namespace {
 // extra: whole header lines ("Name: value\r\n") between Content-Length and Connection.
 std::string build_head(int status, const std::string& reason, const std::string& content_type,
                        std::size_t body_size, std::string_view extra = {}) {
+    // Every answer goes out with a head built here: the one place to count them by status.
+    health_figures().count("scrapes", {{"code", std::to_string(status)}});
     std::string head = fmt::format("HTTP/1.1 {} {}\r\n", status, reason);
     head += fmt::format("Content-Type: {}\r\n", content_type);
     head += fmt::format("Content-Length: {}\r\n", body_size);
@@ -375,6 +415,7 @@ bool HttpServer::start() {
             return false;
         }
     }
+    health_figures().count("connections_evicted", {}, 0); // shown from the start, at 0
     return true;
 }
 

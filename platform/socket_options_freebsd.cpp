@@ -1,9 +1,11 @@
 #include "platform/socket_options.h"
 
-#include <sys/filio.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/types.h>
+
+#include <sys/event.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 namespace tarn {
 
@@ -24,15 +26,29 @@ int send_flags() {
     return 0;
 }
 
-// A TCP socket's send buffer keeps every byte until the peer acknowledges it; FIONWRITE counts
-// them.
+// A TCP socket's send buffer keeps every byte until the peer acknowledges it. A write filter
+// reports the room left in it, which is its whole size (SO_SNDBUF) once it is empty.
 bool send_queue_drained(int fd) {
     int error = 0;
     socklen_t length = sizeof error;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)
         return true;
-    int queued = 0;
-    return ::ioctl(fd, FIONWRITE, &queued) != 0 || queued == 0;
+    int size = 0;
+    length = sizeof size;
+    if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &length) != 0)
+        return true;
+    const int queue_fd = ::kqueue();
+    if (queue_fd < 0)
+        return true;
+    struct kevent change;
+    struct kevent event;
+    EV_SET(&change, static_cast<uintptr_t>(fd), EVFILT_WRITE, EV_ADD | EV_ONESHOT, 0, 0, nullptr);
+    const struct timespec at_once { 0, 0 };
+    const int count = ::kevent(queue_fd, &change, 1, &event, 1, &at_once);
+    ::close(queue_fd);
+    if (count < 0 || (count == 1 && (event.flags & EV_ERROR) != 0))
+        return true;
+    return count == 1 && event.data >= size; // no event: not even the low-water mark is free
 }
 
 } // namespace tarn

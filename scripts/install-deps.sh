@@ -12,8 +12,8 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     prometheus influxdb python3 python3-prometheus-client
     util-linux procps iproute2 curl time
-    mandoc shellcheck influxdb-client wrk lighttpd clang-14 libclang-rt-14-dev
-    victoria-metrics openssl apache2-utils slowhttptest
+    mandoc shellcheck influxdb-client wrk lighttpd slowhttptest clang-14 libclang-rt-14-dev
+    victoria-metrics openssl apache2-utils
     libc++-14-dev libc++abi-14-dev
 )
 services=(prometheus influxdb prometheus-node-exporter lighttpd victoria-metrics)

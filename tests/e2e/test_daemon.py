@@ -175,7 +175,7 @@ def test_out_of_descriptors():
                 used = cpu_seconds(pid) - before
                 warnings = daemon.log_lines("warning", "^Cannot accept connections on ")
                 print(f"  out of descriptors: {used:.2f} CPU-s in 2 s; {warnings}")
-                assert used < 0.5 * fx.SLACK and len(warnings) == 1, (used, warnings)
+                assert used < 0.5 and len(warnings) == 1, (used, warnings)  # a spin takes ~2
             finally:
                 for s in idle:
                     s.close()

@@ -221,25 +221,39 @@ TEST(CommandRunnerTest, OutputAndExitStatus) {
         CommandLine command;
         CommandOutput plain, strict;
         std::string complaint;
+        std::string failure; // as the health figures name it
     };
     const std::string limit = std::to_string(kCommandOutputLimit), zeros(kCommandOutputLimit, '\0');
     const std::string over = std::to_string(kCommandOutputLimit + 1);
     const std::vector<Case> cases = {
-        {{"/bin/true"}, "", "", ""},
-        {sh("printf x; exit 1"), "x", std::nullopt, ""},
-        {{"/bin/echo", "$HOME", "a  b", ";"}, "$HOME a  b ;\n", "$HOME a  b ;\n", ""},
-        {{"/nonexistent/tool"}, "", std::nullopt, "/nonexistent/tool: not found\n"},
-        {{"true"}, "", std::nullopt, "true: not found\n"},               // PATH is not searched
-        {{"/usr/bin/head", "-c", limit, "/dev/zero"}, zeros, zeros, ""}, // kept up to the limit
-        {{"/usr/bin/head", "-c", over, "/dev/zero"}, std::nullopt, std::nullopt, ""},
-        {{}, std::nullopt, std::nullopt, ""},
+        {{"/bin/true"}, "", "", "", ""},
+        {sh("printf x; exit 1"), "x", std::nullopt, "", "exit_status"},
+        {sh("printf y; kill -9 $$"), "y", std::nullopt, "", "signal"},
+        {{"/bin/echo", "$HOME", "a  b", ";"}, "$HOME a  b ;\n", "$HOME a  b ;\n", "", ""},
+        {{"/nonexistent/tool"},
+         "",
+         std::nullopt,
+         "/nonexistent/tool: not found\n",
+         "not_executable"},
+        {{"true"}, "", std::nullopt, "true: not found\n", "not_executable"}, // PATH is not searched
+        {{"/usr/bin/head", "-c", limit, "/dev/zero"}, zeros, zeros, "", ""}, // kept up to the limit
+        {{"/usr/bin/head", "-c", over, "/dev/zero"},
+         std::nullopt,
+         std::nullopt,
+         "",
+         "output_limit"},
+        {{}, std::nullopt, std::nullopt, "", ""},
     };
     const long descriptors = open_descriptors();
     for (const Case& c : cases) {
         ::testing::internal::CaptureStderr();
-        EXPECT_EQ(run_command(c.command), c.plain) << ::testing::PrintToString(c.command);
-        EXPECT_EQ(run_command_strict(c.command), c.strict) << ::testing::PrintToString(c.command);
+        ToolFailure plain = ToolFailure::timeout, strict = ToolFailure::timeout;
+        EXPECT_EQ(run_command(c.command, &plain), c.plain) << ::testing::PrintToString(c.command);
+        EXPECT_EQ(run_command_strict(c.command, &strict), c.strict)
+            << ::testing::PrintToString(c.command);
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.complaint + c.complaint);
+        EXPECT_EQ(tool_failure_name(plain), c.failure) << ::testing::PrintToString(c.command);
+        EXPECT_EQ(tool_failure_name(strict), c.failure) << ::testing::PrintToString(c.command);
     }
     EXPECT_EQ(open_descriptors(), descriptors);
 }

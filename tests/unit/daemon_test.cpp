@@ -1,13 +1,15 @@
 #include "daemon/collection_loop.h"
 #include "daemon/command_line.h"
 #include "daemon/config.h"
+#include "daemon/self_metrics.h"
+#include "daemon/version.h"
 #include "exporters/influx_line.h"
+#include "exporters/prometheus_text.h"
 #include "log_capture.h"
+#include "metrics/health_figures.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <spdlog/pattern_formatter.h>
-#include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <optional>
 #include <sstream>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tarn {
@@ -460,6 +463,87 @@ TEST(CollectionLoopTest, BatchesBufferAndTheLastAttemptAtExit) {
         EXPECT_EQ(n.buffered, 0u);
         EXPECT_EQ(log.text(), c.log) << c.bodies;
         EXPECT_EQ(feed.timeouts.back(), c.last_timeout_ms) << c.bodies;
+    }
+}
+
+} // namespace
+} // namespace tarn
+
+namespace tarn {
+namespace {
+
+// Figures counted from several threads at once add up, and each becomes one sample of its own,
+// labelled as counted and then with the host name.
+TEST(SelfMetricsTest, HealthFiguresCountAcrossThreads) {
+    HealthFigures figures;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 1000; ++i)
+                figures.count("scrapes", {{"code", i % 2 ? "200" : "404"}});
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    figures.set("vms_found", "3");
+    figures.count("evicted", {}, 0);
+    EXPECT_EQ(render_prometheus(figures.samples("h"), "p"),
+              "# HELP p_exporter_evicted_total exporter evicted (counter)\n"
+              "# TYPE p_exporter_evicted_total counter\n"
+              "p_exporter_evicted_total{hostname=\"h\"} 0\n"
+              "# HELP p_exporter_scrapes_total exporter scrapes (counter)\n"
+              "# TYPE p_exporter_scrapes_total counter\n"
+              "p_exporter_scrapes_total{code=\"200\",hostname=\"h\"} 2000\n"
+              "p_exporter_scrapes_total{code=\"404\",hostname=\"h\"} 2000\n"
+              "# HELP p_exporter_vms_found exporter vms_found (gauge)\n"
+              "# TYPE p_exporter_vms_found gauge\n"
+              "p_exporter_vms_found{hostname=\"h\"} 3\n");
+    EXPECT_EQ(unix_seconds_text("1700000000000042000"), "1700000000.000042");
+    EXPECT_EQ(unix_seconds_text("5000"), "0.000005");
+}
+
+// The feed's own figures join the scrape only when asked for, after every collected sample, and
+// never the Influx lines.
+TEST(SelfMetricsTest, FeedFiguresJoinOnlyTheScrape) {
+    for (const bool self : {false, true}) {
+        FakeFeed feed{{}, 0, 1'500'000, 1000};
+        const CollectionSettings settings{"h", 0, 10, true, true, false, self};
+        MetricStore store("p");
+        FeedHooks hooks = feed.hooks();
+        hooks.timestamp = [] { return std::string("1700000000000042000"); };
+        std::size_t lines = 0;
+        // The first line is refused and the last finds no answer; the second feed's scrape
+        // tells what became of the first feed's lines.
+        hooks.post = [&](const std::string&, std::int64_t) {
+            ++lines;
+            return lines == 1   ? PostResult::rejected
+                   : lines == 4 ? PostResult::no_answer
+                                : PostResult::accepted;
+        };
+        InfluxBatcher influx(1, 0);
+        run_cycle(settings, store, hooks, influx, feed.flag);
+        run_cycle(settings, store, hooks, influx, feed.flag);
+        EXPECT_EQ(lines, 8u);
+        const std::string document = render_prometheus(store);
+        const std::string collected = render_prometheus(
+            std::vector<MetricSample>(4, MetricSample("m").add_gauge("g", 1)), "p");
+        EXPECT_EQ(document.substr(0, collected.size()), collected);
+        const std::vector<std::string> own = {
+            "p_exporter_collection_duration_seconds{hostname=\"h\"} 1.500000\n",
+            "p_exporter_collection_end_timestamp_seconds{hostname=\"h\"} 1700000000.000042\n",
+            "p_exporter_collection_interval_seconds{hostname=\"h\"} 10\n",
+            "p_exporter_build_info{version=\"" + std::string(kVersion) + "\",hostname=\"h\"} 1\n",
+            "p_exporter_influx_lines_sent_total{hostname=\"h\"} 2\n",
+            "p_exporter_influx_lines_refused_total{hostname=\"h\"} 1\n",
+            "p_exporter_influx_lines_dropped_total{reason=\"no_buffer\",hostname=\"h\"} 1\n",
+            "p_exporter_influx_lines_dropped_total{reason=\"buffer_full\",hostname=\"h\"} 0\n",
+            "p_exporter_influx_lines_buffered{hostname=\"h\"} 0\n",
+            "p_exporter_influx_buffer_limit_lines{hostname=\"h\"} 0\n"};
+        for (const std::string& line : own) {
+            EXPECT_EQ(document.find(line) != std::string::npos, self) << line;
+        }
+        if (!self) {
+            EXPECT_EQ(document, collected);
+        }
     }
 }
 
