@@ -2,7 +2,8 @@
 # run_short.sh [BUILD_DIR]: runs every benchmark briefly (--short) against an already built tree,
 # so that they keep building and running; exits non-zero when any of them fails to run. The
 # simulated-host ones need root (they exit 77 otherwise, which counts as a failure here) and the
-# Debian packages wrk, lighttpd, slowhttptest, influxdb, python3-prometheus-client.
+# Debian packages wrk, lighttpd, slowhttptest, influxdb, python3-prometheus-client, openssl
+# and apache2-utils (htpasswd).
 set -uo pipefail
 if (($#)); then
     build=$(realpath -m -- "$1") # named from where the caller stands
@@ -25,9 +26,11 @@ run() {
 
 run render "$build/bench/render_benchmark" --short
 run device_parsing "$build/bench/device_parsing_benchmark" --short
+run gzip "$build/bench/gzip_benchmark" --short
 run render_vs_python "$python" bench/render_vs_python.py "$build" --short
 run feed_cost "$python" bench/feed_cost.py "$build" --short
 run scrape_throughput "$python" bench/scrape_throughput.py "$build" --short
+run scrape_security "$python" bench/scrape_security.py "$build" --short
 run slow_readers "$python" bench/slow_readers.py "$build" --short
 run daemon_memory "$python" bench/daemon_memory.py "$build" --short
 run influx_output "$python" bench/influx_output.py "$build" --short

@@ -196,6 +196,8 @@ const ConfigKey kKeys[] = {
     {"prometheus", "enabled", &DaemonConfig::prometheus_enabled},
     {"prometheus", "listen", &DaemonConfig::listen_address},
     {"prometheus", "metrics_prefix", &DaemonConfig::metrics_prefix, check_metrics_prefix},
+    {"prometheus", "web_config_file", &DaemonConfig::web_config_file},
+    {"prometheus", "gzip", &DaemonConfig::prometheus_gzip},
     {"prometheus", "self_metrics", &DaemonConfig::self_metrics},
     {"influx", "enabled", &DaemonConfig::influx_enabled},
     {"influx", "user", &DaemonConfig::influx_user, check_influx_user},

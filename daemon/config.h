@@ -11,6 +11,10 @@ struct DaemonConfig {
     bool prometheus_enabled = true;
     std::string listen_address = "127.0.0.1:9273";
     std::string metrics_prefix = "tarn_vm";
+    // The exporters' web config file (TLS, basic auth); empty: plain HTTP, no authentication.
+    std::string web_config_file;
+    // gzip for scrapers that ask for it; a request that does not gets the plain document anyway.
+    bool prometheus_gzip = true;
     bool self_metrics = false; // the daemon's own health figures in the scrape
     bool influx_enabled = true;
     std::string influx_user;

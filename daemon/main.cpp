@@ -4,10 +4,13 @@
 #include "daemon/config.h"
 #include "daemon/logging.h"
 #include "daemon/stop_signal.h"
+#include "exporters/credential_check.h"
 #include "exporters/http_server.h"
 #include "exporters/influx_writer.h"
 #include "exporters/prometheus_text.h"
 #include "exporters/scrape_cache.h"
+#include "exporters/tls_context.h"
+#include "exporters/web_config.h"
 #include "metrics/metric_store.h"
 #include "platform/host_name.h"
 #include "platform/run_flag.h"
@@ -38,6 +41,35 @@ int dump_prometheus_once(tarn::MetricStore& store, const std::string& hostname,
     std::fwrite(document.data(), 1, document.size(), stdout);
     std::fflush(stdout);
     return 0;
+}
+
+// What the web config file and the gzip key add to the scrape endpoint; false (logged, naming
+// the file and the key) when the file, a certificate or a key cannot be used.
+bool endpoint_options(const tarn::DaemonConfig& config, tarn::ScrapeCache& cache,
+                      tarn::EndpointOptions& options) {
+    if (config.prometheus_gzip)
+        options.render_gzip = [&cache] { return cache.gzip_document(); };
+    if (config.web_config_file.empty())
+        return true;
+    const tarn::WebConfigResult web = tarn::read_web_config(config.web_config_file);
+    if (!web.config) {
+        spdlog::error("{}", web.error);
+        return false;
+    }
+    if (web.config->tls) {
+        tarn::TlsContextResult tls =
+            tarn::make_tls_context(*web.config->tls, config.web_config_file);
+        if (!tls.context) {
+            spdlog::error("{}", tls.error);
+            return false;
+        }
+        options.tls = std::move(tls.context);
+    }
+    if (!web.config->users.empty())
+        options.credentials = std::make_unique<tarn::CredentialCheck>(web.config->users);
+    spdlog::info("Scrape endpoint: web config {}, TLS {}, basic auth for {} user(s)",
+                 config.web_config_file, options.tls ? "on" : "off", web.config->users.size());
+    return true;
 }
 
 int run(int argc, char** argv) {
@@ -101,9 +133,12 @@ int run(int argc, char** argv) {
     std::optional<tarn::HttpServer> server;
     std::thread server_thread;
     if (config.prometheus_enabled) {
+        tarn::EndpointOptions options;
+        if (!endpoint_options(config, scrape_cache, options))
+            return 1;
         server.emplace(
             config.listen_address, [&scrape_cache] { return scrape_cache.document(); },
-            &tarn::g_run_flag);
+            &tarn::g_run_flag, std::move(options));
         if (!server->start())
             return 1;
         try {

@@ -1,5 +1,7 @@
 #include "exporters/http_connection.h"
 
+#include "exporters/credential_check.h"
+#include "exporters/request_headers.h"
 #include "platform/socket_options.h"
 
 #include <sys/socket.h>
@@ -19,9 +21,17 @@ constexpr int kLingerChunksPerWake = 16;
 
 } // namespace
 
-HttpConnection::HttpConnection(int queue_fd, int fd, SteadyClock::time_point deadline)
-    : queue_fd_(queue_fd), fd_(fd), deadline_(deadline), state_(State::reading) {
+HttpConnection::HttpConnection(const Endpoint& endpoint, int fd, SteadyClock::time_point deadline,
+                               std::uint64_t ticket)
+    : endpoint_(&endpoint), ticket_(ticket), fd_(fd), deadline_(deadline), state_(State::reading) {
     prepare_accepted_socket(fd_);
+    if (endpoint.tls != nullptr) {
+        tls_ = std::make_unique<TlsConnection>(endpoint.tls, fd_);
+        if (!tls_->usable()) {
+            close_socket(true);
+            return;
+        }
+    }
     watch(Interest::read);
 }
 
@@ -30,7 +40,8 @@ HttpConnection::~HttpConnection() {
 }
 
 HttpConnection::HttpConnection(HttpConnection&& other) noexcept
-    : queue_fd_(other.queue_fd_), fd_(std::exchange(other.fd_, -1)), deadline_(other.deadline_),
+    : endpoint_(other.endpoint_), tls_(std::move(other.tls_)), ticket_(other.ticket_),
+      fd_(std::exchange(other.fd_, -1)), deadline_(other.deadline_),
       state_(std::exchange(other.state_, State::closed)),
       watched_(std::exchange(other.watched_, Interest::none)), peer_closed_(other.peer_closed_),
       request_(std::move(other.request_)), response_(std::move(other.response_)),
@@ -39,7 +50,9 @@ HttpConnection::HttpConnection(HttpConnection&& other) noexcept
 HttpConnection& HttpConnection::operator=(HttpConnection&& other) noexcept {
     if (this != &other) {
         close_socket(false);
-        queue_fd_ = other.queue_fd_;
+        endpoint_ = other.endpoint_;
+        tls_ = std::move(other.tls_);
+        ticket_ = other.ticket_;
         fd_ = std::exchange(other.fd_, -1);
         deadline_ = other.deadline_;
         state_ = std::exchange(other.state_, State::closed);
@@ -52,11 +65,13 @@ HttpConnection& HttpConnection::operator=(HttpConnection&& other) noexcept {
     return *this;
 }
 
-void HttpConnection::progress(const RenderCallback& render) {
+void HttpConnection::progress() {
     switch (state_) {
     case State::reading:
-        read_request(render);
+        read_request();
         break;
+    case State::checking:
+        break; // the verdict comes through resume
     case State::sending:
         send_answer();
         break;
@@ -77,20 +92,32 @@ void HttpConnection::check_delivery() {
         close_socket(false);
 }
 
-void HttpConnection::expire(const RenderCallback& render) {
-    if (state_ == State::reading) {
-        respond(render);
+void HttpConnection::resume(bool allowed) {
+    if (state_ != State::checking)
+        return;
+    respond(allowed);
+    send_answer();
+}
+
+void HttpConnection::expire() {
+    // Over TLS an answer needs the finished handshake; without one there is nobody to answer.
+    const bool can_answer = !tls_ || tls_->handshake_done();
+    if ((state_ == State::reading || state_ == State::checking) && can_answer) {
+        // Credentials still unchecked at the deadline count as refused.
+        respond(state_ == State::reading && endpoint_->credentials == nullptr);
         std::size_t count = 0;
         while (sent_ < answer_size() && write_some(count) == Transfer::moved)
             sent_ += count;
+        if (tls_ && sent_ == answer_size())
+            tls_->finish();
     }
     end_now();
 }
 
 void HttpConnection::end_now(bool keep_written) {
     bool reset = false;
-    if (state_ == State::sending)
-        reset = sent_ < answer_size();
+    if (state_ == State::sending) // over TLS, written means encrypted, not yet sent
+        reset = sent_ < answer_size() || (tls_ && !tls_->finished());
     else if (state_ == State::lingering)
         reset = !keep_written && !send_queue_drained(fd_);
     close_socket(reset);
@@ -98,6 +125,19 @@ void HttpConnection::end_now(bool keep_written) {
 
 HttpConnection::Transfer HttpConnection::read_some(char* buffer, std::size_t size,
                                                    std::size_t& count) {
+    if (tls_ && state_ == State::reading) {
+        switch (tls_->read_some(buffer, size, count)) {
+        case TlsConnection::Io::moved:
+            return Transfer::moved;
+        case TlsConnection::Io::blocked:
+            return Transfer::blocked;
+        case TlsConnection::Io::ended:
+            return Transfer::ended;
+        case TlsConnection::Io::failed:
+            return Transfer::failed;
+        }
+    }
+    // Plain, or lingering after the answer: what comes then is thrown away undecrypted.
     for (;;) {
         const ssize_t received = ::recv(fd_, buffer, size, 0);
         if (received > 0) {
@@ -123,6 +163,17 @@ HttpConnection::Transfer HttpConnection::write_some(std::size_t& count) {
     const std::size_t body_sent = sent_ > head.size() ? sent_ - head.size() : 0;
     if (body_sent < body.size())
         pieces[used++] = {const_cast<char*>(body.data()) + body_sent, body.size() - body_sent};
+    if (tls_) { // a record at a time, from the first piece not yet sent
+        switch (tls_->write_some(static_cast<const char*>(pieces[0].iov_base), pieces[0].iov_len,
+                                 count)) {
+        case TlsConnection::Io::moved:
+            return Transfer::moved;
+        case TlsConnection::Io::blocked:
+            return Transfer::blocked;
+        default:
+            return Transfer::failed;
+        }
+    }
     msghdr message{};
     message.msg_iov = pieces;
     message.msg_iovlen = used;
@@ -138,13 +189,15 @@ HttpConnection::Transfer HttpConnection::write_some(std::size_t& count) {
     }
 }
 
-void HttpConnection::read_request(const RenderCallback& render) {
+void HttpConnection::read_request() {
     char chunk[kReceiveChunk];
     for (;;) {
         std::size_t count = 0;
         const Transfer got = read_some(chunk, sizeof chunk, count);
-        if (got == Transfer::blocked)
+        if (got == Transfer::blocked) {
+            watch(blocked_on(Interest::read));
             return;
+        }
         if (got == Transfer::failed) {
             close_socket(false);
             return;
@@ -157,12 +210,35 @@ void HttpConnection::read_request(const RenderCallback& render) {
         if (request_complete(request_))
             break;
     }
-    respond(render);
+    if (endpoint_->credentials == nullptr) {
+        respond(true);
+        send_answer();
+        return;
+    }
+    check_credentials();
+}
+
+void HttpConnection::check_credentials() {
+    switch (endpoint_->credentials->check(header_value(request_, "Authorization"), ticket_)) {
+    case CredentialCheck::Verdict::pending:
+        state_ = State::checking;
+        watch(Interest::none);
+        return;
+    case CredentialCheck::Verdict::allowed:
+        respond(true);
+        break;
+    case CredentialCheck::Verdict::refused:
+        respond(false);
+        break;
+    }
     send_answer();
 }
 
-void HttpConnection::respond(const RenderCallback& render) {
-    response_ = answer_request(request_, render);
+void HttpConnection::respond(bool allowed) {
+    if (state_ == State::checking)
+        endpoint_->credentials->cancel(ticket_); // answered without waiting any longer
+    response_ = allowed ? answer_request(request_, *endpoint_->render, *endpoint_->render_gzip)
+                        : unauthorized_response();
     std::string().swap(request_);
     state_ = State::sending;
     sent_ = 0;
@@ -177,7 +253,7 @@ void HttpConnection::send_answer() {
         std::size_t count = 0;
         const Transfer put = write_some(count);
         if (put == Transfer::blocked) {
-            watch(Interest::write);
+            watch(blocked_on(Interest::write));
             return;
         }
         if (put != Transfer::moved) {
@@ -185,6 +261,17 @@ void HttpConnection::send_answer() {
             return;
         }
         sent_ += count;
+    }
+    if (tls_) { // the encrypted tail and close_notify go out before the sending side shuts
+        const TlsConnection::Io finished = tls_->finish();
+        if (finished == TlsConnection::Io::blocked) {
+            watch(tls_->wants());
+            return;
+        }
+        if (finished != TlsConnection::Io::moved) {
+            close_socket(false);
+            return;
+        }
     }
     start_lingering();
 }
@@ -226,12 +313,12 @@ void HttpConnection::discard_input() {
 void HttpConnection::watch(Interest interest) {
     if (fd_ < 0 || interest == watched_)
         return;
-    if (event_queue_watch(queue_fd_, fd_, watched_, interest)) {
+    if (event_queue_watch(endpoint_->queue_fd, fd_, watched_, interest)) {
         watched_ = interest;
         return;
     }
     if (watched_ != Interest::none)
-        event_queue_watch(queue_fd_, fd_, watched_, Interest::none);
+        event_queue_watch(endpoint_->queue_fd, fd_, watched_, Interest::none);
     watched_ = Interest::none;
     close_socket(true);
 }
@@ -240,13 +327,16 @@ void HttpConnection::close_socket(bool reset) {
     if (fd_ < 0)
         return;
     if (watched_ != Interest::none) // forgotten before closed
-        event_queue_watch(queue_fd_, fd_, watched_, Interest::none);
+        event_queue_watch(endpoint_->queue_fd, fd_, watched_, Interest::none);
+    if (state_ == State::checking)
+        endpoint_->credentials->cancel(ticket_); // nobody waits for that verdict any longer
     watched_ = Interest::none;
     if (reset) {
         // Closing then drops what the kernel still holds for the peer and sends a reset.
         const struct linger at_once { 1, 0 };
         ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &at_once, sizeof at_once);
     }
+    tls_.reset(); // the session only borrows the socket
     ::close(fd_);
     fd_ = -1;
     state_ = State::closed;

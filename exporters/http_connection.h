@@ -1,34 +1,56 @@
 #pragma once
 
 #include "exporters/http_server.h"
+#include "exporters/tls_connection.h"
 #include "platform/event_queue.h"
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
+struct ssl_ctx_st;
+
 namespace tarn {
+
+class CredentialCheck;
 
 using SteadyClock = std::chrono::steady_clock;
 
+// What every connection of one server shares: the event queue, how to answer, and what the web
+// config file adds (TLS, the credential check); all of it outlives the connections.
+struct Endpoint {
+    int queue_fd = -1;
+    const RenderCallback* render = nullptr;
+    const RenderCallback* render_gzip = nullptr; // points to an empty callback: never gzip
+    ssl_ctx_st* tls = nullptr;                   // null: plain HTTP
+    CredentialCheck* credentials = nullptr;      // null: no authentication
+};
+
 // One accepted scrape connection, from accept to close, registered on the server's event queue
 // for what its state waits for:
-//   reading   the request is buffered until it is complete or the peer closes its side;
+//   reading   the request is buffered until it is complete or the peer closes its side (over
+//             TLS the handshake comes first, and the socket may be watched for writing);
+//   checking  the request's credentials wait for their verdict from the credential check's
+//             thread; the socket is not watched;
 //   sending   the answer is written as far as the socket takes it;
 //   lingering the whole answer is written and the sending side shut down; what the peer still
 //             sends is read and thrown away until it closes and has acknowledged the whole
 //             answer, since closing with unread bytes would make the kernel reset the answer
 //             away;
 //   closed    the socket is closed and forgotten by the queue.
-// The socket is read in read_some and written in write_some only (shutdown and close aside), so
-// that an encrypting transport can take their place.
+// The socket is read in read_some and written in write_some only (shutdown and close aside),
+// through the TLS session when the endpoint has one.
 class HttpConnection {
   public:
-    enum class State { reading, sending, lingering, closed };
+    enum class State { reading, checking, sending, lingering, closed };
 
-    // Takes fd (non-blocking) and watches it for reading; closed at once when that fails.
-    HttpConnection(int queue_fd, int fd, SteadyClock::time_point deadline);
+    // Takes fd (non-blocking) and watches it for reading; closed at once when that fails. The
+    // ticket names the connection to the credential check.
+    HttpConnection(const Endpoint& endpoint, int fd, SteadyClock::time_point deadline,
+                   std::uint64_t ticket);
     ~HttpConnection();
     HttpConnection(HttpConnection&& other) noexcept;
     HttpConnection& operator=(HttpConnection&& other) noexcept;
@@ -36,6 +58,7 @@ class HttpConnection {
     HttpConnection& operator=(const HttpConnection&) = delete;
 
     int fd() const { return fd_; }
+    std::uint64_t ticket() const { return ticket_; }
     State state() const { return state_; }
     SteadyClock::time_point deadline() const { return deadline_; }
 
@@ -48,14 +71,17 @@ class HttpConnection {
 
     // The socket is ready (or was just accepted): goes as far as it allows, answering a request
     // as soon as it is complete.
-    void progress(const RenderCallback& render);
+    void progress();
+
+    // The verdict on the credentials of a connection in checking: the answer, or 401.
+    void resume(bool allowed);
 
     // Closes a connection awaiting delivery once the peer has the whole answer.
     void check_delivery();
 
     // The deadline has passed: a request still being read is answered from what came, as far as
     // the socket takes at once; then the connection is ended (end_now).
-    void expire(const RenderCallback& render);
+    void expire();
 
     // Ends it now. An answer the peer does not have yet is reset away, so that the kernel does
     // not hold it for a reader that never takes it; with keep_written, an answer written whole
@@ -69,8 +95,9 @@ class HttpConnection {
     Transfer read_some(char* buffer, std::size_t size, std::size_t& count);
     Transfer write_some(std::size_t& count);
 
-    void read_request(const RenderCallback& render);
-    void respond(const RenderCallback& render);
+    void read_request();
+    void check_credentials();
+    void respond(bool allowed);
     std::size_t answer_size() const;
     void send_answer();
     void discard_input();
@@ -78,7 +105,12 @@ class HttpConnection {
     void watch(Interest interest);
     void close_socket(bool reset);
 
-    int queue_fd_ = -1;
+    // What the blocked transfer waits for: over TLS a read may need to write, and a write read.
+    Interest blocked_on(Interest plain) const { return tls_ ? tls_->wants() : plain; }
+
+    const Endpoint* endpoint_ = nullptr;
+    std::unique_ptr<TlsConnection> tls_;
+    std::uint64_t ticket_ = 0;
     int fd_ = -1;
     SteadyClock::time_point deadline_;
     State state_ = State::closed;

@@ -2,6 +2,7 @@
 
 #include "exporters/http_connection.h"
 #include "exporters/listen_address.h"
+#include "exporters/request_headers.h"
 #include "metrics/health_figures.h"
 #include "platform/event_queue.h"
 #include "platform/socket_options.h"
@@ -64,9 +65,9 @@ bool out_of_descriptors(int error) {
 // and the listening socket's place on the event queue.
 class ConnectionTable {
   public:
-    ConnectionTable(int queue_fd, int listen_fd, const std::string& address,
-                    const RenderCallback& render)
-        : queue_fd_(queue_fd), listen_fd_(listen_fd), address_(address), render_(render) {}
+    ConnectionTable(const Endpoint& endpoint, int listen_fd, const std::string& address)
+        : endpoint_(endpoint), queue_fd_(endpoint.queue_fd), listen_fd_(listen_fd),
+          address_(address) {}
 
     // Takes every pending connection (up to a burst), making room past the cap. The request of
     // a new connection is often there already, and is then answered at once.
@@ -84,8 +85,8 @@ class ConnectionTable {
                     accept_failing_ = false; // none pending: the backlog is taken
                 break;
             }
-            open_.emplace_back(queue_fd_, fd, Clock::now() + kConnectionDeadline);
-            open_.back().progress(render_);
+            open_.emplace_back(endpoint_, fd, Clock::now() + kConnectionDeadline, ++tickets_);
+            open_.back().progress();
             sweep();
         }
     }
@@ -94,8 +95,21 @@ class ConnectionTable {
     void progress(int fd) {
         for (HttpConnection& connection : open_) {
             if (connection.fd() == fd) {
-                connection.progress(render_);
+                connection.progress();
                 break;
+            }
+        }
+        sweep();
+    }
+
+    // Verdicts of the credential check have come: their connections are answered.
+    void take_verdicts() {
+        for (const auto& [ticket, allowed] : endpoint_.credentials->take_verdicts()) {
+            for (HttpConnection& connection : open_) {
+                if (connection.ticket() == ticket) {
+                    connection.resume(allowed);
+                    break;
+                }
             }
         }
         sweep();
@@ -105,7 +119,7 @@ class ConnectionTable {
     void tick(Clock::time_point now) {
         for (HttpConnection& connection : open_) {
             if (connection.deadline() <= now)
-                connection.expire(render_);
+                connection.expire();
             else if (connection.awaiting_delivery())
                 connection.check_delivery();
         }
@@ -140,7 +154,8 @@ class ConnectionTable {
             event_queue_watch(queue_fd_, listen_fd_, Interest::read, Interest::none);
         accepting_ = false;
         for (HttpConnection& connection : open_) {
-            if (connection.state() == HttpConnection::State::reading)
+            if (connection.state() == HttpConnection::State::reading ||
+                connection.state() == HttpConnection::State::checking)
                 connection.end_now();
         }
         sweep();
@@ -228,11 +243,12 @@ class ConnectionTable {
             resume_at_ = Clock::now() + kAcceptPause;
     }
 
+    const Endpoint& endpoint_;
     int queue_fd_;
     int listen_fd_;
     const std::string& address_;
-    const RenderCallback& render_;
     std::vector<HttpConnection> open_;
+    std::uint64_t tickets_ = 0;   // the last one given to a connection
     bool accepting_ = true;       // the listening socket is watched
     bool accept_failing_ = false; // out of descriptors since the backlog was last taken
     Clock::time_point resume_at_;
@@ -244,20 +260,23 @@ class ConnectionTable {
 
 namespace {
 
+// extra: whole header lines ("Name: value\r\n") between Content-Length and Connection.
 std::string build_head(int status, const std::string& reason, const std::string& content_type,
-                       std::size_t body_size) {
+                       std::size_t body_size, std::string_view extra = {}) {
     // Every answer goes out with a head built here: the one place to count them by status.
     health_figures().count("scrapes", {{"code", std::to_string(status)}});
     std::string head = fmt::format("HTTP/1.1 {} {}\r\n", status, reason);
     head += fmt::format("Content-Type: {}\r\n", content_type);
     head += fmt::format("Content-Length: {}\r\n", body_size);
+    head += extra;
     head += "Connection: close\r\n\r\n";
     return head;
 }
 
-Response plain_response(int status, const std::string& reason, const std::string& body) {
-    return {build_head(status, reason, kPlainText, body.size()),
-            std::make_shared<const std::string>(body)};
+Response plain_response(int status, const std::string& reason, const std::string& body,
+                        std::string_view extra = {}) {
+    return {build_head(status, reason, kPlainText, body.size(), extra),
+            std::make_shared<const std::string>(body), status};
 }
 
 } // namespace
@@ -285,15 +304,22 @@ bool request_complete(std::string_view buffer) {
 }
 
 Response answer_request(std::string_view request, const RenderCallback& render) {
+    return answer_request(request, render, nullptr);
+}
+
+Response answer_request(std::string_view request, const RenderCallback& render,
+                        const RenderCallback& render_gzip) {
     const RequestLine line = parse_request_line(request);
     if (line.method != "GET")
         return plain_response(405, "Method Not Allowed", "405 Method Not Allowed\n");
     if (line.path != "/metrics")
         return plain_response(404, "Not Found", "404 Not Found\n");
+    const bool gzip = render_gzip && accepts_gzip(header_value(request, "Accept-Encoding"));
     try {
-        Document body = render();
+        Document body = gzip ? render_gzip() : render();
         const std::size_t size = body ? body->size() : 0;
-        return {build_head(200, "OK", kExposition, size), std::move(body)};
+        return {build_head(200, "OK", kExposition, size, gzip ? "Content-Encoding: gzip\r\n" : ""),
+                std::move(body), 200};
     } catch (const std::exception& error) {
         spdlog::error("Rendering the scrape failed: {}", error.what());
     } catch (...) {
@@ -302,15 +328,23 @@ Response answer_request(std::string_view request, const RenderCallback& render) 
     return plain_response(500, "Internal Server Error", "500 Internal Server Error\n");
 }
 
-std::string respond_to_request(std::string_view request, const RenderCallback& render) {
-    Response response = answer_request(request, render);
+Response unauthorized_response() {
+    return plain_response(401, "Unauthorized", "401 Unauthorized\n",
+                          "WWW-Authenticate: Basic realm=\"tarn-vm-perfdata\"\r\n");
+}
+
+std::string respond_to_request(std::string_view request, const RenderCallback& render,
+                               const RenderCallback& render_gzip) {
+    Response response = answer_request(request, render, render_gzip);
     if (response.body)
         response.head += *response.body;
     return std::move(response.head);
 }
 
-HttpServer::HttpServer(std::string listen_address, RenderCallback render, const RunFlag* run_flag)
-    : listen_address_(std::move(listen_address)), render_(std::move(render)), run_flag_(run_flag) {}
+HttpServer::HttpServer(std::string listen_address, RenderCallback render, const RunFlag* run_flag,
+                       EndpointOptions options)
+    : listen_address_(std::move(listen_address)), render_(std::move(render)), run_flag_(run_flag),
+      options_(std::move(options)) {}
 
 HttpServer::~HttpServer() {
     if (listen_fd_ >= 0)
@@ -372,13 +406,29 @@ bool HttpServer::start() {
         spdlog::error("kevent register failed");
         return false;
     }
+    if (options_.credentials) {
+        if (!options_.credentials->start())
+            return false;
+        if (!event_queue_watch(kqueue_fd_, options_.credentials->ready_fd(), Interest::none,
+                               Interest::read)) {
+            spdlog::error("kevent register failed");
+            return false;
+        }
+    }
     health_figures().count("connections_evicted", {}, 0); // shown from the start, at 0
     return true;
 }
 
 int HttpServer::serve() {
-    ConnectionTable connections(kqueue_fd_, listen_fd_, listen_address_, render_);
-    std::array<int, kMaxConnections + 1> ready{};
+    Endpoint endpoint;
+    endpoint.queue_fd = kqueue_fd_;
+    endpoint.render = &render_;
+    endpoint.render_gzip = &options_.render_gzip;
+    endpoint.tls = options_.tls ? options_.tls->get() : nullptr;
+    endpoint.credentials = options_.credentials.get();
+    const int verdicts_fd = options_.credentials ? options_.credentials->ready_fd() : -1;
+    ConnectionTable connections(endpoint, listen_fd_, listen_address_);
+    std::array<int, kMaxConnections + 2> ready{}; // the connections, the listener, the verdicts
     for (;;) {
         if (!running(*run_flag_) && !connections.stopping())
             connections.begin_stop(Clock::now());
@@ -397,6 +447,8 @@ int HttpServer::serve() {
             const int fd = ready[static_cast<std::size_t>(i)];
             if (fd == listen_fd_)
                 pending = true;
+            else if (fd == verdicts_fd)
+                connections.take_verdicts();
             else
                 connections.progress(fd);
         }

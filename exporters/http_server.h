@@ -1,5 +1,7 @@
 #pragma once
 
+#include "exporters/credential_check.h"
+#include "exporters/tls_context.h"
 #include "platform/run_flag.h"
 
 #include <functional>
@@ -23,6 +25,7 @@ std::string build_response(int status, const std::string& reason, const std::str
 struct Response {
     std::string head;
     Document body;
+    int status = 0; // of the status line
 };
 
 struct RequestLine {
@@ -40,8 +43,24 @@ bool request_complete(std::string_view buffer);
 // so that one failed scrape does not end the daemon.
 Response answer_request(std::string_view request, const RenderCallback& render);
 
+// The same, with the document gzip compressed by render_gzip when it is set and the request's
+// Accept-Encoding allows gzip.
+Response answer_request(std::string_view request, const RenderCallback& render,
+                        const RenderCallback& render_gzip);
+
+// The answer to a request without valid credentials: 401 with the Basic challenge.
+Response unauthorized_response();
+
 // The same answer as one text, byte for byte what goes on the wire.
-std::string respond_to_request(std::string_view request, const RenderCallback& render);
+std::string respond_to_request(std::string_view request, const RenderCallback& render,
+                               const RenderCallback& render_gzip = nullptr);
+
+// What the endpoint adds to plain HTTP, all from the configuration; by default nothing.
+struct EndpointOptions {
+    RenderCallback render_gzip;                   // the gzip form of the document; empty: never
+    std::shared_ptr<const TlsContext> tls;        // HTTPS when set
+    std::unique_ptr<CredentialCheck> credentials; // Basic authentication when set
+};
 
 // Answers scrapes on the configured "ADDR:PORT". One thread serves every connection at once from
 // its event loop, each with its own request buffer and deadline, so a client that holds its
@@ -50,7 +69,8 @@ std::string respond_to_request(std::string_view request, const RenderCallback& r
 // grace to go out.
 class HttpServer {
   public:
-    HttpServer(std::string listen_address, RenderCallback render, const RunFlag* run_flag);
+    HttpServer(std::string listen_address, RenderCallback render, const RunFlag* run_flag,
+               EndpointOptions options = {});
     ~HttpServer();
 
     HttpServer(const HttpServer&) = delete;
@@ -69,6 +89,7 @@ class HttpServer {
     std::string listen_address_;
     RenderCallback render_;
     const RunFlag* run_flag_;
+    EndpointOptions options_;
     int listen_fd_ = -1;
     int kqueue_fd_ = -1;
 };

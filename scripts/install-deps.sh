@@ -8,11 +8,12 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config clang-format
     libspdlog-dev libfmt-dev libinih-dev nlohmann-json3-dev libcurl4-openssl-dev zlib1g-dev
+    libssl-dev libyaml-cpp-dev libcrypt-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     prometheus influxdb python3 python3-prometheus-client
     util-linux procps iproute2 curl time
     mandoc shellcheck influxdb-client wrk lighttpd slowhttptest clang-14 libclang-rt-14-dev
-    victoria-metrics openssl
+    victoria-metrics openssl apache2-utils
     libc++-14-dev libc++abi-14-dev
 )
 services=(prometheus influxdb prometheus-node-exporter lighttpd victoria-metrics)

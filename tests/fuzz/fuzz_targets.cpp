@@ -8,6 +8,7 @@
 #include "daemon/config.h"
 #include "exporters/http_server.h"
 #include "exporters/prometheus_text.h"
+#include "exporters/request_headers.h"
 #include "metrics/metric_store.h"
 
 #include <fmt/format.h>
@@ -152,6 +153,28 @@ void check_answer(const string& response, int status, string_view body_expected)
     check(status != 200 || body == body_expected, "a 200 answer without the rendered body");
 }
 
+string base64(string_view bytes) {
+    static const char* const kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    string out;
+    for (std::size_t at = 0; at < bytes.size(); at += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - at);
+        std::uint32_t bits = 0;
+        for (std::size_t i = 0; i < 3; ++i)
+            bits = bits << 8 | (i < n ? static_cast<unsigned char>(bytes[at + i]) : 0);
+        for (std::size_t i = 0; i < 4; ++i)
+            out.push_back(i <= n ? kAlphabet[bits >> (18 - 6 * i) & 63] : '=');
+    }
+    return out;
+}
+
+string lowered(string_view text) {
+    string out(text);
+    for (char& c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
 string kTarget;
 string config_path;
 
@@ -294,6 +317,43 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check_answer(tarn::respond_to_request(
                          buffer, []() -> tarn::Document { throw std::runtime_error("x"); }),
                      scrape ? 500 : expected, body); // a failing render is answered, not thrown
+        // The gzip form goes out exactly when the request allows it, and says so.
+        const string packed = "gz";
+        const string answer = tarn::respond_to_request(
+            buffer, [&] { return std::make_shared<const string>(body); },
+            [&] { return std::make_shared<const string>(packed); });
+        const bool gzip =
+            scrape && tarn::accepts_gzip(tarn::header_value(buffer, "Accept-Encoding"));
+        check_answer(answer, expected, gzip ? packed : body);
+        check((answer.find("\r\nContent-Encoding: gzip\r\n") < answer.find("\r\n\r\n")) == gzip,
+              "Content-Encoding that does not tell the body's encoding");
+    } else if (kTarget == "request_headers_fuzz") {
+        // The header fields the scrape server reads: values stay inside their own line, and
+        // credentials are only taken from the one strict spelling of their base64.
+        for (const char* name : {"Authorization", "Accept-Encoding"}) {
+            const optional<string_view> value = tarn::header_value(text, name);
+            if (!value)
+                continue;
+            check(value->empty() || (value->data() > text.data() &&
+                                     value->data() + value->size() <= text.data() + text.size() &&
+                                     value->find_first_of("\r\n") == string_view::npos &&
+                                     string_view(" \t").find(value->front()) == string_view::npos &&
+                                     string_view(" \t").find(value->back()) == string_view::npos),
+                  "a header value past its line or with white space around it");
+        }
+        const optional<string_view> encoding = tarn::header_value(text, "Accept-Encoding");
+        const string codings = lowered(encoding.value_or(""));
+        check(!tarn::accepts_gzip(encoding) || codings.find("gzip") != string::npos ||
+                  codings.find('*') != string::npos,
+              "gzip allowed by a value that names neither gzip nor *");
+        const auto credentials = tarn::parse_basic_authorization(text);
+        if (credentials) {
+            check(credentials->user.find(':') == string::npos, "a user name holding ':'");
+            const string token = base64(credentials->user + ":" + credentials->password);
+            const std::size_t at = text.find(token);
+            check(at != string::npos && lowered(text).find("basic") < at,
+                  "credentials from another spelling than their base64");
+        }
     } else {
         check(false, "no target named " + kTarget);
     }

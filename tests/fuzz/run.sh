@@ -12,7 +12,7 @@ failed=0
 for seeds in "$root"/tests/fuzz/corpus/*/; do
     target=$(basename "$seeds") status=0
     # Argument vectors, segments and requests are long; tool texts stay within the regex's reach.
-    case $target in devices_fuzz | vm_number_fuzz | http_request_fuzz) max=65536 ;; *) max=8192 ;; esac
+    case $target in devices_fuzz | vm_number_fuzz | http_request_fuzz | request_headers_fuzz) max=65536 ;; *) max=8192 ;; esac
     work="$build/work/$target" log="$build/$target.log"
     rm -rf "$work" && mkdir -p "$work" "$build/findings"
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -73,6 +73,17 @@ TEST(ConfigTest, KeysDefaultsAndTheIntervalClamp) {
     };
     for (const auto& [text, expected] : cases)
         EXPECT_EQ(shown(load(text)), expected) << text;
+    // The scrape endpoint's keys: gzip for those who ask unless turned off, no web config file.
+    const std::vector<std::pair<std::string, std::string>> endpoint = {
+        {"", "|true"},
+        {"[prometheus]\ngzip = off\nweb_config_file = /etc/web.yml\n", "/etc/web.yml|false"},
+    };
+    for (const auto& [text, expected] : endpoint) {
+        const ConfigResult result = load(text);
+        EXPECT_EQ(
+            fmt::format("{}|{}", result.config->web_config_file, result.config->prometheus_gzip),
+            expected);
+    }
     EXPECT_EQ(shown(load_config("/nonexistent/tarn.conf")), "error -1");
     EXPECT_EQ(shown(load_config("/tmp")), "error -1"); // a directory reads as an empty file
 }

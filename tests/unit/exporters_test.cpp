@@ -1,20 +1,28 @@
+#include "exporters/credential_check.h"
+#include "exporters/gzip.h"
 #include "exporters/http_server.h"
 #include "exporters/influx_line.h"
 #include "exporters/influx_writer.h"
 #include "exporters/listen_address.h"
 #include "exporters/prometheus_text.h"
+#include "exporters/request_headers.h"
 #include "exporters/scrape_cache.h"
+#include "exporters/web_config.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -216,6 +224,26 @@ TEST(HttpServerTest, EachRequestGetsItsAnswer) {
     EXPECT_EQ(kNotFound.substr(kNotFound.size() - 14), "404 Not Found\n");
     EXPECT_EQ(kNotAllowed.substr(kNotAllowed.size() - 23), "405 Method Not Allowed\n");
     EXPECT_EQ(respond_to_request("GET /metrics HTTP/1.1\r\n\r\n", throwing), kFailed);
+    // The gzip form only where the request allows it and the server offers it.
+    const RenderCallback packed = [] { return std::make_shared<const std::string>("gz"); };
+    const std::string gzipped = "HTTP/1.1 200 OK\r\nContent-Type: " + kExposition +
+                                "\r\nContent-Length: 2\r\nContent-Encoding: gzip\r\n"
+                                "Connection: close\r\n\r\ngz";
+    const std::vector<std::tuple<std::string, RenderCallback, std::string>> encodings = {
+        {"GET /metrics HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n", packed, gzipped},
+        {"GET /metrics HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n", nullptr, kOk},
+        {"GET /metrics HTTP/1.1\r\nAccept-Encoding: gzip;q=0\r\n\r\n", packed, kOk},
+        {"GET /metrics HTTP/1.1\r\n\r\nAccept-Encoding: gzip\r\n", packed, kOk},
+        {"GET /metric HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n", packed, kNotFound},
+    };
+    for (const auto& [request, gzip, response] : encodings)
+        EXPECT_EQ(respond_to_request(request, render, gzip), response) << request;
+    const Response refused = unauthorized_response();
+    EXPECT_EQ(refused.head + *refused.body,
+              "HTTP/1.1 401 Unauthorized\r\nContent-Type: text/plain; charset=utf-8\r\n"
+              "Content-Length: 17\r\nWWW-Authenticate: Basic realm=\"tarn-vm-perfdata\"\r\n"
+              "Connection: close\r\n\r\n401 Unauthorized\n");
+    EXPECT_EQ(refused.status, 401);
     EXPECT_EQ(respond_to_request("GET / HTTP/1.1\r\n\r\n", throwing), kNotFound);
     // Before the first feed the store renders nothing: 200 with an empty body.
     for (const RenderCallback& empty :
@@ -314,6 +342,255 @@ TEST(HttpServerTest, ServesConnectionsOverLoopback) {
         EXPECT_EQ(read_all(fd), "") << "closed unanswered on stop";
         ::close(fd);
     }
+}
+
+std::string gunzip(const std::string& data) {
+    z_stream stream{};
+    EXPECT_EQ(::inflateInit2(&stream, 15 + 16), Z_OK);
+    std::string out(1 << 16, '\0');
+    std::size_t produced = 0;
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    int result = Z_OK;
+    while (result == Z_OK) {
+        if (produced == out.size())
+            out.resize(out.size() * 2);
+        stream.next_out = reinterpret_cast<Bytef*>(out.data() + produced);
+        stream.avail_out = static_cast<uInt>(out.size() - produced);
+        result = ::inflate(&stream, Z_NO_FLUSH);
+        produced = out.size() - stream.avail_out;
+    }
+    EXPECT_EQ(result, Z_STREAM_END);
+    EXPECT_EQ(stream.avail_in, 0u) << "bytes after the gzip member";
+    ::inflateEnd(&stream);
+    out.resize(produced);
+    return out;
+}
+
+// One gzip member per generation, made when first asked for and shared by every scrape until
+// the store changes; it always inflates to the plain document of the same moment.
+TEST(ScrapeCacheTest, GzipFormIsMadeOncePerGeneration) {
+    EXPECT_EQ(gunzip(gzip_compress("", 1)), "");
+    const std::string varied = render_prometheus(set_of(123456, 2000), "p");
+    EXPECT_EQ(gunzip(gzip_compress(varied, 1)), varied);
+    MetricStore store("p");
+    ScrapeCache cache(store);
+    EXPECT_EQ(gunzip(*cache.gzip_document()), "");
+    store.replace(set_of(7, 500));
+    const Document gzip = cache.gzip_document();
+    EXPECT_EQ(gunzip(*gzip), *cache.document());
+    EXPECT_LT(gzip->size() * 8, cache.document()->size());
+    EXPECT_EQ(cache.gzip_document(), gzip) << "compressed again within one generation";
+    store.replace(set_of(8, 500));
+    EXPECT_EQ(cache.document()->find("} 8\n") != std::string::npos, true);
+    EXPECT_NE(cache.gzip_document(), gzip);
+    EXPECT_EQ(gunzip(*cache.gzip_document()), *cache.document());
+}
+
+TEST(RequestHeadersTest, AcceptEncodingAllowsGzip) {
+    const std::vector<std::pair<std::optional<std::string_view>, bool>> cases = {
+        {std::nullopt, false},
+        {"", false},
+        {"gzip", true},
+        {"GZip", true},
+        {"x-gzip", true},
+        {"deflate, gzip;q=1.0, *;q=0.5", true},
+        {"br;q=1.0, gzip;q=0.8, *;q=0.1", true},
+        {"gzip;q=0", false},
+        {"gzip; q=0.000", false},
+        {"gzip;q=0.001", true},
+        {"*", true},
+        {"*;q=0", false},
+        {"*, gzip;q=0", false},
+        {"identity", false},
+        {"identity;q=0, gzip", true},
+        {"identity, gzip;q=0.5", false},
+        {"identity;q=0.5, gzip;q=0.5", true},
+        {"gzip;q=2", false},
+        {"gzip;q=1.5", false},
+        {"gzip;q=abc", false},
+        {"gzip;level=9", true},
+        {"gzipx, deflate", false},
+        {" , ,gzip , ", true},
+    };
+    for (const auto& [value, gzip] : cases)
+        EXPECT_EQ(accepts_gzip(value), gzip) << value.value_or("(absent)");
+}
+
+TEST(RequestHeadersTest, HeaderFieldsAndBasicCredentials) {
+    const std::string request =
+        "GET /metrics HTTP/1.1\r\nHost: h\r\nauthorization:  Basic eDp5 \r\n"
+        "Accept-Encoding:\r\nAuthorization: Basic other\r\n\r\nX: body\r\n";
+    const std::vector<std::pair<std::string, std::string>> fields = {
+        {"Authorization", "Basic eDp5"},
+        {"ACCEPT-ENCODING", ""},
+        {"Host", "h"},
+        {"X", "(absent)"},
+        {"GET /metrics HTTP/1.1\r\nHost", "(absent)"},
+        {"Accept", "(absent)"}};
+    for (const auto& [name, value] : fields)
+        EXPECT_EQ(header_value(request, name).value_or("(absent)"), value) << name;
+    EXPECT_FALSE(header_value("GET / HTTP/1.1\r\nHost: cut off", "Host"));
+    EXPECT_FALSE(header_value("GET / HTTP/1.1\r\nX: 1\nHost: a\r\n\r\n", "Host"));
+    EXPECT_FALSE(header_value("GET / HTTP/1.1\r\nHost: a\rb\r\n\r\n", "Host"));
+    EXPECT_EQ(header_value("GET / HTTP/1.1\r\nHost: a\r\n", "Host").value_or(""), "a");
+
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"Basic c2NyYXBlcjpyaWdodCBob3JzZQ==", "scraper|right horse"},
+        {"basic   YTpiOmM=", "a|b:c"},
+        {"BASIC Og==", "|"},
+        {"Basic w6k6w6k=", "\xc3\xa9|\xc3\xa9"},
+        {"Basic YTpi", "a|b"},
+        {"Basic YWI=", "-"},      // no ':'
+        {"Basic YTpiYw", "-"},    // unpadded
+        {"Basic YTpiYx==", "-"},  // bits under the padding
+        {"Basic YTpi=Yw==", "-"}, // padding inside
+        {"Basic YTp!", "-"},
+        {"Bearer YTpi", "-"},
+        {"Basic", "-"},
+        {"BasicYTpi", "-"},
+        {"", "-"},
+    };
+    for (const auto& [value, expected] : cases) {
+        const auto credentials = parse_basic_authorization(value);
+        EXPECT_EQ(credentials ? credentials->user + "|" + credentials->password : "-", expected)
+            << value;
+    }
+}
+
+const std::string kHash = "$2y$04$ARL5jO7cXTKZFFjmOWjkIONhlX969pkEhdda1sXgl7ERZ287XMMtm";
+
+// Each web config text gives its settings or one error naming the file and the key.
+TEST(WebConfigTest, SettingsAndErrorsOfFiles) {
+    const auto shown = [](const WebConfigResult& result) {
+        if (!result.config)
+            return result.error;
+        const WebConfig& c = *result.config;
+        std::string out =
+            c.tls ? fmt::format("tls {} {} {} {} {}-{}", c.tls->cert_file, c.tls->key_file,
+                                static_cast<int>(c.tls->client_auth), c.tls->client_ca_file,
+                                static_cast<int>(c.tls->min_version),
+                                static_cast<int>(c.tls->max_version))
+                  : "plain";
+        for (const auto& [user, hash] : c.users)
+            out += " " + user + (hash == kHash ? "=h" : "=?");
+        return out;
+    };
+    const std::string tls = "tls_server_config:\n  cert_file: c.pem\n  key_file: /k.pem\n";
+    const std::string e = "Web config /etc/t/w.yml: ";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", "plain"},
+        {"# nothing\n", "plain"},
+        {"tls_server_config:\nbasic_auth_users: {}\n", "plain"},
+        {tls, "tls /etc/t/c.pem /k.pem 0  0-1"},
+        {tls + "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: ca/ca.pem\n"
+               "  min_version: TLS13\n",
+         "tls /etc/t/c.pem /k.pem 1 /etc/t/ca/ca.pem 1-1"},
+        {tls + "  client_auth_type: NoClientCert\n  max_version: TLS12\n",
+         "tls /etc/t/c.pem /k.pem 0  0-0"},
+        {"basic_auth_users:\n  scraper: " + kHash + "\n  'b c': '" + kHash + "'\n",
+         "plain b c=h scraper=h"},
+        {"- a\n", e + "(top level): expected a mapping of keys"},
+        {"tls_server_config: [a]\n", e + "tls_server_config: expected a mapping of keys"},
+        {"web_listen_address: x\n", e + "web_listen_address: unknown key"},
+        {"http_server_config:\n  http2: false\n", e + "http_server_config: unknown key"},
+        {tls + "  cipher_suites: [TLS_AES_128_GCM_SHA256]\n",
+         e + "tls_server_config.cipher_suites: unknown key"},
+        {"tls_server_config:\n  key_file: k\n", e + "tls_server_config.cert_file: missing"},
+        {"tls_server_config:\n  cert_file: c\n", e + "tls_server_config.key_file: missing"},
+        {"tls_server_config:\n  cert_file: ''\n  key_file: k\n",
+         e + "tls_server_config.cert_file: empty file name"},
+        {"tls_server_config:\n  cert_file: [a, b]\n  key_file: k\n",
+         e + "tls_server_config.cert_file: expected a single text value"},
+        {tls + "  client_auth_type: RequireAnyClientCert\n",
+         e + "tls_server_config.client_auth_type: 'RequireAnyClientCert' is not NoClientCert or "
+             "RequireAndVerifyClientCert"},
+        {tls + "  client_auth_type: RequireAndVerifyClientCert\n",
+         e + "tls_server_config.client_ca_file: missing, and RequireAndVerifyClientCert needs it"},
+        {tls + "  client_ca_file: ca.pem\n",
+         e + "tls_server_config.client_auth_type: client_ca_file is given but no client "
+             "certificate is asked for"},
+        {tls + "  min_version: TLS11\n",
+         e + "tls_server_config.min_version: 'TLS11' is not TLS12 or TLS13"},
+        {tls + "  min_version: TLS13\n  max_version: TLS12\n",
+         e + "tls_server_config.min_version: above max_version"},
+        {"basic_auth_users: [a]\n",
+         e + "basic_auth_users: expected a mapping of user names to bcrypt hashes"},
+        {"basic_auth_users:\n  a: secret\n",
+         e + "basic_auth_users.a: not a bcrypt hash ($2a$, $2b$ or $2y$, as htpasswd -B makes)"},
+        {"basic_auth_users:\n  a: '$1$abc$def'\n",
+         e + "basic_auth_users.a: not a bcrypt hash ($2a$, $2b$ or $2y$, as htpasswd -B makes)"},
+        {"basic_auth_users:\n  a:\n", e + "basic_auth_users.a: expected a single text value"},
+        {"basic_auth_users:\n  'a:b': '" + kHash + "'\n",
+         e + "basic_auth_users.a:b: a user name cannot hold ':'"},
+        {"basic_auth_users:\n  '': '" + kHash + "'\n",
+         e + "basic_auth_users: a user name must be a non-empty text"},
+        {"tls_server_config:\n  cert_file: [\n",
+         e + "line 3, column 1: end of sequence flow not found"},
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(shown(parse_web_config(text, "/etc/t/w.yml")), expected) << text;
+    EXPECT_EQ(read_web_config("/nonexistent/w.yml").error,
+              "Web config /nonexistent/w.yml: (file): cannot read it: No such file or directory");
+    EXPECT_EQ(read_web_config("/tmp").error, "Web config /tmp: (file): not a regular file");
+
+    const std::vector<std::pair<std::string, bool>> hashes = {
+        {kHash, true},
+        {"$2a$31$" + kHash.substr(7), true},
+        {"$2b$10$" + kHash.substr(7), true},
+        {"$2x$10$" + kHash.substr(7), false},
+        {"$2y$03$" + kHash.substr(7), false},
+        {"$2y$32$" + kHash.substr(7), false},
+        {"$2y$1a$" + kHash.substr(7), false},
+        {kHash.substr(0, 59), false},
+        {kHash + "x", false},
+        {kHash.substr(0, 59) + "!", false},
+    };
+    for (const auto& [hash, valid] : hashes)
+        EXPECT_EQ(is_bcrypt_hash(hash), valid) << hash;
+}
+
+// Waits for verdicts from the worker until `count` have come or a few seconds passed.
+std::map<std::uint64_t, bool> verdicts(CredentialCheck& check, std::size_t count) {
+    std::map<std::uint64_t, bool> got;
+    for (int round = 0; round < 100 && got.size() < count; ++round) {
+        pollfd ready{check.ready_fd(), POLLIN, 0};
+        ::poll(&ready, 1, 100);
+        for (const auto& [ticket, allowed] : check.take_verdicts())
+            EXPECT_TRUE(got.emplace(ticket, allowed).second) << "two verdicts for " << ticket;
+    }
+    return got;
+}
+
+// bcrypt runs off the calling thread; a verified pair is then answered at once, and connections
+// that send the same pair share one check.
+TEST(CredentialCheckTest, VerdictsComeFromTheWorkerAndAreRemembered) {
+    using V = CredentialCheck::Verdict;
+    CredentialCheck check({{"scraper", kHash}});
+    ASSERT_TRUE(check.start());
+    const std::string right = "Basic c2NyYXBlcjpyaWdodCBob3JzZQ=="; // scraper:right horse
+    const std::string wrong = "Basic c2NyYXBlcjp3cm9uZw==";         // scraper:wrong
+    const std::string stranger = "Basic bm9ib2R5OnJpZ2h0IGhvcnNl";  // nobody:right horse
+    EXPECT_EQ(check.check(std::nullopt, 1), V::refused);
+    EXPECT_EQ(check.check("Basic !!!!", 2), V::refused);
+    EXPECT_EQ(check.check("Bearer c2NyYXBlcjpyaWdodCBob3JzZQ==", 3), V::refused);
+    EXPECT_EQ(check.check(right, 10), V::pending);
+    EXPECT_EQ(check.check(right, 11), V::pending);
+    EXPECT_EQ(check.check(wrong, 12), V::pending);
+    EXPECT_EQ(check.check(stranger, 13), V::pending);
+    EXPECT_EQ(check.check(wrong, 14), V::pending);
+    check.cancel(14);
+    check.cancel(99); // unknown: nothing happens
+    EXPECT_EQ(verdicts(check, 4),
+              (std::map<std::uint64_t, bool>{{10, true}, {11, true}, {12, false}, {13, false}}));
+    EXPECT_EQ(check.check(right, 20), V::allowed);
+    EXPECT_EQ(check.check(wrong, 21), V::refused);
+    EXPECT_EQ(check.check(stranger, 22), V::refused);
+    // A check nobody waits for any longer is dropped: no verdict comes for it.
+    EXPECT_EQ(check.check("Basic c2NyYXBlcjp4", 30), V::pending); // scraper:x
+    check.cancel(30);
+    EXPECT_EQ(check.check("Basic c2NyYXBlcjp5", 31), V::pending); // scraper:y
+    EXPECT_EQ(verdicts(check, 1), (std::map<std::uint64_t, bool>{{31, false}}));
 }
 
 } // namespace
