@@ -118,37 +118,32 @@ bool check_influx_api(DaemonConfig& config) {
     return true;
 }
 
-bool check_batch_size(DaemonConfig& config) {
+// A line count of [influx] (checked only with Influx on): below `minimum` it is refused, above
+// `maximum` clamped with a warning.
+bool check_line_count(const DaemonConfig& config, std::int32_t& value, const char* key,
+                      std::int32_t minimum, std::int32_t maximum, const char* rule) {
     if (!config.influx_enabled)
         return true;
-    if (config.influx_batch_size < 1) {
-        spdlog::error("[influx] batch_size = {} is invalid: it must be at least 1 line",
-                      config.influx_batch_size);
+    if (value < minimum) {
+        spdlog::error("[influx] {} = {} is invalid: it must be {}", key, value, rule);
         return false;
     }
-    if (config.influx_batch_size > kMaxInfluxBatchSize) {
-        spdlog::warn("batch_size={} is too large (at most {} lines); clamping to {}",
-                     config.influx_batch_size, kMaxInfluxBatchSize, kMaxInfluxBatchSize);
-        config.influx_batch_size = kMaxInfluxBatchSize;
+    if (value > maximum) {
+        spdlog::warn("{}={} is too large (at most {} lines); clamping to {}", key, value, maximum,
+                     maximum);
+        value = maximum;
     }
     return true;
 }
 
+bool check_batch_size(DaemonConfig& config) {
+    return check_line_count(config, config.influx_batch_size, "batch_size", 1, kMaxInfluxBatchSize,
+                            "at least 1 line");
+}
+
 bool check_buffer_limit(DaemonConfig& config) {
-    if (!config.influx_enabled)
-        return true;
-    if (config.influx_buffer_limit < 0) {
-        spdlog::error("[influx] buffer_limit = {} is invalid: it must be 0 (no buffer) or more "
-                      "lines",
-                      config.influx_buffer_limit);
-        return false;
-    }
-    if (config.influx_buffer_limit > kMaxInfluxBufferLimit) {
-        spdlog::warn("buffer_limit={} is too large (at most {} lines); clamping to {}",
-                     config.influx_buffer_limit, kMaxInfluxBufferLimit, kMaxInfluxBufferLimit);
-        config.influx_buffer_limit = kMaxInfluxBufferLimit;
-    }
-    return true;
+    return check_line_count(config, config.influx_buffer_limit, "buffer_limit", 0,
+                            kMaxInfluxBufferLimit, "0 (no buffer) or more lines");
 }
 
 bool regular_file(const std::string& path) {
