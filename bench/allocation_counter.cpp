@@ -11,7 +11,9 @@ std::atomic<std::size_t> g_allocations{0};
 } // namespace
 
 namespace tarn::bench {
-std::size_t allocations() { return g_allocations.load(std::memory_order_relaxed); }
+std::size_t allocations() {
+    return g_allocations.load(std::memory_order_relaxed);
+}
 } // namespace tarn::bench
 
 void* operator new(std::size_t size) {
@@ -20,8 +22,18 @@ void* operator new(std::size_t size) {
         return p;
     throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
