@@ -154,14 +154,50 @@ std::optional<std::int32_t> parse_vcpu_class(const std::string& text) {
     return scan::to_integer<std::int32_t>(view.substr(kWord.size(), end - kWord.size()));
 }
 
+namespace {
+
+// Parses a whole JSON text but keeps, of a top-level object, only the member `key`, and of that
+// member's value only the scalar or an empty container: a document of 64 MiB of other members
+// would otherwise become a tree some twenty times its size. Syntax errors, and the type errors of
+// reading the kept member, are the same as those of the whole tree.
+nlohmann::json parse_keeping_member(std::string_view text, std::string_view key) {
+    using Event = nlohmann::json::parse_event_t;
+    bool root_is_object = false, key_kept = false;
+    const auto keep = [&](int depth, Event event, nlohmann::json& parsed) {
+        if (depth == 0) {
+            if (event == Event::object_start)
+                root_is_object = true;
+            return true;
+        }
+        if (depth > 1 || !root_is_object)
+            return false;
+        switch (event) {
+        case Event::key:
+            return key_kept = parsed.get_ref<const std::string&>() == key;
+        case Event::object_start:
+        case Event::array_start:
+            return key_kept;
+        default: // the member's value, or the end of the container it is
+            return true;
+        }
+    };
+    return nlohmann::json::parse(text.begin(), text.end(), keep);
+}
+
+} // namespace
+
 std::optional<std::int32_t> parse_vdc_document(std::string_view bytes) {
     const std::size_t end = bytes.find('\0');
     if (end != std::string_view::npos)
         bytes = bytes.substr(0, end);
-    const nlohmann::json outer = nlohmann::json::parse(bytes.begin(), bytes.end());
+    const nlohmann::json outer = parse_keeping_member(bytes, "item");
     if (!outer.is_object() || !outer.contains("item"))
         return std::nullopt;
-    const nlohmann::json inner = nlohmann::json::parse(outer["item"].get<std::string>());
+    const nlohmann::json& item = outer["item"];
+    if (!item.is_string())
+        (void)item.get<std::string>(); // the library's type error, as for any other misuse
+    // Read in place: the item may be most of the document.
+    const nlohmann::json inner = parse_keeping_member(item.get_ref<const std::string&>(), "vdc");
     if (!inner.is_object() || !inner.contains("vdc"))
         return std::nullopt;
     const nlohmann::json& vdc = inner["vdc"];

@@ -154,6 +154,8 @@ FAULTS = [
     ("C21", "collectors/command_runner.cpp",
      "deadline = std::min(deadline, Clock::now() + kStopGrace);", "(void)deadline;",
      "dropped step: a stop waits out a running tool's time limit"),
+    ("C22", "collectors/cpu_memory_parsers.cpp", "return key_kept;", "return false;",
+     "wrong value: a container under the kept key is dropped, so its type error is lost"),
 ]
 
 

@@ -135,6 +135,42 @@ def test_tool_that_never_answers():
         assert not left, f"the timed-out tool's child lives on: {left}"
 
 
+def dump_with_peak(work, args):
+    """Runs the daemon through time(1): a child forked from this process would count its memory
+    as well. -> (its result, peak RSS in KiB, wall seconds)."""
+    peak = os.path.join(work, "peak")
+    start = time.monotonic()
+    proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", peak, fx.BINARY, *args],
+                          stdin=subprocess.DEVNULL, capture_output=True, timeout=60 * fx.SLACK)
+    took = time.monotonic() - start
+    with open(peak) as f:
+        return proc, int(f.read().split()[-1]), took
+
+
+def test_vmc_document_of_the_largest_size():
+    # 64 MiB (4 MiB under sanitizers) of members other than the one read, at the top level or
+    # inside the "item" document: the VDC is found, and the rest is not kept as a tree.
+    size = (4 if os.environ.get("TARN_SANITIZE") else 64) << 20
+    # Peak RSS limits in MiB. When the item is the whole size, the copy and the item's text hold
+    # it once each, and the parser's token buffer up to twice while it grows.
+    for where, head, tail, limit in (
+            ("beside the item", b'{"item": "{\\"vdc\\": 7}", "pad": [', b"0]}", 100),
+            ("in the item", b'{"item": "{\\"vdc\\": 7, \\"pad\\": [', b'0]}"}', 320)):
+        data = head + b"0," * ((size - len(head) - len(tail)) // 2) + tail
+        with simhost.SimulatedHost(HOST_SETTINGS) as host, tempfile.TemporaryDirectory() as work:
+            host.add_vm(2, vmc=data)
+            conf = os.path.join(work, "conf")
+            with open(conf, "w") as f:
+                f.write("[influx]\nenabled = false\n")
+            proc, peak_kib, took = dump_with_peak(work, ["-c", conf, "-p"])
+            print(f"  {size >> 20} MiB vmc document, padding {where}: peak RSS {peak_kib} KiB, "
+                  f"{took:.2f} s")
+            assert proc.returncode == 0 and b'{vm_id="2",vdc_id="7",' in proc.stdout, (
+                proc.returncode, proc.stderr.decode()[-2000:])
+            if not os.environ.get("TARN_SANITIZE"):
+                assert peak_kib < limit * 1024, peak_kib
+
+
 def test_devices_object_of_minimal_records():
     # 64 MiB, the largest object read, of the shortest valid block record: the first 256 become
     # samples, the others are counted in one warning, and the dump stays small. Sanitizer builds,
@@ -145,18 +181,11 @@ def test_devices_object_of_minimal_records():
         host.add_vm(2)
         host.write_shm("bhyve.vm.2.devices", record * (size // len(record)) + b"\0" * (
             size % len(record)))
-        conf, peak = os.path.join(work, "conf"), os.path.join(work, "peak")
+        conf = os.path.join(work, "conf")
         with open(conf, "w") as f:
             f.write("[influx]\nenabled = false\n")
-        # Through time(1): a child forked from this process would count its memory as well.
-        start = time.monotonic()
-        proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", peak, fx.BINARY, "-c", conf,
-                               "-p"], stdin=subprocess.DEVNULL, capture_output=True,
-                              timeout=60 * fx.SLACK)
-        took = time.monotonic() - start
+        proc, peak_kib, took = dump_with_peak(work, ["-c", conf, "-p"])
         scrape, log = proc.stdout, proc.stderr.decode()
-        with open(peak) as f:
-            peak_kib = int(f.read().split()[-1])
         print(f"  {size >> 20} MiB devices object: peak RSS {peak_kib} KiB, {took:.2f} s")
         assert proc.returncode == 0 and scrape.count(b"\ntarn_vm_virtio_blk_read_iops_total{") \
             == 256, (proc.returncode, log)
@@ -189,4 +218,5 @@ def test_command_line():
 
 if __name__ == "__main__":
     fx.main([test_whole_scrape, test_kernel_settings, test_tool_that_never_answers,
-             test_devices_object_of_minimal_records, test_command_line])
+             test_devices_object_of_minimal_records, test_vmc_document_of_the_largest_size,
+             test_command_line])

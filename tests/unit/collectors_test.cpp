@@ -20,6 +20,7 @@
 #include <cerrno>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <filesystem>
@@ -48,11 +49,20 @@ template <typename... T> std::string slashed(T... values) {
 }
 
 // What each parser makes of a text, "-" when the VM is skipped: 'a' --get-all (cpus/rss/wired),
-// 'c' --get-vcpu-class, 'r' rctl (memoryuse/vmemoryuse/pcpu), 's' --get-stats
+// 'c' --get-vcpu-class, 'd' the VDC of a /vmc.vm.N document ("!" and the JSON library's error
+// when it throws), 'r' rctl (memoryuse/vmemoryuse/pcpu), 's' --get-stats
 // (runtime/idle/sleeps), 'v' the VM number of a joined argument vector.
 std::string parsed(char tool, const std::string& text) {
     std::optional<std::string> out;
-    if (tool == 'a') {
+    if (tool == 'd') {
+        try {
+            if (const auto v = parse_vdc_document(text))
+                out = std::to_string(*v);
+        } catch (const nlohmann::json::exception& error) {
+            // A type error by its text, which names the type found; the others by their id.
+            out = "!" + (error.id == 302 ? std::string(error.what()) : std::to_string(error.id));
+        }
+    } else if (tool == 'a') {
         if (const auto v = parse_get_all(text))
             out = slashed(v->vm_cpus, v->vm_rss, v->vm_wired);
     } else if (tool == 'r') {
@@ -88,6 +98,30 @@ TEST(ToolTextTest, EachParserFindsItsFiguresOrSkipsTheVm) {
         {'c', "vcpu_class=3\n", "3"},
         {'c', "vcpu_class=123", "12"},
         {'c', " vcpu_class=3", "-"},
+        {'d', R"({"version": 1, "item": "{\"vdc\": 7, \"name\": \"x\"}"})", "7"},
+        // Other members, and "item" or "vdc" below the top level, are passed over.
+        {'d',
+         R"({"a": [1, {"item": "x"}], "b": {"item": "{\"vdc\": 1}"}, "item": )"
+         R"("{\"x\": {\"vdc\": 2}, \"vdc\": 3, \"y\": [{}]}", "c": "z"})",
+         "3"},
+        {'d', R"({"item": "{\"vdc\": 1}", "item": "{\"vdc\": 2}"})", "2"}, // the last one
+        {'d', R"({"item": "{\"vdc\": 1}", "item": []})",
+         "![json.exception.type_error.302] type must be string, but is array"},
+        {'d', R"({"item": {"vdc": 1}})",
+         "![json.exception.type_error.302] type must be string, but is object"},
+        {'d', R"({"item": "{\"vdc\": [5]}"})",
+         "![json.exception.type_error.302] type must be number, but is array"},
+        {'d', R"({"item": "{\"vdc\": \"5\"}"})",
+         "![json.exception.type_error.302] type must be number, but is string"},
+        {'d', R"([{"item": "{\"vdc\": 1}"}])", "-"},
+        {'d', R"({"item": "[{\"vdc\": 1}]"})", "-"},
+        {'d', R"({"item": "{\"vdc\": 2147483648}"})", "-"},
+        {'d', R"({"item": "{\"vdc\": -5.7}"})", "-5"},
+        {'d', R"({"item": "{\"vdc\": true}"})", "1"},
+        {'d', std::string(R"({"item": "{\"vdc\": 4}"})") + '\0' + "[", "4"},
+        // A fault in a member passed over still refuses the document.
+        {'d', R"({"item": "{\"vdc\": 1}", "x": [1, 2)", "!101"},
+        {'d', "{\"x\": \"\xff\", \"item\": \"{\\\"vdc\\\": 1}\"}", "!101"},
         {'r', "memoryuse=5\npcpu=12\nvmemoryuse=7\ncputime=9\npcpu=13\nPcpu=1\nmemoryuse=6 \n",
          "5/7/13"},
         {'r', "memoryuse=18446744073709551616\n", "-"},
