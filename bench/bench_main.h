@@ -77,4 +77,15 @@ class RecordingReporter : public benchmark::ConsoleReporter {
     std::map<std::string, Times> times_;
 };
 
+// Runs the benchmarks the command line selects, reporting to `reporter`; false when an argument
+// is not understood or nothing ran.
+inline bool run_benchmarks(int& argc, char** argv, RecordingReporter& reporter) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return false;
+    const bool ran = benchmark::RunSpecifiedBenchmarks(&reporter) != 0;
+    benchmark::Shutdown();
+    return ran;
+}
+
 } // namespace tarn::bench

@@ -5,10 +5,12 @@ simulated host re-run themselves as root in private mount and PID namespaces, so
 they start (fake bhyve processes, the daemon, HTTP servers, wrk) dies with them.
 """
 import argparse
+import contextlib
 import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -132,3 +134,19 @@ def full_scrape(port, vms, daemon):
     if not document:
         sys.exit(f"the daemon never served {vms} VMs; log:\n{daemon.log()}")
     return document
+
+
+@contextlib.contextmanager
+def scraped_daemon(vms):
+    """A simulated host of `vms` standard VMs and a daemon on it that has served them all once
+    (interval an hour, so the document stays); yields (work directory, port, daemon, document).
+    Call after enter_namespaces()."""
+    import fixture as fx
+    import simhost
+    with tempfile.TemporaryDirectory() as work, \
+            simhost.SimulatedHost(HOST_SETTINGS) as host:
+        add_vms(host, 1, vms)
+        port = fx.free_port()
+        with fx.Daemon(fx.daemon_config(port, interval=3600), directory=work) as daemon:
+            daemon.start(timeout=30)
+            yield work, port, daemon, full_scrape(port, vms, daemon)

@@ -215,13 +215,9 @@ int main(int argc, char** argv) {
             }
         }
     }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
     bench::RecordingReporter reporter;
-    if (benchmark::RunSpecifiedBenchmarks(&reporter) == 0)
+    if (!bench::run_benchmarks(argc, argv, reporter))
         return 1;
-    benchmark::Shutdown();
     std::printf("\nstd::regex_iterator time / hand matchers time, same three patterns:\n");
     for (const std::string& name : cases)
         reporter.print_ratio(name.c_str(), "BM_RegexIterator/" + name, "BM_HandMatchers/" + name);

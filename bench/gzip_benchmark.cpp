@@ -67,13 +67,9 @@ int main(int argc, char** argv) {
             for (const int level : {1, 6})
                 gzip->Args({500, random, level});
     }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
     tarn::bench::RecordingReporter reporter;
-    if (benchmark::RunSpecifiedBenchmarks(&reporter) == 0)
+    if (!tarn::bench::run_benchmarks(argc, argv, reporter))
         return 1;
-    benchmark::Shutdown();
     if (!short_mode)
         reporter.print_ratio("level 6 / level 1, random values, 500 VMs",
                              "BM_GzipDocument/vms:500/random:1/level:6",

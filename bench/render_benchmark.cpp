@@ -122,13 +122,9 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
     tarn::bench::RecordingReporter reporter;
-    if (benchmark::RunSpecifiedBenchmarks(&reporter) == 0)
+    if (!tarn::bench::run_benchmarks(argc, argv, reporter))
         return 1;
-    benchmark::Shutdown();
     reporter.print_ratio("render_prometheus / line by line, 500 VMs", "BM_RenderPrometheus/500",
                          "BM_RenderLineByLine/500");
     if (!short_mode) {

@@ -14,7 +14,6 @@ import os
 import re
 import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import bench_util  # noqa: E402
@@ -54,47 +53,40 @@ def main():
     lighttpd_path = bench_util.require_tool("lighttpd")
     bench_util.enter_namespaces()
     import fixture as fx
-    import simhost
 
     vms = args.vms if args.vms is not None else (20 if args.short else 500)
     seconds = args.seconds if args.seconds is not None else (1 if args.short else 5)
-    with tempfile.TemporaryDirectory() as work, \
-            simhost.SimulatedHost(bench_util.HOST_SETTINGS) as host:
-        bench_util.add_vms(host, 1, vms)
-        port = fx.free_port()
-        with fx.Daemon(fx.daemon_config(port, interval=3600), directory=work) as daemon:
-            daemon.start(timeout=30)
-            document = bench_util.full_scrape(port, vms, daemon)
+    with bench_util.scraped_daemon(vms) as (work, port, daemon, document):
 
-            root = os.path.join(work, "www")
-            os.makedirs(root)
-            with open(os.path.join(root, "metrics"), "wb") as f:
-                f.write(document)
-            static_port = fx.free_port()
-            conf = os.path.join(work, "lighttpd.conf")
-            with open(conf, "w") as f:
-                f.write(LIGHTTPD_CONF.format(root=root, port=static_port))
-            server = subprocess.Popen([lighttpd_path, "-D", "-f", conf], stdin=subprocess.DEVNULL,
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        root = os.path.join(work, "www")
+        os.makedirs(root)
+        with open(os.path.join(root, "metrics"), "wb") as f:
+            f.write(document)
+        static_port = fx.free_port()
+        conf = os.path.join(work, "lighttpd.conf")
+        with open(conf, "w") as f:
+            f.write(LIGHTTPD_CONF.format(root=root, port=static_port))
+        server = subprocess.Popen([lighttpd_path, "-D", "-f", conf], stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            served = bench_util.wait_for(lambda: _try_get(static_port), timeout=10)
+            if served != document:
+                sys.exit("lighttpd does not serve the same bytes")
+            rows = []
+            for connections in (1, 10):
+                ours, ours_errors = wrk(wrk_path, port, connections, seconds, close=False)
+                alive, _ = wrk(wrk_path, static_port, connections, seconds, close=False)
+                closing, _ = wrk(wrk_path, static_port, connections, seconds, close=True)
+                rows.append((connections, ours, alive, closing, ours_errors))
+        finally:
+            server.terminate()
             try:
-                served = bench_util.wait_for(lambda: _try_get(static_port), timeout=10)
-                if served != document:
-                    sys.exit("lighttpd does not serve the same bytes")
-                rows = []
-                for connections in (1, 10):
-                    ours, ours_errors = wrk(wrk_path, port, connections, seconds, close=False)
-                    alive, _ = wrk(wrk_path, static_port, connections, seconds, close=False)
-                    closing, _ = wrk(wrk_path, static_port, connections, seconds, close=True)
-                    rows.append((connections, ours, alive, closing, ours_errors))
-            finally:
-                server.terminate()
-                try:
-                    server.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    server.kill()
-                    server.wait()
-            if not daemon.running():
-                sys.exit(f"the daemon ended during the runs; log:\n{daemon.log()}")
+                server.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                server.kill()
+                server.wait()
+        if not daemon.running():
+            sys.exit(f"the daemon ended during the runs; log:\n{daemon.log()}")
 
     print(f"GET /metrics of {vms} VMs ({len(document)} bytes), wrk -t1, {seconds} s per run:")
     print(f"{'conns':>5} {'daemon req/s':>13} {'lighttpd req/s':>15} {'ratio':>7} "

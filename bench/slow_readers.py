@@ -15,7 +15,6 @@ import os
 import re
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
@@ -39,59 +38,51 @@ def main():
     bench_util.use_build(args.build_dir)
     attacker = bench_util.require_tool("slowhttptest")
     bench_util.enter_namespaces()
-    import fixture as fx
-    import simhost
 
     vms = args.vms if args.vms is not None else (20 if args.short else 360)
     seconds = args.seconds if args.seconds is not None else (6 if args.short else 60)
-    with tempfile.TemporaryDirectory() as work, \
-            simhost.SimulatedHost(bench_util.HOST_SETTINGS) as host:
-        bench_util.add_vms(host, 1, vms)
-        port = fx.free_port()
-        with fx.Daemon(fx.daemon_config(port, interval=3600), directory=work) as daemon:
-            daemon.start(timeout=30)
-            document = bench_util.full_scrape(port, vms, daemon)
+    with bench_util.scraped_daemon(vms) as (work, port, daemon, document):
 
-            peak = [0, 0]
-            sampling = threading.Event()
+        peak = [0, 0]
+        sampling = threading.Event()
 
-            def sample():
-                while not sampling.wait(0.5):
-                    pages, orphans = tcp_memory()
-                    peak[0], peak[1] = max(peak[0], pages), max(peak[1], orphans)
-            sampler = threading.Thread(target=sample)
-            sampler.start()
-            load_before = os.getloadavg()[0]
-            attack = subprocess.Popen(
-                [attacker, "-X", "-c", str(50 * seconds), "-r", "50", "-l", str(seconds),
-                 "-p", "5", "-w", "10", "-y", "20", "-n", "5", "-z", "32", "-k", "1",
-                 "-u", f"http://127.0.0.1:{port}/metrics"],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                cwd=work)
-            times = []
-            try:
-                start = time.monotonic()
-                while time.monotonic() < start + seconds and attack.poll() is None:
-                    began = time.monotonic()
-                    try:
-                        status, body = bench_util.http_get(port, timeout=10)
-                        ok = status == 200 and body == document
-                    except OSError:
-                        ok = False
-                    times.append(time.monotonic() - began if ok else None)
-                    time.sleep(max(0.0, began + 1 - time.monotonic()))
-            finally:
-                attack.terminate()
+        def sample():
+            while not sampling.wait(0.5):
+                pages, orphans = tcp_memory()
+                peak[0], peak[1] = max(peak[0], pages), max(peak[1], orphans)
+        sampler = threading.Thread(target=sample)
+        sampler.start()
+        load_before = os.getloadavg()[0]
+        attack = subprocess.Popen(
+            [attacker, "-X", "-c", str(50 * seconds), "-r", "50", "-l", str(seconds),
+             "-p", "5", "-w", "10", "-y", "20", "-n", "5", "-z", "32", "-k", "1",
+             "-u", f"http://127.0.0.1:{port}/metrics"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            cwd=work)
+        times = []
+        try:
+            start = time.monotonic()
+            while time.monotonic() < start + seconds and attack.poll() is None:
+                began = time.monotonic()
                 try:
-                    attack.wait(timeout=30)
-                except subprocess.TimeoutExpired:
-                    attack.kill()
-                    attack.wait()
-                sampling.set()
-                sampler.join()
-            load_after = os.getloadavg()[0]
-            if not daemon.running():
-                sys.exit(f"the daemon ended during the attack; log:\n{daemon.log()}")
+                    status, body = bench_util.http_get(port, timeout=10)
+                    ok = status == 200 and body == document
+                except OSError:
+                    ok = False
+                times.append(time.monotonic() - began if ok else None)
+                time.sleep(max(0.0, began + 1 - time.monotonic()))
+        finally:
+            attack.terminate()
+            try:
+                attack.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                attack.kill()
+                attack.wait()
+            sampling.set()
+            sampler.join()
+        load_after = os.getloadavg()[0]
+        if not daemon.running():
+            sys.exit(f"the daemon ended during the attack; log:\n{daemon.log()}")
 
     within = lambda limit: sum(1 for t in times if t is not None and t <= limit)  # noqa: E731
     answered = sorted(t for t in times if t is not None)
