@@ -10,9 +10,9 @@
 //       fills a buffer of COUNT lines with feeds of the file's lines and prints "RSS_BEFORE_KIB
 //       RSS_AFTER_KIB LINES_HELD".
 #include "exporters/gzip.h"
-#include "exporters/influx_batcher.h"
-#include "exporters/influx_line.h"
-#include "exporters/influx_writer.h"
+#include "exporters/influx/influx_batcher.h"
+#include "exporters/influx/influx_line.h"
+#include "exporters/influx/influx_writer.h"
 
 #include <spdlog/spdlog.h>
 

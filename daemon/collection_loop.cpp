@@ -2,7 +2,7 @@
 
 #include "collectors/collect_samples.h"
 #include "daemon/self_metrics.h"
-#include "exporters/influx_line.h"
+#include "exporters/influx/influx_line.h"
 
 #include <spdlog/spdlog.h>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "exporters/influx_batcher.h"
-#include "exporters/influx_writer.h"
+#include "exporters/influx/influx_batcher.h"
+#include "exporters/influx/influx_writer.h"
 #include "metrics/metric_sample.h"
 #include "metrics/metric_store.h"
 #include "platform/run_flag.h"

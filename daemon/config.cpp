@@ -1,6 +1,6 @@
 #include "daemon/config.h"
 
-#include "exporters/influx_endpoint.h"
+#include "exporters/influx/influx_endpoint.h"
 
 #include <INIReader.h>
 #include <fmt/format.h>

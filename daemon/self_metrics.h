@@ -1,6 +1,6 @@
 #pragma once
 
-#include "exporters/influx_batcher.h"
+#include "exporters/influx/influx_batcher.h"
 #include "metrics/metric_sample.h"
 
 #include <cstdint>

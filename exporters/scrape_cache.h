@@ -1,6 +1,6 @@
 #pragma once
 
-#include "exporters/http_server.h"
+#include "exporters/web/http_server.h"
 #include "metrics/metric_store.h"
 
 #include <cstdint>

@@ -6,9 +6,9 @@
 #include "collectors/device_stats.h"
 #include "collectors/vm_number.h"
 #include "daemon/config.h"
-#include "exporters/http_server.h"
+#include "exporters/web/http_server.h"
 #include "exporters/prometheus_text.h"
-#include "exporters/request_headers.h"
+#include "exporters/web/request_headers.h"
 #include "metrics/metric_store.h"
 
 #include <fmt/format.h>

@@ -3,7 +3,7 @@
 #include "daemon/config.h"
 #include "daemon/self_metrics.h"
 #include "daemon/version.h"
-#include "exporters/influx_line.h"
+#include "exporters/influx/influx_line.h"
 #include "exporters/prometheus_text.h"
 #include "log_capture.h"
 #include "metrics/health_figures.h"

@@ -1,4 +1,4 @@
-#include "exporters/request_headers.h"
+#include "exporters/web/request_headers.h"
 
 #include <array>
 #include <cstdint>

@@ -1,8 +1,8 @@
-#include "exporters/http_server.h"
+#include "exporters/web/http_server.h"
 
-#include "exporters/http_connection.h"
-#include "exporters/listen_address.h"
-#include "exporters/request_headers.h"
+#include "exporters/web/http_connection.h"
+#include "exporters/web/listen_address.h"
+#include "exporters/web/request_headers.h"
 #include "metrics/health_figures.h"
 #include "platform/event_queue.h"
 #include "platform/socket_options.h"

@@ -1,7 +1,7 @@
-#include "exporters/http_connection.h"
+#include "exporters/web/http_connection.h"
 
-#include "exporters/credential_check.h"
-#include "exporters/request_headers.h"
+#include "exporters/web/credential_check.h"
+#include "exporters/web/request_headers.h"
 #include "platform/socket_options.h"
 
 #include <sys/socket.h>

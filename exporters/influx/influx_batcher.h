@@ -1,6 +1,6 @@
 #pragma once
 
-#include "exporters/influx_writer.h"
+#include "exporters/influx/influx_writer.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "exporters/influx_line.h"
+#include "exporters/influx/influx_line.h"
 
 #include <fmt/format.h>
 

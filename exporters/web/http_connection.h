@@ -1,7 +1,7 @@
 #pragma once
 
-#include "exporters/http_server.h"
-#include "exporters/tls_connection.h"
+#include "exporters/web/http_server.h"
+#include "exporters/web/tls_connection.h"
 #include "platform/event_queue.h"
 
 #include <chrono>

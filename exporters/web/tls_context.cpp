@@ -1,4 +1,4 @@
-#include "exporters/tls_context.h"
+#include "exporters/web/tls_context.h"
 
 #include <fmt/format.h>
 #include <openssl/bio.h>

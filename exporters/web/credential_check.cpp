@@ -1,6 +1,6 @@
-#include "exporters/credential_check.h"
+#include "exporters/web/credential_check.h"
 
-#include "exporters/request_headers.h"
+#include "exporters/web/request_headers.h"
 #include "platform/password_hash.h"
 
 #include <openssl/evp.h>

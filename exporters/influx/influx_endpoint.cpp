@@ -1,4 +1,4 @@
-#include "exporters/influx_endpoint.h"
+#include "exporters/influx/influx_endpoint.h"
 
 #include <fmt/format.h>
 

@@ -1,4 +1,4 @@
-#include "exporters/web_config.h"
+#include "exporters/web/web_config.h"
 
 #include <fmt/format.h>
 #include <yaml-cpp/yaml.h>

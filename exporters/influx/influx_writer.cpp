@@ -1,4 +1,4 @@
-#include "exporters/influx_writer.h"
+#include "exporters/influx/influx_writer.h"
 
 #include "exporters/gzip.h"
 

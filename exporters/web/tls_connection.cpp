@@ -1,4 +1,4 @@
-#include "exporters/tls_connection.h"
+#include "exporters/web/tls_connection.h"
 
 #include "platform/socket_options.h"
 

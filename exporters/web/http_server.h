@@ -1,7 +1,7 @@
 #pragma once
 
-#include "exporters/credential_check.h"
-#include "exporters/tls_context.h"
+#include "exporters/web/credential_check.h"
+#include "exporters/web/tls_context.h"
 #include "platform/run_flag.h"
 
 #include <functional>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "exporters/influx_endpoint.h"
+#include "exporters/influx/influx_endpoint.h"
 #include "platform/run_flag.h"
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "exporters/web_config.h"
+#include "exporters/web/web_config.h"
 
 #include <memory>
 #include <string>

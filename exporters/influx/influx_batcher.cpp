@@ -1,4 +1,4 @@
-#include "exporters/influx_batcher.h"
+#include "exporters/influx/influx_batcher.h"
 
 #include <spdlog/spdlog.h>
 

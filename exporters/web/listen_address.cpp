@@ -1,4 +1,4 @@
-#include "exporters/listen_address.h"
+#include "exporters/web/listen_address.h"
 
 #include <algorithm>
 
