@@ -91,10 +91,17 @@ def posting_cost(args, fx, influxd, lines_file, vms):
           + ("met" if ok else "MISSED"))
     done = subprocess.run([helper, "--buffer", lines_file, "100000"], capture_output=True,
                           text=True, timeout=120)
-    before, after, held = map(int, done.stdout.split())
+    before, first, feed, after, held = map(int, done.stdout.split())
     size = os.path.getsize(lines_file) / (1 + 6 * vms)
+    # Per line: the text on the heap (its length and the NUL, in a malloc chunk of 8 bytes of
+    # header rounded up to 16) and the std::string of 32 bytes in the buffer's deque.
+    with open(lines_file) as f:
+        heap = sum(32 + (len(line.rstrip("\n")) + 1 + 8 + 15) // 16 * 16 for line in f) / feed
     print(f"buffer of {held} lines (about {size:.0f} bytes each): resident memory "
-          f"{before / 1024:.1f} MiB -> {after / 1024:.1f} MiB (+{(after - before) / 1024:.1f} MiB)")
+          f"{before / 1024:.1f} MiB -> {after / 1024:.1f} MiB (+{(after - before) / 1024:.1f} MiB)"
+          f"; {(after - before) * 1024 / held:.0f} B/line from the first feed, "
+          f"{(after - first) * 1024 / (held - feed):.0f} B/line after it; expected from the "
+          f"string and its malloc chunk: {heap:.0f} B/line")
 
 
 def restart(args, fx, simhost, outage_test):

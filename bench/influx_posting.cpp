@@ -7,8 +7,9 @@
 //       over all feeds and a settling pause after them), the bytes of the bodies as sent
 //       (compressed when GZIP is 1), the POSTs and the lines not accepted;
 //   influx_posting --buffer LINES_FILE COUNT
-//       fills a buffer of COUNT lines with feeds of the file's lines and prints "RSS_BEFORE_KIB
-//       RSS_AFTER_KIB LINES_HELD".
+//       fills a buffer of COUNT lines with feeds of the file's lines, each line built anew by
+//       influx_line as the daemon builds it, and prints "RSS_BEFORE_KIB RSS_AFTER_FIRST_FEED_KIB
+//       LINES_OF_A_FEED RSS_AFTER_KIB LINES_HELD".
 #include "exporters/gzip.h"
 #include "exporters/influx/influx_batcher.h"
 #include "exporters/influx/influx_line.h"
@@ -71,24 +72,46 @@ std::string with_timestamp(const std::string& line, const std::string& stamp) {
     return line.substr(0, line.rfind(' ') + 1) + stamp;
 }
 
+// The sample a line was made from (no escapes in the daemon's lines).
+tarn::MetricSample parse_line(const std::string& line) {
+    const std::size_t key_end = line.find(' '), fields_end = line.rfind(' ');
+    std::istringstream key(line.substr(0, key_end));
+    std::string part;
+    std::getline(key, part, ',');
+    tarn::MetricSample sample(part);
+    while (std::getline(key, part, ','))
+        sample.labels.emplace_back(part.substr(0, part.find('=')), part.substr(part.find('=') + 1));
+    std::istringstream fields(line.substr(key_end + 1, fields_end - key_end - 1));
+    while (std::getline(fields, part, ','))
+        sample.fields.push_back({part.substr(0, part.find('=')), part.substr(part.find('=') + 1),
+                                 tarn::MetricKind::gauge});
+    return sample;
+}
+
 int hold_buffer(const char* path, std::size_t count) {
-    const std::vector<std::string> lines = read_lines(path);
-    if (lines.empty())
+    std::vector<tarn::MetricSample> samples;
+    for (const std::string& line : read_lines(path))
+        samples.push_back(parse_line(line));
+    if (samples.empty())
         return 2;
     spdlog::set_level(spdlog::level::off); // the last feed's drops would be logged to stdout
     const long before = rss_kib();
     // Feed by feed, as the daemon fills it while the server is away: each feed's lines are
     // built anew, and the buffer keeps what it holds across feeds.
     tarn::InfluxBatcher buffer(5000, count);
+    long first_feed = 0;
     for (std::int64_t feed = 0; buffer.waiting() < count; ++feed) {
         const std::string stamp = std::to_string(1800000000000000000 + feed);
         buffer.begin_feed();
         buffer.stop(tarn::PostingStop::shutdown); // says nothing at the end of the feed
-        for (const std::string& line : lines)
-            buffer.add(with_timestamp(line, stamp));
+        for (const tarn::MetricSample& sample : samples)
+            buffer.add(tarn::influx_line(sample, stamp));
         buffer.end_feed();
+        if (feed == 0)
+            first_feed = rss_kib();
     }
-    std::printf("%ld %ld %zu\n", before, rss_kib(), buffer.waiting());
+    std::printf("%ld %ld %zu %ld %zu\n", before, first_feed, samples.size(), rss_kib(),
+                buffer.waiting());
     return 0;
 }
 

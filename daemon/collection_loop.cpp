@@ -68,8 +68,8 @@ void run_cycle(const CollectionSettings& settings, MetricStore& store, const Fee
             hooks.monotonic_ns() +
             static_cast<std::int64_t>(settings.interval_seconds) * 1000000000;
         const bool posting = settings.influx_enabled && static_cast<bool>(hooks.post);
-        const InfluxBatcher::Post post = [&hooks](const std::string& body) {
-            return hooks.post(body, kInfluxPostTimeoutMs);
+        const InfluxBatcher::Post post = [&hooks, &settings](const std::string& body) {
+            return hooks.post(body, settings.influx_timeout_ms);
         };
         // A batch is posted as soon as it is whole, so each line of a feed without batching is
         // logged just before its own post.
@@ -112,7 +112,7 @@ void run_cycle(const CollectionSettings& settings, MetricStore& store, const Fee
     }
 }
 
-void send_buffered_at_exit(InfluxBatcher& influx, const FeedHooks& hooks) {
+void send_buffered_at_exit(InfluxBatcher& influx, const FeedHooks& hooks, std::int64_t timeout_ms) {
     if (!influx.buffering() || influx.waiting() == 0 || !hooks.post)
         return;
     const std::int64_t until_ns = hooks.monotonic_ns() + kExitAttemptMs * 1000000;
@@ -124,7 +124,7 @@ void send_buffered_at_exit(InfluxBatcher& influx, const FeedHooks& hooks) {
             break;
         }
         influx.post_batch([&](const std::string& body) {
-            return hooks.post(body, std::min(left_ms, kInfluxPostTimeoutMs));
+            return hooks.post(body, std::min(left_ms, timeout_ms));
         });
     }
     influx.drop_at_exit();
@@ -136,7 +136,7 @@ void run_collection_loop(const CollectionSettings& settings, MetricStore& store,
     InfluxBatcher influx(settings.influx_batch_size, settings.influx_buffer_limit);
     while (running(run_flag))
         run_cycle(settings, store, hooks, influx, run_flag);
-    send_buffered_at_exit(influx, hooks);
+    send_buffered_at_exit(influx, hooks, settings.influx_timeout_ms);
 }
 
 } // namespace tarn

@@ -23,6 +23,7 @@ struct CollectionSettings {
     bool self_metrics = false;           // the daemon's own health figures join the scrape
     std::size_t influx_batch_size = 1;   // lines per POST
     std::size_t influx_buffer_limit = 0; // lines kept across feeds when posting fails; 0: none
+    std::int64_t influx_timeout_ms = kInfluxPostTimeoutMs; // of one POST
 };
 
 // What a feed calls outside itself; the defaults are the real collection, wall clock, line
@@ -31,7 +32,7 @@ struct FeedHooks {
     std::function<std::vector<MetricSample>()> collect;
     std::function<std::string()> timestamp;
     std::function<std::string(const MetricSample&, const std::string&)> line;
-    std::function<PostResult(const std::string& body, std::int64_t timeout_ms)>
+    std::function<InfluxAnswer(const std::string& body, std::int64_t timeout_ms)>
         post; // empty when Influx is off
     std::function<std::int64_t()> monotonic_ns;
     std::function<void(std::int64_t)> sleep_us;
@@ -49,7 +50,8 @@ void run_cycle(const CollectionSettings& settings, MetricStore& store, const Fee
 
 // With a buffer, the last attempt at exit: what it holds is posted within two seconds in all,
 // and what is left then is logged with its count.
-void send_buffered_at_exit(InfluxBatcher& influx, const FeedHooks& hooks);
+void send_buffered_at_exit(InfluxBatcher& influx, const FeedHooks& hooks,
+                           std::int64_t timeout_ms = kInfluxPostTimeoutMs);
 
 // Feeds until the run flag is 0 (tested before the first feed too), then sends what is buffered.
 void run_collection_loop(const CollectionSettings& settings, MetricStore& store,

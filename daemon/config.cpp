@@ -74,11 +74,20 @@ bool https_url(const DaemonConfig& config) {
     return url_scheme(config.influx_url) == UrlScheme::https;
 }
 
+// Found here, a bad url names itself once; at the first post, libcurl's "URL using bad/illegal
+// format" would name neither key nor value, every interval. Empty stays allowed as before.
 bool check_influx_url(DaemonConfig& config) {
-    if (!config.influx_enabled || url_scheme(config.influx_url) != UrlScheme::other)
+    if (!config.influx_enabled || config.influx_url.empty())
         return true;
-    spdlog::error("[influx] url begins with '{}://': only http:// and https:// are supported",
-                  config.influx_url.substr(0, config.influx_url.find("://")));
+    if (url_scheme(config.influx_url) == UrlScheme::other) {
+        spdlog::error("[influx] url begins with '{}://': only http:// and https:// are supported",
+                      config.influx_url.substr(0, config.influx_url.find("://")));
+        return false;
+    }
+    const std::string problem = url_problem(config.influx_url);
+    if (problem.empty())
+        return true;
+    spdlog::error("[influx] url = '{}' is invalid: {}", config.influx_url, problem);
     return false;
 }
 
@@ -146,6 +155,15 @@ bool check_buffer_limit(DaemonConfig& config) {
                             kMaxInfluxBufferLimit, "0 (no buffer) or more lines");
 }
 
+bool check_timeout(DaemonConfig& config) {
+    if (!config.influx_enabled || (config.influx_timeout_seconds >= 1 &&
+                                   config.influx_timeout_seconds <= kMaxInfluxTimeoutSeconds))
+        return true;
+    spdlog::error("[influx] timeout = {} is invalid: it must be 1 to {} seconds",
+                  config.influx_timeout_seconds, kMaxInfluxTimeoutSeconds);
+    return false;
+}
+
 bool regular_file(const std::string& path) {
     struct stat status {};
     return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
@@ -207,6 +225,7 @@ const ConfigKey kKeys[] = {
     {"influx", "batch_size", &DaemonConfig::influx_batch_size, check_batch_size},
     {"influx", "buffer_limit", &DaemonConfig::influx_buffer_limit, check_buffer_limit},
     {"influx", "gzip", &DaemonConfig::influx_gzip},
+    {"influx", "timeout", &DaemonConfig::influx_timeout_seconds, check_timeout},
     {"influx", "ca_file", &DaemonConfig::influx_ca_file, check_ca_file},
     {"influx", "insecure_skip_verify", &DaemonConfig::influx_insecure_skip_verify,
      check_insecure_skip_verify},

@@ -31,11 +31,13 @@ struct DaemonConfig {
     bool influx_gzip = false;
     std::string influx_ca_file;
     bool influx_insecure_skip_verify = false;
+    std::int32_t influx_timeout_seconds = 2; // for one POST; connecting has 1 s of it
 };
 
 // Bounds of the [influx] sizes; larger values are clamped to them with a warning.
 constexpr std::int32_t kMaxInfluxBatchSize = 100000;
 constexpr std::int32_t kMaxInfluxBufferLimit = 1000000;
+constexpr std::int32_t kMaxInfluxTimeoutSeconds = 60;
 
 struct ConfigError {
     int parse_error; // -1: file not readable, otherwise the first bad line; 0: a value refused

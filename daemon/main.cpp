@@ -4,11 +4,11 @@
 #include "daemon/config.h"
 #include "daemon/logging.h"
 #include "daemon/stop_signal.h"
-#include "exporters/web/credential_check.h"
-#include "exporters/web/http_server.h"
 #include "exporters/influx/influx_writer.h"
 #include "exporters/prometheus_text.h"
 #include "exporters/scrape_cache.h"
+#include "exporters/web/credential_check.h"
+#include "exporters/web/http_server.h"
 #include "exporters/web/tls_context.h"
 #include "exporters/web/web_config.h"
 #include "metrics/metric_store.h"
@@ -179,6 +179,7 @@ int run(int argc, char** argv) {
             static_cast<std::size_t>(std::max<std::int32_t>(config.influx_batch_size, 1));
         settings.influx_buffer_limit =
             static_cast<std::size_t>(std::max<std::int32_t>(config.influx_buffer_limit, 0));
+        settings.influx_timeout_ms = std::int64_t{config.influx_timeout_seconds} * 1000;
         tarn::run_collection_loop(settings, store, writer ? &*writer : nullptr);
     } catch (const tarn::CollectorThreadError&) {
         status = 1; // already logged

@@ -120,7 +120,7 @@ FAULTS = [
     ("E14", "exporters/web/http_server.cpp", "kStopGrace = std::chrono::seconds(1);",
      "kStopGrace = std::chrono::seconds(0);", "wrong constant: answers under way are cut on stop"),
     ("D7", "exporters/influx/influx_batcher.cpp",
-     "        stop(PostingStop::no_answer); // every further post would wait out its time-out too\n",
+     "        stop(answer.tls_failure ? PostingStop::tls_failure : PostingStop::no_answer);\n",
      "", "dropped step: posting goes on after a post without an answer"),
     ("D8", "daemon/collection_loop.cpp", "static_cast<std::int64_t>(settings.interval_seconds) * 1000000 - elapsed_us;",
      "static_cast<std::int64_t>(settings.interval_seconds) * 1000000;",

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "exporters/influx/influx_writer.h"
+#include "exporters/influx/influx_answer.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,15 +13,17 @@ namespace tarn {
 // What became of the lines handed to the batcher, since it was made.
 struct InfluxCounters {
     std::uint64_t sent = 0;                // accepted by the server
-    std::uint64_t refused = 0;             // answered with an error and given up
-    std::uint64_t not_sent = 0;            // lost without a buffer: no answer, or posting stopped
+    std::uint64_t refused = 0;             // refused by the server for their content (400, 422,
+                                           // a single line too large), and given up
+    std::uint64_t not_sent = 0;            // lost without a buffer: no answer, an error answer,
+                                           // or posting stopped
     std::uint64_t dropped_buffer_full = 0; // the oldest, over the buffer limit
     std::uint64_t dropped_at_exit = 0;     // still waiting when the daemon stopped
     std::uint64_t buffered = 0;            // waiting now
 };
 
 // Why posting ended before every waiting line was sent.
-enum class PostingStop { none, no_answer, server_busy, out_of_time, shutdown };
+enum class PostingStop { none, no_answer, tls_failure, server_busy, out_of_time, shutdown };
 
 // A POST body stays below this many bytes (before compression) whatever the batch size.
 constexpr std::size_t kInfluxMaxBodyBytes = 4u << 20;
@@ -32,7 +34,7 @@ constexpr std::size_t kInfluxMaxBodyBytes = 4u << 20;
 // of the next feed's lines.
 class InfluxBatcher {
   public:
-    using Post = std::function<PostResult(const std::string& body)>;
+    using Post = std::function<InfluxAnswer(const std::string& body)>;
 
     InfluxBatcher(std::size_t batch_size, std::size_t buffer_limit,
                   std::size_t max_body_bytes = kInfluxMaxBodyBytes);
@@ -42,12 +44,15 @@ class InfluxBatcher {
     void add(std::string line);
     // True while posting is open and a batch waits: a whole one, or with `partial` any line.
     bool batch_waiting(bool partial) const;
-    // Posts the oldest lines as one batch. Accepted or refused (a 4xx other than 429, or any
-    // error without a buffer), they are done with; otherwise posting stops for this feed and,
-    // with a buffer, they stay first in line.
+    // Posts the oldest lines as one batch, as classify_answer says: sent or refused, they are
+    // done with; too large, the batch is posted again at once in halves (and what passes caps
+    // the bodies from then on); an answer to wait on stops posting for the feed with a buffer
+    // (the lines stay first in line) and costs only the batch without one; no answer stops
+    // posting for the feed.
     void post_batch(const Post& post);
     void stop(PostingStop why);
-    // Ends the feed: logs and counts what was not posted (lost, or kept and over the limit).
+    // Ends the feed: logs and counts what was not posted (lost, or kept and over the limit), the
+    // lines refused and why, and the server's reason when it changed.
     void end_feed();
     // After the last attempt at exit: what still waits is logged with its count and dropped.
     void drop_at_exit();
@@ -63,6 +68,22 @@ class InfluxBatcher {
     std::deque<std::string> lines_;
     PostingStop stopped_ = PostingStop::none;
     InfluxCounters counters_;
+
+    // The feed's own tally, for its log lines.
+    struct Feed {
+        std::size_t buffered_at_begin = 0;
+        std::uint64_t sent = 0;
+        std::uint64_t refused = 0;
+        std::string refused_why;   // the first refusal's status and reason
+        std::uint64_t lost = 0;    // without a buffer, to the last answer to wait on
+        InfluxAnswer last_failure; // the feed's last answer that was not taken
+        bool failed = false;
+        bool recovered = false; // sent again after a failure
+    } feed_;
+    std::string problem_logged_; // the failure last explained in the log; empty: none since
+    bool failing_ = false;       // a failure has been met and nothing sent since
+
+    void report_feed();
 };
 
 } // namespace tarn

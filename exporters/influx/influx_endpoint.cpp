@@ -2,8 +2,12 @@
 
 #include <fmt/format.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cctype>
+#include <string_view>
 
 namespace tarn {
 namespace {
@@ -56,6 +60,68 @@ UrlScheme url_scheme(const std::string& url) {
     if (same_text_ignoring_case(name, "https"))
         return UrlScheme::https;
     return UrlScheme::other;
+}
+
+std::string url_problem(const std::string& url) {
+    if (const auto bad = std::find_if(url.begin(), url.end(),
+                                      [](unsigned char c) {
+                                          return std::isspace(c) || std::iscntrl(c) || c == '"' ||
+                                                 c == '\'' || c == ';' || c == '#' || c >= 0x80;
+                                      });
+        bad != url.end())
+        return fmt::format("'{}' at position {} is not allowed (a comment or quotes after the "
+                           "value, or whitespace?)",
+                           *bad, bad - url.begin() + 1);
+    if (url.find('?') != std::string::npos)
+        return "a query ('?') does not belong in it: the daemon adds /write and its parameters";
+    std::string_view rest(url);
+    if (const std::size_t length = scheme_length(url); length > 0)
+        rest.remove_prefix(length + kSchemeEnd.size());
+    const std::string_view authority = rest.substr(0, rest.find('/'));
+    if (authority.find('@') != std::string_view::npos)
+        return "credentials belong in user and password, not in url";
+    std::string_view host = authority, port;
+    if (authority.starts_with('[')) {
+        const std::size_t close = authority.find(']');
+        if (close == std::string_view::npos)
+            return "an IPv6 address lacks its closing ']'";
+        host = authority.substr(1, close - 1);
+        const std::string address(host);
+        in6_addr parsed{};
+        if (::inet_pton(AF_INET6, address.c_str(), &parsed) != 1)
+            return fmt::format("'{}' is not an IPv6 address", address);
+        const std::string_view after = authority.substr(close + 1);
+        if (!after.empty() && !after.starts_with(':'))
+            return "only ':PORT' may follow the IPv6 address";
+        port = after.empty() ? after : after.substr(1);
+        if (after.empty())
+            return "";
+    } else {
+        const std::size_t colon = authority.find(':');
+        if (colon != std::string_view::npos) {
+            if (authority.find(':', colon + 1) != std::string_view::npos)
+                return "an IPv6 address needs brackets, as in http://[::1]:8086";
+            host = authority.substr(0, colon);
+            port = authority.substr(colon + 1);
+        }
+        if (host.empty())
+            return "it names no host";
+        if (const auto bad = std::find_if(host.begin(), host.end(),
+                                          [](unsigned char c) {
+                                              return !std::isalnum(c) && c != '-' && c != '.' &&
+                                                     c != '_';
+                                          });
+            bad != host.end())
+            return fmt::format("'{}' is not allowed in a host name", *bad);
+        if (colon == std::string_view::npos)
+            return "";
+    }
+    const bool digits =
+        !port.empty() && port.size() <= 5 &&
+        std::all_of(port.begin(), port.end(), [](unsigned char c) { return std::isdigit(c); });
+    if (!digits || std::stoi(std::string(port)) < 1 || std::stoi(std::string(port)) > 65535)
+        return fmt::format("port '{}' is not a number from 1 to 65535", port);
+    return "";
 }
 
 InfluxEndpoint influx_endpoint(const InfluxTarget& target) {

@@ -13,7 +13,7 @@ std::string percent_encode(const std::string& text);
 struct InfluxTarget {
     std::string user;
     std::string password;
-    std::string url; // [http:// or https://]HOST[:PORT]
+    std::string url; // [http:// or https://]HOST[:PORT][/PATH], PATH a prefix of the write path
     std::string database;
     std::string retention_policy;
     std::string token; // set: the v2 write API with org and bucket instead of the 1.x one
@@ -30,6 +30,11 @@ enum class UrlScheme { none, http, https, other };
 
 // The scheme `url` begins with ("NAME://"), without regard to case.
 UrlScheme url_scheme(const std::string& url);
+
+// Why `url` cannot name an InfluxDB server, or empty when it can: [http:// or https://]HOST
+// [:PORT][/PATH], HOST a name, an IPv4 address or an IPv6 one in brackets, PORT 1 to 65535, PATH
+// a prefix of the write path; no user info, query, fragment, whitespace, quotes or ';'.
+std::string url_problem(const std::string& url);
 
 // What every POST carries, built once.
 struct InfluxEndpoint {

@@ -17,16 +17,25 @@ std::string format_influx_timestamp(std::int64_t seconds, std::int64_t microseco
 }
 
 std::string influx_line(const MetricSample& sample, const std::string& timestamp) {
-    std::string line = sample.measurement;
+    // Sized once: a line grown piece by piece holds up to twice its length, and the buffer may
+    // keep a hundred thousand of them.
+    std::size_t size = sample.measurement.size() + 2 + timestamp.size();
     for (const auto& [name, value] : sample.labels)
-        line += fmt::format(",{}={}", name, value);
+        size += 2 + name.size() + value.size();
+    for (const MetricField& field : sample.fields)
+        size += 2 + field.name.size() + field.value.size();
+    std::string line;
+    line.reserve(size);
+    line += sample.measurement;
+    for (const auto& [name, value] : sample.labels)
+        line.append(",").append(name).append("=").append(value);
     line += ' ';
     bool first = true;
     for (const MetricField& field : sample.fields) {
-        line += fmt::format("{}{}={}", first ? "" : ",", field.name, field.value);
+        line.append(first ? "" : ",").append(field.name).append("=").append(field.value);
         first = false;
     }
-    line += fmt::format(" {}", timestamp);
+    line.append(" ").append(timestamp);
     return line;
 }
 

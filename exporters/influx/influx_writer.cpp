@@ -5,6 +5,8 @@
 #include <curl/curl.h>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
+
 namespace tarn {
 namespace {
 
@@ -12,8 +14,30 @@ constexpr long kConnectTimeoutSeconds = 1;
 // Level 1 gives most of the size gain of line protocol for a fraction of the CPU of the higher.
 constexpr int kGzipLevel = 1;
 
-std::size_t discard_response(char*, std::size_t size, std::size_t count, void*) {
-    return size * count;
+// Keeps the start of the answer's body (where InfluxDB puts its reason) and reads the rest away.
+std::size_t keep_response_start(char* data, std::size_t size, std::size_t count, void* kept) {
+    std::string& text = *static_cast<std::string*>(kept);
+    const std::size_t bytes = size * count;
+    if (text.size() < kInfluxAnswerBodyBytes)
+        text.append(data, std::min(bytes, kInfluxAnswerBodyBytes - text.size()));
+    return bytes;
+}
+
+// The server was reached, but the TLS handshake or its certificate failed: a fault to fix in
+// ca_file or on the server, not an outage.
+bool tls_failure(CURLcode result) {
+    switch (result) {
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+        return true;
+    default:
+        return false;
+    }
 }
 
 // libcurl calls this while a transfer waits (about once a second when nothing moves); non-zero
@@ -51,25 +75,29 @@ InfluxWriter::~InfluxWriter() {
     curl_global_cleanup();
 }
 
-PostResult InfluxWriter::post(const std::string& body, std::int64_t timeout_ms) {
+InfluxAnswer InfluxWriter::post(const std::string& body, std::int64_t timeout_ms) {
     CURL* curl = static_cast<CURL*>(curl_);
     if (curl == nullptr) {
         spdlog::error("InfluxWriter: curl not initialized");
-        return PostResult::no_answer;
+        return {0, "curl not initialized"};
     }
     std::string compressed;
     if (endpoint_.gzip) {
         compressed = gzip_compress(body, kGzipLevel);
         if (compressed.empty()) {
             spdlog::error("Influx POST not sent: gzip compression failed");
-            return PostResult::no_answer;
+            return {0, "gzip compression failed"};
         }
     }
     const std::string& sent = endpoint_.gzip ? compressed : body;
     curl_easy_setopt(curl, CURLOPT_URL, endpoint_.write_url.c_str());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, sent.data());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(sent.size()));
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discard_response);
+    InfluxAnswer answer;
+    char error[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, keep_response_start);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer.text);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout_ms));
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     if (headers_ != nullptr)
@@ -91,16 +119,21 @@ PostResult InfluxWriter::post(const std::string& body, std::int64_t timeout_ms) 
 
     // curl_easy_strerror gives a fixed text per result code; it never holds the URL.
     const CURLcode result = curl_easy_perform(curl);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr); // the buffer ends with this call
     if (result != CURLE_OK) {
         spdlog::error("Influx POST failed: {}", curl_easy_strerror(result));
-        return PostResult::no_answer;
+        // The error buffer says which check failed ("certificate has expired"); it holds the
+        // host name at most, never the credentials.
+        answer.text = error[0] != '\0' ? error : curl_easy_strerror(result);
+        answer.tls_failure = tls_failure(result);
+        answer.status = 0;
+        return answer;
     }
-    long code = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
-    if (code >= 200 && code <= 299)
-        return PostResult::accepted;
-    spdlog::error("Influx HTTP error: {}", code);
-    return code >= 500 || code == 429 ? PostResult::retry_later : PostResult::rejected;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
+    if (answer.status >= 200 && answer.status <= 299)
+        return answer;
+    spdlog::error("Influx HTTP error: {}", answer.status);
+    return answer;
 }
 
 } // namespace tarn

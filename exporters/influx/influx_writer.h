@@ -1,5 +1,6 @@
 #pragma once
 
+#include "exporters/influx/influx_answer.h"
 #include "exporters/influx/influx_endpoint.h"
 #include "platform/run_flag.h"
 
@@ -8,12 +9,7 @@
 
 namespace tarn {
 
-// How one post ended: accepted (2xx); rejected: the server refused the data (an answer that a
-// retry would not change, such as 400 for a bad line or 401); retry_later: the server cannot take
-// it now (5xx, 429 Too Many Requests); no_answer: no connection, a time-out, no usable handle.
-enum class PostResult { accepted, rejected, retry_later, no_answer };
-
-// The whole transfer of one POST, as the writer has always allowed it.
+// The whole transfer of one POST unless [influx] timeout says otherwise.
 constexpr std::int64_t kInfluxPostTimeoutMs = 2000;
 
 // One HTTP POST of line protocol per call to the InfluxDB write endpoint.
@@ -27,8 +23,9 @@ class InfluxWriter {
     InfluxWriter(const InfluxWriter&) = delete;
     InfluxWriter& operator=(const InfluxWriter&) = delete;
 
-    // Failures are logged (never with the credentials or the token).
-    PostResult post(const std::string& body, std::int64_t timeout_ms = kInfluxPostTimeoutMs);
+    // Failures are logged (never with the credentials or the token); classify_answer says what
+    // the answer means.
+    InfluxAnswer post(const std::string& body, std::int64_t timeout_ms = kInfluxPostTimeoutMs);
 
   private:
     InfluxEndpoint endpoint_;

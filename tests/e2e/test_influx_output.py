@@ -1,8 +1,8 @@
 """The Influx output against its peers on a simulated host of 10 VMs (41 lines a feed): the
-requests of each setting (a stand-in server that records them, also answering slowly), a real
-influxd 1.x (batches, gzip, rp=, an outage with a large and a small buffer, https with CAs made
-here by openssl), VictoriaMetrics (1.x and v2 write), and a stop while the server never answers.
-Root only (private namespaces); every server is stopped at the end."""
+requests of each setting (a stand-in server that records them, also answering slowly or busy), a
+real influxd 1.x (batches, gzip, rp=, authentication, a body limit, a field-type conflict, an
+outage with a large and a small buffer, https with CAs made here by openssl), VictoriaMetrics
+(1.x and v2 write), and a stop while the server never answers. Root only (private namespaces)."""
 import base64
 import gzip
 import http.server
@@ -28,12 +28,12 @@ TLS = ssl._create_unverified_context()
 SANITIZED = bool(os.environ.get("TARN_SANITIZE"))
 
 
-def request(url, form=None):
+def request(url, form=None, data=None):
     """(status, body), or (None, b"") without an answer; https is not verified."""
     opener = urllib.request.build_opener(urllib.request.ProxyHandler({}),
                                          urllib.request.HTTPSHandler(context=TLS))
     try:
-        with opener.open(url, form and urllib.parse.urlencode(form).encode(), timeout=5) as a:
+        with opener.open(url, data or form and urllib.parse.urlencode(form).encode(), 5) as a:
             return a.status, a.read()
     except OSError:
         return None, b""
@@ -103,10 +103,10 @@ def run_daemons(keys_list, feeds, during=None):
 
 
 class StandIn(http.server.ThreadingHTTPServer):
-    """Records each POST as (path, lower-case headers, lines of the decoded body) and answers 204
-    after `delay` seconds."""
+    """Records each POST as (path, lower-case headers, lines of the decoded body, status) and
+    answers after `delay` seconds: statuses[N] to the Nth POST, 204 past them."""
 
-    def __init__(self, delay):
+    def __init__(self, delay, statuses=()):
         posts = self.posts = []
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -120,10 +120,14 @@ class StandIn(http.server.ThreadingHTTPServer):
                 body = self.rfile.read(int(headers["content-length"]))
                 if headers.get("content-encoding") == "gzip":
                     body = gzip.decompress(body)
-                posts.append((self.path, headers, body.decode().split("\n")))
+                status = statuses[len(posts)] if len(posts) < len(statuses) else 204
+                posts.append((self.path, headers, body.decode().split("\n"), status))
                 time.sleep(delay)
-                self.send_response(204)
+                self.send_response(status)
+                reason = b"" if status == 204 else b'{"error":"busy %d"}' % status
+                self.send_header("Content-Length", str(len(reason)))
                 self.end_headers()
+                self.wfile.write(reason)
 
         super().__init__(("127.0.0.1", 0), Handler)
         threading.Thread(target=self.serve_forever, daemon=True).start()
@@ -146,18 +150,22 @@ REQUEST_CASES = [
      [10, 10, 10, 10, 1]),
     ({"database": "d"}, 0.04, "/write?db=d", basic(":"), None, None),
     ({"database": "d", "batch_size": 100}, 0.04, "/write?db=d", basic(":"), None, [LINES]),
+    ({"database": "d", "batch_size": 100, "timeout": 5, "interval": 3}, 2.5, "/write?db=d",
+     basic(":"), None, [LINES]),
 ]
+BUSY = ({"database": "d", "batch_size": 100, "buffer_limit": 1000}, 0, [429, 429, 503])
 
 
 def test_requests_of_each_setting():
     # Under sanitizers: without the URL variants, and with time enough for 41 POSTs a feed.
     cases = [c for n, c in enumerate(REQUEST_CASES) if n not in (1, 2) or not SANITIZED]
     interval = 3 if SANITIZED else 1
-    servers = [StandIn(delay) for _, delay, *_ in cases]
+    servers = [StandIn(delay) for _, delay, *_ in cases] + [StandIn(*BUSY[1:])]
     try:
-        daemons = run_daemons([dict(keys, interval=1 if delay else interval, url=keys.get(
-            "url", "ADDR").replace("ADDR", f"127.0.0.1:{s.server_address[1]}"))
-            for (keys, delay, *_), s in zip(cases, servers)], 4)
+        *daemons, busy = run_daemons([dict(keys, interval=keys.get(
+            "interval", 1 if delay else interval), url=keys.get("url", "ADDR").replace(
+            "ADDR", f"127.0.0.1:{s.server_address[1]}")) for (keys, delay, *_), s in zip(
+            cases + [BUSY], servers)], 4)
     finally:
         for server in servers:
             server.shutdown()
@@ -167,7 +175,7 @@ def test_requests_of_each_setting():
         posts = server.posts
         assert {p[0] for p in posts} == {path}, (keys, {p[0] for p in posts})
         assert {(h["authorization"], h.get("content-encoding"), "expect" in h)
-                for _, h, _ in posts} == {(auth, encoding, False)}, keys
+                for _, h, *_ in posts} == {(auth, encoding, False)}, keys
         if n == 0:  # no new key: libcurl's own headers and nothing else, as always
             assert set(posts[0][1]) == {"host", "authorization", "accept", "content-length",
                                         "content-type"}, posts[0][1]
@@ -184,12 +192,21 @@ def test_requests_of_each_setting():
         assert len(whole) >= max(3, len(sent) - 1) and not errors, (keys, len(whole), errors)
         assert all([len(p[2]) for p in posts if p[2][0].endswith(f" {stamp}")] == sizes
                    for stamp in whole), keys
+    # 429 twice, then 503: every line arrives once, in order; each reason is logged once.
+    assert [line for p in servers[-1].posts if p[3] == 204 for line in p[2]] == dumped(busy)
+    assert busy.log_lines("error", "^InfluxDB answered") == [
+        f"InfluxDB answered 429: busy 429; {LINES} lines kept in the buffer",
+        f"InfluxDB answered 503: busy 503; {3 * LINES} lines kept in the buffer"], busy.log()
+    assert busy.log_lines("info", "again") == [
+        f"InfluxDB accepts lines again; {3 * LINES} buffered lines sent"]
 
 
 class Influxd:
     """influxd 1.x on loopback with its own directory, which outlives stop() and start()."""
 
-    def __init__(self, tls=None):
+    auth = {}  # u and p of the queries
+
+    def __init__(self, tls=None, http=""):
         self.dir = tempfile.mkdtemp(prefix="tarn-influxd-")
         self.port, rpc = fx.free_port(), fx.free_port()
         self.url = f"{'https' if tls else 'http'}://127.0.0.1:{self.port}"
@@ -199,7 +216,7 @@ class Influxd:
             f.write(f'reporting-disabled = true\nbind-address = "127.0.0.1:{rpc}"\n[meta]\n'
                     f'dir = "{self.dir}/meta"\n[data]\ndir = "{self.dir}/data"\nwal-dir = '
                     f'"{self.dir}/wal"\nquery-log-enabled = false\n[http]\nbind-address = '
-                    f'"127.0.0.1:{self.port}"\nlog-enabled = false\n{https}[monitor]\n'
+                    f'"127.0.0.1:{self.port}"\nlog-enabled = false\n{https}{http}[monitor]\n'
                     'store-enabled = false\n')
 
     def start(self):
@@ -222,7 +239,8 @@ class Influxd:
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def query(self, q, **params):
-        status, text = request(f"{self.url}/query", {"q": q, "epoch": "ns", **params})
+        status, text = request(f"{self.url}/query", {"q": q, "epoch": "ns", **self.auth,
+                                                     **params})
         assert status == 200, (q, status, text)
         return json.loads(text)["results"][0]
 
@@ -236,19 +254,33 @@ class Influxd:
                 for stamp in [row.pop("time")]}
 
 
-def test_influxd_batches_gzip_retention_policy_and_an_outage():
-    # Production settings (batches, gzip, a large buffer), a small buffer, and batches of 7 lines
-    # to a retention policy, each to its own database; the server stops for 5 s in between and
-    # starts again on the same data.
-    cases = [("large", {"batch_size": 5000, "buffer_limit": 100000, "gzip": "true"}),
-             ("small", {"batch_size": 5000, "buffer_limit": 60}),
-             ("rp", {"batch_size": 7, "buffer_limit": 1000, "retention_policy": "short"})]
-    with Influxd() as influxd:
-        for name, _ in cases:
-            influxd.query(f'CREATE DATABASE "{name}"')
-        influxd.query('CREATE RETENTION POLICY "short" ON "rp" DURATION 2d REPLICATION 1')
+def test_influxd_answers_and_an_outage():
+    # One influxd with authentication and a body limit below a feed's plain body; each daemon
+    # (batch_size 5000) to its own database: production settings (gzip, a large buffer), a small
+    # buffer, batches of 7 to a retention policy; a wrong password, a missing grant and a database
+    # not yet created, all fixed after 2 feeds; a field-type conflict of every host_cpu_limit
+    # line. Then the server stops for 5 s and starts again on the same data.
+    admin = {"user": "admin", "password": "a"}
+    cases = [("large", {"buffer_limit": 100000, "gzip": "true", **admin}),
+             ("small", {"buffer_limit": 60, **admin}),
+             ("rp", {"batch_size": 7, "buffer_limit": 1000, "retention_policy": "short", **admin}),
+             ("pw", {"user": "tarn", "password": "secret"}), ("grant", {"user": "w", "password": "p"}),
+             ("late", admin), ("conflict", admin)]
+    with Influxd(http="auth-enabled = true\nmax-body-size = 3000\n") as influxd:
+        influxd.query("CREATE USER admin WITH PASSWORD 'a' WITH ALL PRIVILEGES")
+        influxd.auth = {"u": "admin", "p": "a"}
+        for q in [f'CREATE DATABASE "{name}"' for name, _ in cases if name != "late"] + [
+                'CREATE RETENTION POLICY "short" ON "rp" DURATION 2d REPLICATION 1',
+                "CREATE USER tarn WITH PASSWORD 'old'", 'GRANT WRITE ON "pw" TO tarn',
+                "CREATE USER w WITH PASSWORD 'p'"]:
+            influxd.query(q)
+        assert request(f"{influxd.url}/write?db=conflict&u=admin&p=a", None,
+                       b'host_cpu_limit hz="text"')[0] == 204
 
-        def outage(daemons):
+        def fixed_then_outage(daemons):
+            for q in ["SET PASSWORD FOR tarn = 'secret'", 'GRANT WRITE ON "grant" TO w',
+                      'CREATE DATABASE "late"']:
+                influxd.query(q)
             # Just after a feed's post: a post the stopping server took in but did not answer
             # would be stored, though counted as not delivered.
             count = daemons[1].log().count("[influx] host_cpu_limit")
@@ -258,8 +290,9 @@ def test_influxd_batches_gzip_retention_policy_and_an_outage():
             influxd.stop()
             time.sleep(5)
             influxd.start()
-        large, small, rp = run_daemons([{"url": f"127.0.0.1:{influxd.port}", "database": name,
-                                         **keys} for name, keys in cases], 2, outage)
+        large, small, rp, *fixed, conflict = run_daemons([{
+            "url": f"127.0.0.1:{influxd.port}", "database": name, "batch_size": 5000,
+            "buffer_limit": 1000, **keys} for name, keys in cases], 2, fixed_then_outage)
         assert large.log_lines("error", "unreachable; [0-9]+ lines kept in the buffer")
         sent, stored = points(dumped(large)), influxd.stored("large")
         assert len(sent) >= 5 * LINES and stored == sent, (len(sent), sorted(sent ^ stored)[:3])
@@ -272,8 +305,23 @@ def test_influxd_batches_gzip_retention_policy_and_an_outage():
                   if not e.endswith("Couldn't connect to server")]
         assert stored <= sent and dropped and (len(sent - stored) == dropped or unsure and len(
             sent - stored) <= dropped), (len(sent - stored), small.log_lines("error", ""))
+        assert small.log_lines("error", r"too large \(413\); posting bodies of at most")
         assert influxd.stored("rp", rp="short") == points(dumped(rp))
         assert not influxd.stored("rp")
+        for daemon, name, reason in zip(fixed, ("pw", "grant", "late"), (
+                "401: authorization failed", '403: "w" user is not authorized to write to '
+                'database "grant"', '404: database not found: "late"')):
+            assert daemon.log_lines("error", "^InfluxDB answered") == [
+                f"InfluxDB answered {reason}; {n} lines kept in the buffer" for n in re.findall(
+                    r"Influx cannot take lines now; (\d+) lines", daemon.log())[:1]], name
+            assert daemon.log_lines("info", "^InfluxDB accepts lines again; [1-9]"), name
+            assert influxd.stored(name) == points(dumped(daemon)), name
+        # Every host_cpu_limit line, and only those, refused; the feed's other lines stored.
+        sent, stored = points(dumped(conflict)), influxd.stored("conflict")
+        mine = {p for p in sent if p[0] == "host_cpu_limit"}
+        assert {p for p in stored if p[0] != "host_cpu_limit"} == sent - mine
+        assert sum(map(int, re.findall(r"refused (\d+) lines of this feed \(400: partial write: "
+                                       "field type conflict", conflict.log()))) == len(mine)
 
 
 def test_influxd_over_https():
@@ -305,7 +353,10 @@ def test_influxd_over_https():
             for n, ((keys, arrive), daemon) in enumerate(zip(cases, daemons)):
                 failed = {bool(daemon.log_lines("error", pattern)) for pattern in (
                     "^Influx POST failed: SSL peer certificate or SSH remote key was not OK$",
+                    "^InfluxDB TLS failure: SSL certificate problem: unable to get local issuer "
+                    "certificate; check ca_file", "^Influx TLS failure; [0-9]+ lines kept",
                     "^Influx buffer: [0-9]+ lines not sent before exit$")}
+                assert not daemon.log_lines("error", "unreachable"), keys
                 warned = daemon.log_lines("warning", "insecure_skip_verify = true")
                 assert bool(warned) == ("insecure_skip_verify" in keys), keys
                 stored = influxd.stored(f"d{n}")
@@ -372,5 +423,5 @@ def test_stop_while_the_server_never_answers():
 
 if __name__ == "__main__":
     fx.main([test_requests_of_each_setting,
-             test_influxd_batches_gzip_retention_policy_and_an_outage, test_influxd_over_https,
+             test_influxd_answers_and_an_outage, test_influxd_over_https,
              test_victoria_metrics_v1_and_v2_write, test_stop_while_the_server_never_answers])

@@ -142,6 +142,13 @@ TEST(ConfigTest, InfluxOutputKeys) {
          "0|-1|0|t|||||0", ""},
         {"[influx]\nurl = Ftp://h:21\n", "error 0",
          "[influx] url begins with 'Ftp://': only http:// and https:// are supported|"},
+        {"[influx]\ntimeout = 0\n", "error 0",
+         "[influx] timeout = 0 is invalid: it must be 1 to 60 seconds|"},
+        {"[influx]\ntimeout = 61\n", "error 0",
+         "[influx] timeout = 61 is invalid: it must be 1 to 60 seconds|"},
+        {"[influx]\nurl = h:8086/write?db=t\n", "error 0",
+         "[influx] url = 'h:8086/write?db=t' is invalid: a query ('?') does not belong in it: the "
+         "daemon adds /write and its parameters|"},
         {"[influx]\ntoken = t\norg = o\n", "error 0",
          "[influx] token is set but bucket is empty: the v2 write API needs a bucket|"},
         {"[influx]\ntoken = t\nbucket = b\norg = o\nuser = u\ndatabase = d\n", "1|0|0|t|o|b|||0",
@@ -223,8 +230,8 @@ TEST(CommandLineTest, SizesOptionsAndEndingActions) {
 // A feed of four samples on a fake clock: collecting takes feed_us, each post post_us, each
 // sleep its length. Log messages and posts go to one stream in the order they happen.
 struct FakeFeed {
-    std::vector<PostResult> results; // of each post in turn; accepted past the end
-    int stop_at_post;                // the run flag is cleared during this post (from 1)
+    std::vector<InfluxAnswer> results; // of each post in turn; accepted past the end
+    int stop_at_post;                  // the run flag is cleared during this post (from 1)
     std::int64_t feed_us, post_us;
     int stop_at_slice = 0; // the run flag is cleared during this sleep slice (from 1)
     std::int64_t now_ns = 0, slept_us = 0, slices = 0, longest_slice_us = 0;
@@ -255,7 +262,7 @@ struct FakeFeed {
             now_ns += post_us * 1000;
             if (static_cast<int>(++posts) == stop_at_post)
                 flag.store(0);
-            return posts <= results.size() ? results[posts - 1] : PostResult::accepted;
+            return posts <= results.size() ? results[posts - 1] : InfluxAnswer{204};
         };
         h.monotonic_ns = [this] { return now_ns; };
         h.sleep_us = [this](std::int64_t us) {
@@ -286,10 +293,9 @@ struct FakeFeed {
 // or once posting has taken an interval, the rest of the feed is skipped (one error line), and the
 // next feed tries again.
 TEST(CollectionLoopTest, PostingAndSleepingOfFeeds) {
-    const PostResult ok = PostResult::accepted, http = PostResult::rejected,
-                     none = PostResult::no_answer;
+    const InfluxAnswer ok{204}, http{400}, none{0};
     struct Case {
-        std::vector<PostResult> results;
+        std::vector<InfluxAnswer> results;
         int stop_at_post;
         std::int64_t feed_us, post_us;
         std::vector<std::size_t> posted; // per feed
@@ -303,9 +309,9 @@ TEST(CollectionLoopTest, PostingAndSleepingOfFeeds) {
         {{}, 0, 10'000'000, 1000, {4}, 0, 0, "PPPPO"},
         {{}, 0, 9'996'000, 1000, {4}, 0, 0, "PPPPO"}, // exactly the interval
         {{}, 0, 9'995'999, 1000, {4}, 1, 1, "PPPP"},
-        {{http, http, http, http}, 0, 0, 1000, {4}, 9'996'000, 10, "PPPP"},
+        {{http, http, http, http}, 0, 0, 1000, {4}, 9'996'000, 10, "PPPPE"},
         {{ok, none}, 0, 0, 1000, {2}, 9'998'000, 10, "PPE"},
-        {{none}, 0, 0, 1000, {1, 4}, 19'995'000, 20, "PEPPPP"},
+        {{none}, 0, 0, 1000, {1, 4}, 19'995'000, 20, "PEPPPPE"},
         {{}, 2, 0, 1000, {2}, 0, 0, "PPE"},
         {{}, 0, 0, 4'000'000, {3}, 0, 0, "PPPEO"},
     };
@@ -367,12 +373,11 @@ TEST(CollectionLoopTest, TransportsAndTheDump) {
 // buffer, what was not delivered goes first at the next feed, the oldest dropped over the limit,
 // and at exit the rest is tried within two seconds. One error line per feed says what happened.
 TEST(CollectionLoopTest, BatchesBufferAndTheLastAttemptAtExit) {
-    const PostResult ok = PostResult::accepted, refused = PostResult::rejected,
-                     busy = PostResult::retry_later, none = PostResult::no_answer;
+    const InfluxAnswer ok{204}, refused{400, "bad"}, busy{503}, none{0};
     struct Case {
         std::size_t batch_size, buffer_limit;
         int feeds, stop_at_post;
-        std::vector<PostResult> results;
+        std::vector<InfluxAnswer> results;
         std::int64_t post_us;
         std::string bodies;
         std::string counters; // sent refused not_sent dropped_buffer_full dropped_at_exit
@@ -381,7 +386,16 @@ TEST(CollectionLoopTest, BatchesBufferAndTheLastAttemptAtExit) {
     };
     const std::vector<Case> cases = {
         {3, 0, 2, 0, {}, 1000, "111 1 222 2 ", "8 0 0 0 0", ""},
-        {2, 0, 3, 0, {ok, refused, busy, none}, 1000, "11 11 22 22 33 33 ", "6 4 2 0 0", ""},
+        {2,
+         0,
+         3,
+         0,
+         {ok, refused, busy, none},
+         1000,
+         "11 11 22 22 33 33 ",
+         "6 2 4 0 0",
+         "InfluxDB refused 2 lines of this feed (400: bad)\nInfluxDB answered 503; 2 lines "
+         "dropped\n"},
         {1,
          0,
          1,
@@ -418,7 +432,8 @@ TEST(CollectionLoopTest, BatchesBufferAndTheLastAttemptAtExit) {
          1000,
          "11 11 11 22 22 ",
          "6 2 0 0 0",
-         "Influx cannot take lines now; 4 lines kept in the buffer\n"},
+         "InfluxDB answered 503; 4 lines kept in the buffer\nInflux cannot take lines now; 4 "
+         "lines kept in the buffer\nInfluxDB refused 2 lines of this feed (400: bad)\n"},
         {1,
          100,
          2,
@@ -515,9 +530,7 @@ TEST(SelfMetricsTest, FeedFiguresJoinOnlyTheScrape) {
         // tells what became of the first feed's lines.
         hooks.post = [&](const std::string&, std::int64_t) {
             ++lines;
-            return lines == 1   ? PostResult::rejected
-                   : lines == 4 ? PostResult::no_answer
-                                : PostResult::accepted;
+            return InfluxAnswer{lines == 1 ? 400 : lines == 4 ? 0 : 204};
         };
         InfluxBatcher influx(1, 0);
         run_cycle(settings, store, hooks, influx, feed.flag);

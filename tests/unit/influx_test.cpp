@@ -1,22 +1,10 @@
-#include "exporters/influx/influx_line.h"
-#include "exporters/influx/influx_writer.h"
+#include "exporters/influx/influx_answer.h"
+#include "exporters/influx/influx_batcher.h"
+#include "exporters/influx/influx_endpoint.h"
+#include "log_capture.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <zlib.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstring>
-#include <stdexcept>
-#include <thread>
 
 namespace tarn {
 namespace {
@@ -69,6 +57,112 @@ TEST(InfluxEndpointTest, WriteUrlAndHeadersOfEachApi) {
     };
     for (const auto& [url, scheme] : schemes)
         EXPECT_EQ(url_scheme(url), scheme) << url;
+}
+
+// Each answer's verdict for a batch of 5 lines, and the reason logged from its body.
+TEST(InfluxAnswerTest, VerdictAndReasonOfEachAnswer) {
+    const std::string partial = R"({"error":"partial write: field type conflict: input field \"x\")"
+                                R"( is type float, already exists as type integer dropped=2"})";
+    const std::vector<std::tuple<InfluxAnswer, std::string, std::string>> cases = {
+        {{204}, "sent 0", ""},
+        {{299}, "sent 0", ""},
+        {{400, "unable to parse 'm x'"}, "refused 5", "unable to parse 'm x'"},
+        {{422, R"({"code":"invalid","message":"no\tfields"})"}, "refused 5", "no fields"},
+        {{400, partial},
+         "refused 2",
+         R"(partial write: field type conflict: input field "x" is type float, already exists as type integer dropped=2)"},
+        {{400, "partial write: dropped=9"}, "refused 5", "partial write: dropped=9"},
+        {{400, "dropped=1"}, "refused 5", "dropped=1"},
+        {{413, "too large"}, "too_large 0", "too large"},
+        {{401, R"({"error":"authorization failed"})"}, "wait 0", "authorization failed"},
+        {{403}, "wait 0", ""},
+        {{404, "  database not found: \"tarn\"\n"}, "wait 0", "database not found: \"tarn\""},
+        {{429}, "wait 0", ""},
+        {{503, "\x01"
+               "a\r\n\r\nb  "},
+         "wait 0",
+         "a b"},
+        {{301}, "wait 0", ""},
+        {{0, "Couldn't connect"}, "no_answer 0", "Couldn't connect"},
+        {{500, std::string(296, 'x') + "\xc3\xa9\xe2\x82\xac"},
+         "wait 0",
+         std::string(296, 'x') + "\xc3\xa9"},
+        {{500, R"({"error":7})"}, "wait 0", R"({"error":7})"},
+    };
+    const char* kinds[] = {"sent", "refused", "too_large", "wait", "no_answer"};
+    for (const auto& [answer, verdict, reason] : cases) {
+        const AnswerVerdict v = classify_answer(answer, 5);
+        EXPECT_EQ(fmt::format("{} {}", kinds[static_cast<int>(v.kind)], v.refused), verdict)
+            << answer.status << " " << answer.text;
+        EXPECT_EQ(answer_reason(answer.text), reason) << answer.text;
+    }
+    EXPECT_EQ(classify_answer({413}, 1).kind, AnswerKind::refused); // a line alone cannot shrink
+    EXPECT_EQ(answer_reason(std::string(5000, 'y')).size(), kInfluxReasonBytes);
+}
+
+// What start-up says of each url, and nothing for those libcurl can use.
+TEST(InfluxEndpointTest, UrlProblems) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"h:8086", ""},
+        {"https://influx.example.org:8086/", ""},
+        {"http://vm-insert_1:8480/insert/0/influx", ""},
+        {"[::1]:8086", ""},
+        {"http://[fe80::1]", ""},
+        {"10.0.0.1", ""},
+        {"::1:8086", "an IPv6 address needs brackets, as in http://[::1]:8086"},
+        {"[::1:8086", "an IPv6 address lacks its closing ']'"},
+        {"[::g]:8086", "'::g' is not an IPv6 address"},
+        {"[::1]8086", "only ':PORT' may follow the IPv6 address"},
+        {"h:99999", "port '99999' is not a number from 1 to 65535"},
+        {"h:0", "port '0' is not a number from 1 to 65535"},
+        {"h:", "port '' is not a number from 1 to 65535"},
+        {"[::1]:65536", "port '65536' is not a number from 1 to 65535"},
+        {"h:8086 # prod", "' ' at position 7 is not allowed (a comment or quotes after the value, "
+                          "or whitespace?)"},
+        {"\"h:8086\"", "'\"' at position 1 is not allowed (a comment or quotes after the value, "
+                       "or whitespace?)"},
+        {"h:8086/write?db=tarn",
+         "a query ('?') does not belong in it: the daemon adds /write and its parameters"},
+        {"http://u:p@h", "credentials belong in user and password, not in url"},
+        {"http:///x", "it names no host"},
+        {"h!x:1", "'!' is not allowed in a host name"},
+    };
+    for (const auto& [url, problem] : cases)
+        EXPECT_EQ(url_problem(url), problem) << url;
+}
+
+// A batch over the server's body limit is posted again in halves at once, oldest first, down to
+// a line alone that is refused; what passed caps the bodies from then on (logged once).
+TEST(InfluxBatcherTest, TooLargeBatchesAreSplit) {
+    // limit (bytes the server takes), posts (lines each, * too large), sent refused, the cap
+    const std::vector<std::tuple<std::size_t, std::string, std::string, std::string>> cases = {
+        {1000, "8 ", "8 0", ""},
+        {20, "8* 4 4 ", "8 0",
+         "a body of 23 bytes as too large (413); posting bodies of at most 11"},
+        {5, "8* 4* 2 2 2 2 ", "8 0", "at most 5 bytes"},
+        {2, "8* 4* 2* 1 1 1 1 1 1 1 1 ", "8 0", "at most 2 bytes"},
+        {1, "8* 4* 2* 1* 7* 3* 1* 6* 3* 1* 5* 2* 1* 4* 2* 1* 3* 1* 2* 1* 1* ", "0 8", ""},
+    };
+    for (const auto& [limit, posts, counts, cap] : cases) {
+        LogCapture log(spdlog::level::warn);
+        InfluxBatcher batcher(100, 0);
+        batcher.begin_feed();
+        for (int n = 0; n < 8; ++n)
+            batcher.add(fmt::format("l{}", n));
+        std::string posted;
+        while (batcher.batch_waiting(true))
+            batcher.post_batch([&](const std::string& body) {
+                const std::size_t lines = std::count(body.begin(), body.end(), '\n') + 1;
+                posted += fmt::format("{}{} ", lines, body.size() > limit ? "*" : "");
+                return InfluxAnswer{body.size() > limit ? 413 : 204, "too large"};
+            });
+        batcher.end_feed();
+        const InfluxCounters n = batcher.counters();
+        EXPECT_EQ(posted, posts) << limit;
+        EXPECT_EQ(fmt::format("{} {}", n.sent, n.refused), counts) << limit;
+        EXPECT_EQ(log.text().find(cap.empty() ? "at most" : cap) != std::string::npos, !cap.empty())
+            << log.text();
+    }
 }
 
 } // namespace
