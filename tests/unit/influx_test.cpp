@@ -61,74 +61,61 @@ TEST(InfluxEndpointTest, WriteUrlAndHeadersOfEachApi) {
 
 // Each answer's verdict for a batch of 5 lines, and the reason logged from its body.
 TEST(InfluxAnswerTest, VerdictAndReasonOfEachAnswer) {
-    const std::string partial = R"({"error":"partial write: field type conflict: input field \"x\")"
-                                R"( is type float, already exists as type integer dropped=2"})";
-    const std::vector<std::tuple<InfluxAnswer, std::string, std::string>> cases = {
-        {{204}, "sent 0", ""},
-        {{299}, "sent 0", ""},
-        {{400, "unable to parse 'm x'"}, "refused 5", "unable to parse 'm x'"},
-        {{422, R"({"code":"invalid","message":"no\tfields"})"}, "refused 5", "no fields"},
-        {{400, partial},
-         "refused 2",
-         R"(partial write: field type conflict: input field "x" is type float, already exists as type integer dropped=2)"},
-        {{400, "partial write: dropped=9"}, "refused 5", "partial write: dropped=9"},
-        {{400, "dropped=1"}, "refused 5", "dropped=1"},
-        {{413, "too large"}, "too_large 0", "too large"},
-        {{401, R"({"error":"authorization failed"})"}, "wait 0", "authorization failed"},
-        {{403}, "wait 0", ""},
-        {{404, "  database not found: \"tarn\"\n"}, "wait 0", "database not found: \"tarn\""},
-        {{429}, "wait 0", ""},
-        {{503, "\x01"
-               "a\r\n\r\nb  "},
-         "wait 0",
-         "a b"},
-        {{301}, "wait 0", ""},
-        {{0, "Couldn't connect"}, "no_answer 0", "Couldn't connect"},
-        {{500, std::string(296, 'x') + "\xc3\xa9\xe2\x82\xac"},
-         "wait 0",
-         std::string(296, 'x') + "\xc3\xa9"},
-        {{500, R"({"error":7})"}, "wait 0", R"({"error":7})"},
+    const std::string x296(296, 'x');
+    const std::vector<std::tuple<long, std::string, std::string, std::string>> cases = {
+        {204, "", "sent 0", ""},
+        {400, "unable to parse 'm x'", "refused 5", "unable to parse 'm x'"},
+        {422, R"({"code":"invalid","message":"no\tfields"})", "refused 5", "no fields"},
+        {400, R"({"error":"partial write: conflict \"x\" dropped=2"})", "refused 2",
+         R"(partial write: conflict "x" dropped=2)"},
+        {400, "partial write: dropped=9", "refused 5", "partial write: dropped=9"},
+        {400, "dropped=1", "refused 5", "dropped=1"},
+        {413, "too large", "too_large 0", "too large"},
+        {401, R"({"error":"authorization failed"})", "wait 0", "authorization failed"},
+        {404, " database not found\n", "wait 0", "database not found"},
+        {503, "\x01 a\r\n\r\nb  ", "wait 0", "a b"},
+        {0, "Couldn't connect", "no_answer 0", "Couldn't connect"},
+        {500, x296 + "\xc3\xa9\xe2\x82\xac", "wait 0", x296 + "\xc3\xa9"},
+        {500, R"({"error":7})", "wait 0", R"({"error":7})"},
     };
     const char* kinds[] = {"sent", "refused", "too_large", "wait", "no_answer"};
-    for (const auto& [answer, verdict, reason] : cases) {
-        const AnswerVerdict v = classify_answer(answer, 5);
+    for (const auto& [status, text, verdict, reason] : cases) {
+        const AnswerVerdict v = classify_answer({status, text}, 5);
         EXPECT_EQ(fmt::format("{} {}", kinds[static_cast<int>(v.kind)], v.refused), verdict)
-            << answer.status << " " << answer.text;
-        EXPECT_EQ(answer_reason(answer.text), reason) << answer.text;
+            << status << " " << text;
+        EXPECT_EQ(answer_reason(text), reason) << text;
     }
+    for (const long status : {403, 429, 301, 100})
+        EXPECT_EQ(classify_answer({status}, 5).kind, AnswerKind::wait) << status;
     EXPECT_EQ(classify_answer({413}, 1).kind, AnswerKind::refused); // a line alone cannot shrink
+    EXPECT_EQ(classify_answer({299}, 1).kind, AnswerKind::sent);
     EXPECT_EQ(answer_reason(std::string(5000, 'y')).size(), kInfluxReasonBytes);
 }
 
-// What start-up says of each url, and nothing for those libcurl can use.
+// What start-up says of each url (the start of it), and nothing for those libcurl can use.
 TEST(InfluxEndpointTest, UrlProblems) {
+    for (const char* url :
+         {"h:8086", "https://influx.example.org:8086/", "10.0.0.1",
+          "http://vm-insert_1:8480/insert/0/influx", "[::1]:8086", "http://[::1]"})
+        EXPECT_EQ(url_problem(url), "") << url;
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"h:8086", ""},
-        {"https://influx.example.org:8086/", ""},
-        {"http://vm-insert_1:8480/insert/0/influx", ""},
-        {"[::1]:8086", ""},
-        {"http://[fe80::1]", ""},
-        {"10.0.0.1", ""},
-        {"::1:8086", "an IPv6 address needs brackets, as in http://[::1]:8086"},
-        {"[::1:8086", "an IPv6 address lacks its closing ']'"},
-        {"[::g]:8086", "'::g' is not an IPv6 address"},
-        {"[::1]8086", "only ':PORT' may follow the IPv6 address"},
-        {"h:99999", "port '99999' is not a number from 1 to 65535"},
-        {"h:0", "port '0' is not a number from 1 to 65535"},
-        {"h:", "port '' is not a number from 1 to 65535"},
-        {"[::1]:65536", "port '65536' is not a number from 1 to 65535"},
-        {"h:8086 # prod", "' ' at position 7 is not allowed (a comment or quotes after the value, "
-                          "or whitespace?)"},
-        {"\"h:8086\"", "'\"' at position 1 is not allowed (a comment or quotes after the value, "
-                       "or whitespace?)"},
-        {"h:8086/write?db=tarn",
-         "a query ('?') does not belong in it: the daemon adds /write and its parameters"},
-        {"http://u:p@h", "credentials belong in user and password, not in url"},
+        {"::1:8086", "an IPv6 address needs brackets"},
+        {"[::1:8086", "an IPv6 address lacks"},
+        {"[::g]:8086", "'::g' is not an IPv6"},
+        {"[::1]8086", "only ':PORT' may follow"},
+        {"h:99999", "port '99999' is not a number"},
+        {"h:0", "port '0' is not"},
+        {"h:", "port '' is not"},
+        {"[::1]:65536", "port '65536' is not"},
+        {"h:8086 # prod", "' ' at position 7 is"},
+        {"\"h:8086\"", "'\"' at position 1 is"},
+        {"h:8086/write?db=tarn", "a query ('?')"},
+        {"http://u:p@h", "credentials belong"},
         {"http:///x", "it names no host"},
-        {"h!x:1", "'!' is not allowed in a host name"},
+        {"h!x:1", "'!' is not allowed in a host"},
     };
     for (const auto& [url, problem] : cases)
-        EXPECT_EQ(url_problem(url), problem) << url;
+        EXPECT_EQ(url_problem(url).substr(0, problem.size()), problem) << url;
 }
 
 // A batch over the server's body limit is posted again in halves at once, oldest first, down to
@@ -152,14 +139,13 @@ TEST(InfluxBatcherTest, TooLargeBatchesAreSplit) {
         std::string posted;
         while (batcher.batch_waiting(true))
             batcher.post_batch([&](const std::string& body) {
-                const std::size_t lines = std::count(body.begin(), body.end(), '\n') + 1;
-                posted += fmt::format("{}{} ", lines, body.size() > limit ? "*" : "");
+                posted +=
+                    fmt::format("{}{} ", (body.size() + 1) / 3, body.size() > limit ? "*" : "");
                 return InfluxAnswer{body.size() > limit ? 413 : 204, "too large"};
             });
         batcher.end_feed();
         const InfluxCounters n = batcher.counters();
-        EXPECT_EQ(posted, posts) << limit;
-        EXPECT_EQ(fmt::format("{} {}", n.sent, n.refused), counts) << limit;
+        EXPECT_EQ(posted + fmt::format("{} {}", n.sent, n.refused), posts + counts) << limit;
         EXPECT_EQ(log.text().find(cap.empty() ? "at most" : cap) != std::string::npos, !cap.empty())
             << log.text();
     }
