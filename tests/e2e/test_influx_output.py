@@ -20,7 +20,7 @@ import urllib.request
 
 import fixture as fx
 from fixture import simhost
-from test_peers import influx_line, wait_for
+from test_peers import Server, influx_line, wait_for
 
 LINES = 41  # host_cpu_limit, then bhyve_cpu and one block, net and balloon sample per VM
 TLS = ssl._create_unverified_context()
@@ -47,23 +47,15 @@ def points(lines):
             for m, t, f, s in map(influx_line, lines)}
 
 
-class Daemon(fx.Daemon):
-    """Keeps its log when it ends and its directory goes."""
-    ended_log = None
-
-    def log(self):
-        return super().log() if self.ended_log is None else self.ended_log
-
-
 def run_daemons(keys_list, feeds, during=None):
     """Daemons with -i and these [influx] keys (and "interval", default 1) on one host, each run
     for `feeds` feeds (then through during() and 2 more feeds) and stopped (status 0, the time it
-    took in stop_s)."""
+    took in stop_s), keeping their logs."""
     with simhost.SimulatedHost() as host:
         host.set_sysctl("kern.hz", 1000)
         for v in range(1, (LINES - 1) // 4 + 1):
             host.add_vm(v)
-        daemons = [Daemon(fx.daemon_config(None, keys.pop("interval", 1), keys), ["-i"])
+        daemons = [fx.Daemon(fx.daemon_config(None, keys.pop("interval", 1), keys), ["-i"])
                    for keys in map(dict, keys_list)]
         try:
             def done(count):
@@ -78,7 +70,8 @@ def run_daemons(keys_list, feeds, during=None):
             for daemon in daemons:
                 start = time.monotonic()
                 assert daemon.stop(timeout=10 * fx.SLACK) == 0, daemon.log()
-                daemon.stop_s, daemon.ended_log = time.monotonic() - start, daemon.log()
+                daemon.stop_s, text = time.monotonic() - start, daemon.log()
+                daemon.log = lambda text=text: text
         finally:
             for daemon in daemons:
                 daemon.__exit__(None, None, None)
@@ -93,10 +86,7 @@ class StandIn(http.server.ThreadingHTTPServer):
         posts = self.posts = []
 
         class Handler(http.server.BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
-
-            def log_message(self, *args):
-                pass
+            protocol_version, log_message = "HTTP/1.1", lambda *args: None
 
             def do_POST(self):  # noqa: N802
                 headers = {k.lower(): v for k, v in self.headers.items()}
@@ -144,15 +134,11 @@ def test_stand_ins_and_victoria_metrics():
     # VictoriaMetrics: the 1.x write's database becomes the label db, the v2 bucket does not.
     cases = [c for n, c in enumerate(REQUEST_CASES) if n not in (1, 2) or not SANITIZED]
     servers = [StandIn(delay) for _, delay, *_ in cases] + [StandIn(0, [429, 429, 503])]
-    silent, vm_data, vm = socket.socket(), tempfile.mkdtemp(prefix="tarn-vm-"), fx.free_port()
-    silent.bind(("127.0.0.1", 0))
-    silent.listen(64)
+    silent, vm = socket.create_server(("127.0.0.1", 0)), fx.free_port()
     vm_url, vm_cases = f"http://127.0.0.1:{vm}", [
         ({"database": "v1"}, {"db": "v1"}), ({"token": "t", "bucket": "b", "gzip": "true"}, {})]
-    victoria = subprocess.Popen(["victoria-metrics", f"-httpListenAddr=127.0.0.1:{vm}",
-                                 f"-storageDataPath={vm_data}", "-loggerLevel=ERROR"],
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-    try:
+    with Server(["victoria-metrics", f"-httpListenAddr=127.0.0.1:{vm}", "-loggerLevel=ERROR",
+                 "-storageDataPath=DIR/data"], "none", ""):
         assert wait_for(lambda: request(vm_url + "/health")[0] == 200, 20)
         *daemons, busy, never, vm1, vm2 = run_daemons([dict(keys, interval=keys.get(
             "interval", 3 if SANITIZED and not delay else 1), url=keys.get("url", "ADDR").replace(
@@ -175,14 +161,9 @@ def test_stand_ins_and_victoria_metrics():
                     for value, stamp in zip(s["values"], s["timestamps"])}
         got = wait_for(lambda: (e := exported()) == want and e, 10) or exported()
         assert len(want) >= 6 * LINES and got == want, sorted(want ^ got)[:10]
-    finally:
-        for server in servers:
-            server.shutdown()
-            server.server_close()
-        silent.close()
-        victoria.terminate()
-        victoria.wait(10)
-        shutil.rmtree(vm_data, ignore_errors=True)
+    silent.close()
+    for server in servers:
+        server.shutdown()
     for n, (daemon, server, (keys, _, path, auth, encoding, sizes)) in enumerate(zip(
             daemons, servers, cases)):
         posts = server.posts
