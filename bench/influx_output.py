@@ -116,7 +116,7 @@ def restart(args, fx, simhost, outage_test):
         daemons = []
         for index, (_, keys) in enumerate(cases):
             influxd.query(f'CREATE DATABASE "d{index}"')
-            daemons.append(outage_test.Daemon(fx.daemon_config(None, interval=interval, influx={
+            daemons.append(fx.Daemon(fx.daemon_config(None, interval=interval, influx={
                 "url": f"127.0.0.1:{influxd.port}", "database": f"d{index}", **keys}), ["-i"]))
         try:
             for daemon in daemons:
@@ -135,7 +135,9 @@ def restart(args, fx, simhost, outage_test):
             for daemon in daemons:
                 daemon.stop(timeout=10)
             for index, ((name, _), daemon) in enumerate(zip(cases, daemons)):
-                logged = outage_test.by_stamp(outage_test.dumped(daemon))
+                logged = {}
+                for line in outage_test.dumped(daemon):
+                    logged.setdefault(int(line.rsplit(" ", 1)[1]), []).append(line)
                 stored = {}
                 for point in influxd.stored(f"d{index}"):
                     stored[point[3]] = stored.get(point[3], 0) + 1

@@ -110,7 +110,7 @@ def basic(credentials):
 
 
 # (influx keys, the stand-in's delay, path, Authorization, Content-Encoding, lines per POST of a
-# whole feed; None: one POST a line, cut short every feed by the interval)
+# whole feed)
 REQUEST_CASES = [
     ({"user": "u", "password": "p w", "database": "d b"}, 0, "/write?db=d%20b", basic("u:p w"),
      None, [1] * LINES),
@@ -120,8 +120,6 @@ REQUEST_CASES = [
      "/api/v2/write?org=o%26g&bucket=b%2Fk&precision=ns", "Token s3cr=t", None, [1] * LINES),
     ({"database": "d", "batch_size": 10, "gzip": "true"}, 0, "/write?db=d", basic(":"), "gzip",
      [10, 10, 10, 10, 1]),
-    ({"database": "d"}, 0.04, "/write?db=d", basic(":"), None, None),
-    ({"database": "d", "batch_size": 100}, 0.04, "/write?db=d", basic(":"), None, [LINES]),
     ({"database": "d", "batch_size": 100, "timeout": 5, "interval": 3}, 2.5, "/write?db=d",
      basic(":"), None, [LINES]),  # never "unreachable" with the longer time-out
 ]
@@ -182,10 +180,6 @@ def test_stand_ins_and_victoria_metrics():
         # Without a buffer, the stop may cut the last feed's posting short.
         if errors and errors[-1].startswith("Influx posting ended by the stop; skipped"):
             errors.pop()
-        if sizes is None:  # about 20 POSTs of 40 ms fit in the 1 s interval, never "unreachable"
-            assert not whole and len(errors) >= 3 and all(e.startswith(
-                "Influx posting used the whole interval; skipped") for e in errors), errors
-            continue
         assert len(whole) >= max(3, len(sent) - 1) and not errors, (keys, len(whole), errors)
         assert all([len(p[2]) for p in posts if p[2][0].endswith(f" {stamp}")] == sizes
                    for stamp in whole), keys
@@ -203,30 +197,42 @@ def test_stand_ins_and_victoria_metrics():
 
 
 class Influxd:
-    """influxd 1.x over https with authentication on loopback, with its own directory, which
-    outlives stop() and start(); `http` adds to its [http] section."""
+    """influxd 1.x on loopback with its own directory, which outlives stop() and start(); `http`
+    adds to its [http] section; with tls, https by a certificate of make_certificates()."""
     auth = {}  # u and p of the queries
 
-    def __init__(self, directory, http):
-        self.dir, self.port, rpc = directory, fx.free_port(), fx.free_port()
-        self.url = f"https://127.0.0.1:{self.port}"
+    def __init__(self, http="", tls=False):
+        self.dir, self.port, rpc = tempfile.mkdtemp(prefix="tarn-influxd-"), fx.free_port(), \
+            fx.free_port()
+        self.url = f"{'https' if tls else 'http'}://127.0.0.1:{self.port}"
+        tls and make_certificates(self.dir)
         with open(f"{self.dir}/i.conf", "w") as f:
             f.write(f'reporting-disabled = true\nbind-address = "127.0.0.1:{rpc}"\n[meta]\n'
                     f'dir = "{self.dir}/meta"\n[data]\ndir = "{self.dir}/data"\nwal-dir = '
                     f'"{self.dir}/wal"\nquery-log-enabled = false\n[http]\nbind-address = '
-                    f'"127.0.0.1:{self.port}"\nlog-enabled = false\nhttps-enabled = true\n'
-                    f'https-certificate = "{self.dir}/server.pem"\nhttps-private-key = '
-                    f'"{self.dir}/server.key"\n{http}[monitor]\nstore-enabled = false\n')
+                    f'"127.0.0.1:{self.port}"\nlog-enabled = false\nhttps-enabled = '
+                    f'{str(tls).lower()}\nhttps-certificate = "{self.dir}/server.pem"\n'
+                    f'https-private-key = "{self.dir}/server.key"\n{http}[monitor]\n'
+                    'store-enabled = false\n')
 
     def start(self):
         with open(f"{self.dir}/log", "ab") as log:
             self.proc = subprocess.Popen(["influxd", "run", "-config", f"{self.dir}/i.conf"],
                                          stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         assert wait_for(lambda: request(self.url + "/ping")[0] == 204, 20)
+        return self
 
     def stop(self):
         self.proc.terminate()
         self.proc.wait(10)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.proc.kill()
+        self.proc.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
 
     def query(self, q, **params):
         status, text = request(f"{self.url}/query?{urllib.parse.urlencode(self.auth)}",
@@ -266,8 +272,8 @@ def test_influxd():
     # grant and a database not yet created, all fixed after 2 feeds; a field-type conflict of
     # every host_cpu_limit line; CAs that did not sign the server's certificate (other, the
     # system's store) and no verification. Then the server stops for 5 s and starts again.
-    directory = tempfile.mkdtemp(prefix="tarn-influxd-")
-    make_certificates(directory)
+    influxd = Influxd("auth-enabled = true\nmax-body-size = 3000\n", tls=True)
+    directory = influxd.dir
     admin = {"user": "admin", "password": "a", "ca_file": f"{directory}/ca.pem"}
     cases = [("large", dict(admin, buffer_limit=100000, gzip="true")),
              ("small", dict(admin, buffer_limit=60)),
@@ -278,9 +284,7 @@ def test_influxd():
              ("store", {k: v for k, v in admin.items() if k != "ca_file"}),
              ("insecure", dict(admin, ca_file=f"{directory}/other.pem",
                                insecure_skip_verify="true"))]
-    influxd = Influxd(directory, "auth-enabled = true\nmax-body-size = 3000\n")
-    try:
-        influxd.start()
+    with influxd:
         influxd.query("CREATE USER admin WITH PASSWORD 'a' WITH ALL PRIVILEGES")
         influxd.auth = {"u": "admin", "p": "a"}
         for q in [f'CREATE DATABASE "{name}"' for name, _ in cases if name != "late"] + [
@@ -326,7 +330,8 @@ def test_influxd():
         for daemon, name, reason in zip(fixed, ("pw", "grant", "late"), (
                 "401: authorization failed", '403: "w" user is not authorized to write to '
                 'database "grant"', '404: database not found: "late"')):
-            assert daemon.log_lines("error", "^InfluxDB answered") == [
+            # (a stopping influxd may answer 500 "write failed": a reason of its own)
+            assert daemon.log_lines("error", "^InfluxDB answered")[:1] == [
                 f"InfluxDB answered {reason}; {n} lines kept in the buffer" for n in re.findall(
                     r"Influx cannot take lines now; (\d+) lines", daemon.log())[:1]], \
                 daemon.log_lines("error", "")
@@ -348,10 +353,6 @@ def test_influxd():
         assert not influxd.stored("other") and not influxd.stored("store")
         assert insecure.log_lines("warning", "insecure_skip_verify = true")
         assert influxd.stored("insecure") == points(dumped(insecure))
-    finally:
-        influxd.proc.kill()
-        influxd.proc.wait()
-        shutil.rmtree(directory, ignore_errors=True)
 
 
 if __name__ == "__main__":
