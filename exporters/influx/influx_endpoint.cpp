@@ -2,9 +2,6 @@
 
 #include <fmt/format.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <algorithm>
 #include <cctype>
 #include <string_view>
@@ -31,6 +28,50 @@ std::size_t scheme_length(const std::string& url) {
         url.begin(), url.begin() + static_cast<std::ptrdiff_t>(end),
         [](unsigned char c) { return std::isalnum(c) || c == '+' || c == '-' || c == '.'; });
     return name ? end : 0;
+}
+
+bool ipv4_address(std::string_view text) {
+    int parts = 0;
+    for (std::size_t start = 0; start <= text.size(); ++parts) {
+        const std::size_t end = std::min(text.find('.', start), text.size());
+        const std::string_view part = text.substr(start, end - start);
+        if (part.empty() || part.size() > 3 ||
+            !std::all_of(part.begin(), part.end(),
+                         [](unsigned char c) { return std::isdigit(c); }) ||
+            std::stoi(std::string(part)) > 255)
+            return false;
+        start = end + 1;
+    }
+    return parts == 4;
+}
+
+// Eight groups of 1 to 4 hex digits, at most one "::" standing for one or more zero groups, the
+// last two groups possibly written as an IPv4 address.
+bool ipv6_address(std::string_view text) {
+    const std::size_t gap = text.find("::");
+    if (gap != std::string_view::npos && text.find("::", gap + 1) != std::string_view::npos)
+        return false;
+    int groups = 0;
+    const auto count = [&](std::string_view part, bool last) {
+        for (std::size_t start = 0; !part.empty() && start <= part.size();) {
+            const std::size_t end = std::min(part.find(':', start), part.size());
+            const std::string_view group = part.substr(start, end - start);
+            if (last && end == part.size() && group.find('.') != std::string_view::npos) {
+                groups += 2;
+                return ipv4_address(group);
+            }
+            if (group.empty() || group.size() > 4 ||
+                !std::all_of(group.begin(), group.end(),
+                             [](unsigned char c) { return std::isxdigit(c); }))
+                return false;
+            ++groups;
+            start = end + 1;
+        }
+        return true;
+    };
+    if (gap == std::string_view::npos)
+        return count(text, true) && groups == 8;
+    return count(text.substr(0, gap), false) && count(text.substr(gap + 2), true) && groups < 8;
 }
 
 } // namespace
@@ -86,10 +127,8 @@ std::string url_problem(const std::string& url) {
         if (close == std::string_view::npos)
             return "an IPv6 address lacks its closing ']'";
         host = authority.substr(1, close - 1);
-        const std::string address(host);
-        in6_addr parsed{};
-        if (::inet_pton(AF_INET6, address.c_str(), &parsed) != 1)
-            return fmt::format("'{}' is not an IPv6 address", address);
+        if (!ipv6_address(host))
+            return fmt::format("'{}' is not an IPv6 address", host);
         const std::string_view after = authority.substr(close + 1);
         if (!after.empty() && !after.starts_with(':'))
             return "only ':PORT' may follow the IPv6 address";

@@ -94,14 +94,19 @@ TEST(InfluxAnswerTest, VerdictAndReasonOfEachAnswer) {
 
 // What start-up says of each url (the start of it), and nothing for those libcurl can use.
 TEST(InfluxEndpointTest, UrlProblems) {
-    for (const char* url :
-         {"h:8086", "https://influx.example.org:8086/", "10.0.0.1",
-          "http://vm-insert_1:8480/insert/0/influx", "[::1]:8086", "http://[::1]"})
+    for (const char* url : {"h:8086", "https://influx.example.org:8086/", "10.0.0.1",
+                            "http://vm-insert_1:8480/insert/0/influx", "[::1]:8086", "http://[::1]",
+                            "[fe80::1:2:3:4:5:6]", "[1:2:3:4:5:6:7:8]", "[::ffff:10.0.0.1]:1"})
         EXPECT_EQ(url_problem(url), "") << url;
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"::1:8086", "an IPv6 address needs brackets"},
         {"[::1:8086", "an IPv6 address lacks"},
         {"[::g]:8086", "'::g' is not an IPv6"},
+        {"[1::2::3]", "'1::2::3' is not"},
+        {"[1:2:3:4:5:6:7]", "'1:2:3:4:5:6:7' is not"},
+        {"[::1.2.3.256]", "'::1.2.3.256' is not"},
+        {"[1:2:3:4:5:6:7:8:9]", "'1:2:3:4:5:6:7:8:9' is"},
+        {"[::12345]", "'::12345' is not"},
         {"[::1]8086", "only ':PORT' may follow"},
         {"h:99999", "port '99999' is not a number"},
         {"h:0", "port '0' is not"},
