@@ -20,13 +20,13 @@ for seeds in "$root"/tests/fuzz/corpus/*/; do
     case $target in devices_fuzz | vm_number_fuzz | http_request_fuzz | request_headers_fuzz) max=65536 ;; *) max=8192 ;; esac
     # Fixed runs: about 10 s each on a loaded core of the CI machine (measured speeds differ 100x).
     case $target in
-        config_fuzz) runs=10000 ;; # a file written and read per input
-        prometheus_value_fuzz) runs=60000 ;;
-        devices_fuzz) runs=80000 ;;
-        get_stats_fuzz | vdc_document_fuzz) runs=120000 ;;
-        get_all_fuzz | http_request_fuzz | vm_number_fuzz) runs=150000 ;;
-        rctl_fuzz) runs=200000 ;;
-        *) runs=500000 ;;
+        config_fuzz) runs=8000 ;; # a file written and read per input
+        prometheus_value_fuzz) runs=40000 ;;
+        devices_fuzz) runs=60000 ;;
+        tool_text_fuzz) runs=80000 ;;
+        http_request_fuzz | vdc_document_fuzz) runs=100000 ;;
+        vm_number_fuzz) runs=150000 ;;
+        *) runs=300000 ;;
     esac
     # The same inputs every time also need the same addresses (compared pointers feed the
     # mutator) and no timed re-reading of the scratch corpus.
