@@ -236,9 +236,10 @@ def check_health_figures(scrape):
                                          ("vm_id", "3"))): 1}
     for (name, labels), value in expected.items():
         assert got[(f"tarn_vm_exporter_{name}", labels)] == value, (name, labels, got)
-    assert got[("tarn_vm_exporter_scrapes_total", (("code", "200"),))] >= 3
+    # Counted as of the last feed: one scrape at least, and rctl's failure at every feed.
+    assert got[("tarn_vm_exporter_scrapes_total", (("code", "200"),))] >= 1
     assert got[("tarn_vm_exporter_tool_failures_total",
-                (("cause", "exit_status"), ("tool", "rctl"), ("vm_id", "9")))] >= 3, got
+                (("cause", "exit_status"), ("tool", "rctl"), ("vm_id", "9")))] >= 2, got
     assert abs(got[("tarn_vm_exporter_collection_end_timestamp_seconds", ())]
                - time.time()) < 10 * fx.SLACK
     assert 0 < got[("tarn_vm_exporter_collection_duration_seconds", ())] < 5 * fx.SLACK
@@ -321,7 +322,7 @@ def test_peers_and_dashboards():
             assert got == want, sorted(set(want.items()) ^ set(got.items()))[:10]
             failures = check_board("prometheus", prometheus) if DASHBOARDS else []
             with open(listed) as f:  # beside the log, server sockets and libcurl's connection
-                assert f.read() == "0 1 2\n"
+                assert (fds := f.read()) == "0 1 2\n", f"a tool started with descriptors {fds}"
             # Every line a has logged since it was started is stored, between two feeds.
             feeds = a.log().count("[influx] host_cpu_limit")
             assert a.wait_log("[influx] host_cpu_limit", 5 * fx.SLACK, count=feeds + 1)
