@@ -216,12 +216,13 @@ def samples(scrape, keep=lambda name, labels: True):
             for s in family.samples if keep(s.name, s.labels)}
 
 
-def running(arguments):
-    """True while a process whose argument vector holds these bytes runs."""
+def pausing(arguments):
+    """True while a tool whose argument vector holds these bytes waits in its "sleep" child (so
+    it has read its delay)."""
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                if arguments.encode() in f.read():
+            with open(f"/proc/{pid}/cmdline", "rb") as f, open(f"/proc/{pid}/comm") as comm:
+                if arguments.encode() in f.read() and comm.read() == "sleep\n":
                     return True
         except OSError:
             pass
@@ -286,7 +287,7 @@ def test_peers_and_dashboards():
                 ["prometheus", "--config.file=DIR/p.yml", "--storage.tsdb.path=DIR/data",
                  f"--web.listen-address=127.0.0.1:{ports['web']}"], "p.yml", prometheus_yml):
             # Once the first slow run has begun, the next ones answer at once.
-            assert wait_for(lambda: running("--get-stats\0--vm=3\0"), 10), a.log()
+            assert wait_for(lambda: pausing("--get-stats\0--vm=3\0"), 10), a.log()
             host.set_tool(3, "get-stats", stats)
             b.start()
             nope = fx.exchange(ports["a"], b"GET /nope HTTP/1.1\r\n\r\n")
