@@ -18,15 +18,15 @@ for seeds in "$root"/tests/fuzz/corpus/*/; do
     target=$(basename "$seeds") status=0
     # Argument vectors, segments and requests are long; tool texts stay within the regex's reach.
     case $target in devices_fuzz | vm_number_fuzz | http_request_fuzz | request_headers_fuzz) max=65536 ;; *) max=8192 ;; esac
-    # Fixed runs: about 10 s each on a loaded core of the CI machine (measured speeds differ 100x).
+    # Fixed runs: under 10 s each on one core of the CI machine (the targets' speeds differ 100x).
     case $target in
-        config_fuzz) runs=8000 ;; # a file written and read per input
-        prometheus_value_fuzz) runs=40000 ;;
-        devices_fuzz) runs=60000 ;;
-        tool_text_fuzz) runs=80000 ;;
-        http_request_fuzz | vdc_document_fuzz) runs=100000 ;;
-        vm_number_fuzz) runs=150000 ;;
-        *) runs=300000 ;;
+        config_fuzz) runs=6000 ;; # a file written and read per input
+        prometheus_value_fuzz) runs=30000 ;;
+        devices_fuzz) runs=45000 ;;
+        tool_text_fuzz) runs=60000 ;;
+        http_request_fuzz | vdc_document_fuzz) runs=75000 ;;
+        vm_number_fuzz) runs=110000 ;;
+        *) runs=220000 ;;
     esac
     # The same inputs every time also need the same addresses (compared pointers feed the
     # mutator) and no timed re-reading of the scratch corpus.
