@@ -118,6 +118,14 @@ class Daemon:
             return None
 
 
+def wait_for(what, timeout, step=0.05):
+    """what()'s first true value within timeout seconds (times SLACK), else its last value."""
+    deadline = time.monotonic() + timeout * SLACK
+    while not (value := what()) and time.monotonic() < deadline:
+        time.sleep(step)
+    return value
+
+
 def exchange(port, data=GET, timeout=10.0, rcvbuf=None):
     """Sends data, reads until the server closes; returns the bytes received."""
     with socket.socket() as s:

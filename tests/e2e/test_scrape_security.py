@@ -247,9 +247,12 @@ def client_hello():
     return outgoing.read()
 
 
+GUESSES = random.Random(30)  # fixed seed: every run tries the same wrong passwords
+
+
 async def wrong_password_client(port, context, stop, answers):
     while time.monotonic() < stop:
-        password = f"guess-{random.getrandbits(64)}"  # a new one each time: nothing to remember
+        password = f"guess-{GUESSES.getrandbits(64)}"  # a new one each time: nothing to remember
         try:
             reader, writer = await asyncio.open_connection(
                 "127.0.0.1", port, ssl=context, server_hostname="127.0.0.1")

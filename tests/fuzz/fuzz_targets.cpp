@@ -6,8 +6,8 @@
 #include "collectors/device_stats.h"
 #include "collectors/vm_number.h"
 #include "daemon/config.h"
-#include "exporters/web/http_server.h"
 #include "exporters/prometheus_text.h"
+#include "exporters/web/http_server.h"
 #include "exporters/web/request_headers.h"
 #include "metrics/metric_store.h"
 
@@ -219,28 +219,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using R = tarn::VmResourceUse;
     using S = tarn::VmRunStats;
     using T = tarn::VmTopologyMemory;
-    if (kTarget == "get_all_fuzz") {
+    if (kTarget == "tool_text_fuzz") { // bhyvectl --get-all, --get-stats, --get-vcpu-class; rctl
         const auto parsed = tarn::parse_get_all(text);
         check(!parsed || parsed->vm_cpus >= 1, "a topology of fewer than one vCPU");
         check(!small || figures(parsed, &T::vm_cpus, &T::vm_rss, &T::vm_wired) ==
                             figures(get_all_by_regex(text), &T::vm_cpus, &T::vm_rss, &T::vm_wired),
               "the topology and memory differ from the regex's");
-    } else if (kTarget == "get_stats_fuzz") {
-        static const regex line(
+        static const regex stats_line(
             R"(^(vcpu total runtime|number of ticks vcpu was idle|sleeps in ms due to vcpu limit throttle)\s+(\d+)$)",
             kLines);
         check(!small || figures(tarn::parse_get_stats(text), &S::runtime, &S::idle_ticks,
                                 &S::limit_sleeps) ==
-                            named_lines(text, line,
+                            named_lines(text, stats_line,
                                         {"vcpu total runtime", "number of ticks vcpu was idle",
                                          "sleeps in ms due to vcpu limit throttle"}),
               "the run statistics differ from the regex's");
-    } else if (kTarget == "rctl_fuzz") {
-        static const regex line(R"(^([a-z]+)=(\d+)$)", kLines);
+        static const regex rctl_line(R"(^([a-z]+)=(\d+)$)", kLines);
         check(!small || figures(tarn::parse_rctl(text), &R::memoryuse, &R::vmemoryuse, &R::pcpu) ==
-                            named_lines(text, line, {"memoryuse", "vmemoryuse", "pcpu"}),
+                            named_lines(text, rctl_line, {"memoryuse", "vmemoryuse", "pcpu"}),
               "the resource use differs from the regex's");
-    } else if (kTarget == "vcpu_class_fuzz") {
         const auto limit_class = tarn::parse_vcpu_class(text);
         check(!limit_class || (*limit_class >= 0 && *limit_class <= 99), "a class beyond 2 digits");
         smatch m;
