@@ -6,7 +6,9 @@ import contextlib
 import os
 import re
 import resource
+import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -126,6 +128,7 @@ def test_tool_that_never_answers():
         vm_rows(2, rows)
         vm_rows(4, rows, stats=[0, 0, "0.000000"])
         assert proc.stdout.decode() == scrape(rows), proc.stdout.decode()
+        assert b"[warning] host tools failing: bhyvectl time-out for 1 VM (4)\n" in proc.stderr
         time.sleep(0.2)
         stats = []
         for pid in filter(str.isdigit, os.listdir("/proc")):
@@ -198,22 +201,62 @@ def test_devices_object_of_minimal_records():
 
 
 def test_command_line():
+    """Exit statuses and messages of the command line, of -t (which checks what a start would
+    refuse without binding, collecting or posting) and of a start that cannot bind."""
     off = "[prometheus]\nenabled = false\n[influx]\nenabled = false\n"
-    # (config, arguments, status, text expected on stdout or stderr)
-    cases = [("", ["-h"], 0, b"--dump-prometheus-metrics"),
-             ("", ["--version"], 0, b"tarn-vm-perfdata version: "),
-             ("", ["-x"], 1, b"--log-size"),
-             ("[influx\n", ["-p"], 1, b"[error] Cannot parse config "),
-             ("", ["-c", "/tmp", "-p"], 1, b"[error] Cannot parse config /tmp (error=-1)"),
+    quiet = "[influx]\nenabled = false\n"
+    work = tempfile.mkdtemp(prefix="tarn-check-")
+    web = os.path.join(work, "web.yml")
+    with open(web, "w") as f:
+        f.write("tls_server_config:\n  cert_file: missing.pem\n  key_file: missing.key\n")
+    taken = socket.socket()
+    taken.bind(("127.0.0.1", 0))
+    taken.listen(1)
+    busy = f"[prometheus]\nlisten = 127.0.0.1:{taken.getsockname()[1]}\n" + quiet
+    # (config, arguments, status, texts expected on stdout or stderr)
+    cases = [("", ["-h"], 0, [b"--dump-prometheus-metrics", b"--check-config"]),
+             ("", ["--version"], 0, [b"tarn-vm-perfdata version: "]),
+             ("", ["-x"], 1, [b"--log-size"]),
+             ("[influx\n", ["-p"], 1, [b"[error] Cannot parse config "]),
+             ("", ["-c", "/tmp", "-p"], 1, [b"[error] Cannot parse config /tmp (error=-1)"]),
              ("[prometheus]\nmetrics_prefix = my-prefix\n", ["-p"], 1,
-              b"[error] metrics_prefix 'my-prefix' is not a valid metric name start"),
+              [b"[error] metrics_prefix 'my-prefix' is not a valid metric name start"]),
              ("[prometheus]\nlisten = 127.0.0.1:99999\n", ["--log-file", "/dev/stderr"], 1,
-              b"[error] invalid listen address '127.0.0.1:99999', expected ADDR:PORT"),
-             (off + "[influx]\nintervall = 5\n", ["-p"], 0, b"unknown key [influx] intervall"),
-             (off, ["-p"], 0, b"# TYPE tarn_vm_host_cpu_limit_hz gauge\n")]
-    for config, args, status, text in cases:
-        proc = fx.dump(config, args)
-        assert proc.returncode == status and text in proc.stdout + proc.stderr, (args, proc)
+              [b"invalid listen address '127.0.0.1:99999', the port must be from 1 to 65535"]),
+             (busy, ["--log-file", "/dev/stderr"], 1,
+              [b"[error] cannot bind to 127.0.0.1:%d: Address already in use\n"
+               % taken.getsockname()[1]]),
+             (off + "[influx]\nintervall = 5\n", ["-p"], 0, [b"unknown key [influx] intervall"]),
+             (off, ["-p"], 0, [b"# TYPE tarn_vm_host_cpu_limit_hz gauge\n"]),
+             # -t: fine (the port in use is not bound), or each kind of refusal, with status 1.
+             (busy, ["-t"], 0, [b" is valid\n"]),
+             (off, ["-t", "-i"], 0, [b" is valid\n"]),
+             ("[prometheus]\nlisten = [::]:9273\n[influx]\nenabled = off\ndatabase = 'x'\n",
+              ["-t"], 0, [b"[warning] listen = [::]:9273 is reachable from other hosts and no "
+                          b"web_config_file is set: the scrape is served over plain HTTP without "
+                          b"a password", b"[warning] [influx] database: the value is wrapped in "
+                          b"quotes", b" is valid\n"]),
+             ("[Influx]\ndatabase = a\n[prometheus]\n[influx]\nDatabase = b\n", ["-t"], 1,
+              [b": [influx] database given twice (first on line 2)\n", b" is not valid\n"]),
+             ("[prometheus]\nlisten = [::1]:70000\n" + quiet, ["-t"], 1,
+              [b"[error] invalid listen address '[::1]:70000', the port must be from 1 to 65535"]),
+             (off, ["-t"], 1, [b"[error] Both transports disabled"]),
+             ("[influx]\nurl = ftp://h\n", ["-t"], 1, [b"only http:// and https://"]),
+             (f"[prometheus]\nweb_config_file = {web}\n" + quiet, ["-t"], 1,
+              [b"tls_server_config.cert_file: cannot load the certificate '%s/missing.pem'"
+               % work.encode()]),
+             ("", ["-t", "-c", "/nonexistent"], 1,
+              [b"[error] Cannot parse config /nonexistent (error=-1)\n",
+               b"[error] Configuration /nonexistent is not valid\n"])]
+    try:
+        for config, args, status, texts in cases:
+            proc = fx.dump(config, args)
+            out = proc.stdout + proc.stderr
+            assert proc.returncode == status and all(t in out for t in texts), (args, config, proc)
+            assert b"valid" not in proc.stdout or proc.stdout.count(b"\n") == 1, proc.stdout
+    finally:
+        taken.close()
+        shutil.rmtree(work)
 
 
 if __name__ == "__main__":

@@ -75,6 +75,28 @@ def test_rc_script_and_prometheus_examples():
         assert status == 0 and "SUCCESS" in out, (args, out)
 
 
+def test_port_tarball_as_the_guide_makes_it():
+    # The guide's commands, with a scratch directory for the distfiles: a tarball named after the
+    # port's DISTVERSION, holding the tree under the directory the port unpacks into.
+    if not os.path.exists(os.path.join(fx.SOURCE_DIR, ".git")):
+        print("test_port_tarball_as_the_guide_makes_it: not a git checkout, left out")
+        return
+    guide = read(fx.SOURCE_DIR, "docs", "operator-guide.md")
+    commands = re.search(r"# cd /path/to/checkout\n(.*?)\n +# cd packaging", guide, re.S)[1]
+    distfiles = tempfile.mkdtemp(prefix="tarn-distfiles-")
+    try:
+        script = re.sub(r"^ *# ", "", commands, flags=re.M).replace("/usr/ports/distfiles",
+                                                                     distfiles)
+        assert run("sh", "-ec", script, cwd=fx.SOURCE_DIR)[0] == 0, script
+        version = re.search(r"^DISTVERSION=\s*(\S+)", read(PACKAGING, "freebsd", "port",
+                                                           "Makefile"), re.M)[1]
+        status, listing = run("tar", "tzf", os.path.join(distfiles,
+                                                         f"tarn-vm-perfdata-{version}.tar.gz"))
+        assert status == 0 and f"tarn-vm-perfdata-{version}/CMakeLists.txt" in listing, listing
+    finally:
+        shutil.rmtree(distfiles)
+
+
 def test_documents_name_the_exported_families():
     manual = re.findall(r"^\.It Li (tarn_vm_\w+)$", read(PACKAGING, "tarn-vm-perfdata.8"), re.M)
     guide = re.findall(r"^\| `(tarn_vm_\w+)` \| (gauge|counter) \|",
@@ -132,5 +154,5 @@ if __name__ == "__main__":
             print(f"SKIPPED: {tool} is not installed")
             raise SystemExit(77)
     fx.main([test_install_tree, test_rc_script_and_prometheus_examples,
-             test_documents_name_the_exported_families, test_dashboards, test_run_script_dump],
+             test_port_tarball_as_the_guide_makes_it, test_documents_name_the_exported_families, test_dashboards, test_run_script_dump],
             root=False)

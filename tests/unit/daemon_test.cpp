@@ -1,3 +1,4 @@
+#include "collectors/tool_failure_report.h"
 #include "daemon/collection_loop.h"
 #include "daemon/command_line.h"
 #include "daemon/config.h"
@@ -70,6 +71,13 @@ TEST(ConfigTest, KeysDefaultsAndTheIntervalClamp) {
         {"[influx]\nuser = t@r:n/x\n", "error 0"},
         {"[influx]\nenabled = no\nuser = t@r:n/x\n",
          "true|127.0.0.1:9273|tarn_vm|false|t@r:n/x||||10"},
+        // A repeated key would be read as both values joined by a line break.
+        {"[influx]\ndatabase = a\n[prometheus]\n[Influx]\nDATABASE = b\n", "error 0"},
+        {"[influx]\ninterval = 5\ninterval = 6\n", "error 0"},
+        {"[influx]\n; database = a\ndatabase = b\n  c\n#database = d\n",
+         defaults.substr(0, defaults.size() - 1) + "b\nc|10"},
+        {"[influx]\ndatabase = \"tarn\"\n",
+         defaults.substr(0, defaults.size() - 1) + "\"tarn\"|10"},
     };
     for (const auto& [text, expected] : cases)
         EXPECT_EQ(shown(load(text)), expected) << text;
@@ -107,6 +115,12 @@ TEST(ConfigTest, UnknownNamesAndMalformedValuesAreWarnedAbout) {
         {"[prometheus]\nmetrics_prefix = my-prefix\n",
          "metrics_prefix 'my-prefix' is not a valid metric name start: only letters, digits, '_' "
          "and ':' are allowed|"},
+        {"\xEF\xBB\xBF[influx]\ndatabase = a\n[prometheus]\n[Influx]\nDATABASE = b\n",
+         "F:5: [influx] database given twice (first on line 2)|"},
+        {"[influx]\nuser = 'u'\npassword = \"p\"\ndatabase = \"d'\nurl = \"\n",
+         "[influx] user: the value is wrapped in quotes, which are kept as part of it; write it "
+         "without them|[influx] password: the value is wrapped in quotes, which are kept as part "
+         "of it; write it without them|"},
     };
     for (const auto& [text, expected] : cases) {
         std::string warnings;
@@ -192,10 +206,12 @@ TEST(CommandLineTest, SizesOptionsAndEndingActions) {
         EXPECT_EQ(parse_size(text), expected) << "'" << text << "'";
 
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{}, "/usr/local/etc/tarn-node.conf /var/log/tarn_vm_perfdata.log 10485760 00"},
+        {{}, "/usr/local/etc/tarn-node.conf /var/log/tarn_vm_perfdata.log 10485760 000"},
         {{"-c", "/a", "--config=/b", "-p", "-i", "--log-file", "/l", "--log-size=4K", "--log-size",
-          "4096", "operand"},
-         "/b /l 4096 11"},
+          "4096", "operand", "-t"},
+         "/b /l 4096 111"},
+        {{"--check-config"},
+         "/usr/local/etc/tarn-node.conf /var/log/tarn_vm_perfdata.log 10485760 001"},
         {{"-v", "-x"}, "exit 0"}, // ending actions take effect at once
         {{"-x", "-v"}, "exit 1"},
         {{"--log-size", "4095"}, "exit 1"},
@@ -212,11 +228,46 @@ TEST(CommandLineTest, SizesOptionsAndEndingActions) {
         const auto [o, status] = parse_command_line(static_cast<int>(args.size()), argv.data());
         ::testing::internal::GetCapturedStdout();
         ::testing::internal::GetCapturedStderr();
-        EXPECT_EQ(status ? "exit " + std::to_string(*status)
-                         : fmt::format("{} {} {} {:d}{:d}", o.config_path, o.log_file, o.log_size,
-                                       o.dump_prometheus, o.dump_influx),
+        EXPECT_EQ(status
+                      ? "exit " + std::to_string(*status)
+                      : fmt::format("{} {} {} {:d}{:d}{:d}", o.config_path, o.log_file, o.log_size,
+                                    o.dump_prometheus, o.dump_influx, o.check_config),
                   expected)
             << ::testing::PrintToString(words);
+    }
+}
+
+// Feeds in turn, each with its failed tool runs as "tool cause vm": what the log says after it.
+TEST(ToolFailureReportTest, OneLineWhenTheFailingPairsChange) {
+    const std::vector<std::pair<std::string, std::string>> feeds = {
+        {"", ""},
+        {"rctl 3 30, bhyvectl 1 12, rctl 3 7, rctl 3 30",
+         "W host tools failing: rctl exit status for 2 VMs (7, 30); bhyvectl time-out for 1 VM "
+         "(12)"},
+        {"rctl 3 8, bhyvectl 1 12", ""}, // other VMs, the same pairs
+        {"rctl 3 1, rctl 3 2, rctl 3 3, rctl 3 4, rctl 3 5, rctl 3 6, bhyvectl 1 9", ""},
+        {"rctl 3 1, rctl 3 2, rctl 3 3, rctl 3 4, rctl 3 5, rctl 3 6",
+         "W host tools failing: rctl exit status for 6 VMs (1, 2, 3, 4, 5, ...)"},
+        {"rctl 3 1, bhyvectl 4 2, bhyvectl 2 2, bhyvectl 5 3",
+         "W host tools failing: bhyvectl output over its limit for 1 VM (2); bhyvectl killed by "
+         "a signal for 1 VM (2); bhyvectl not executable for 1 VM (3); rctl exit status for 1 VM "
+         "(1)"},
+        {"", "I host tools working again"},
+        {"", ""},
+    };
+    ToolFailureReport report;
+    for (const auto& [feed, expected] : feeds) {
+        std::vector<ToolFailureEvent> events;
+        std::istringstream words(feed);
+        for (std::string tool, comma; words >> tool;) {
+            int cause = 0;
+            ToolFailureEvent& event = events.emplace_back();
+            words >> cause >> event.vm_id >> comma;
+            event.tool = tool;
+            event.cause = static_cast<ToolFailure>(cause);
+        }
+        const auto line = report.after_feed(events);
+        EXPECT_EQ(line ? (line->warning ? "W " : "I ") + line->text : "", expected) << feed;
     }
 }
 
