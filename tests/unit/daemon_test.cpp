@@ -246,8 +246,9 @@ TEST(ToolFailureReportTest, OneLineWhenTheFailingPairsChange) {
          "(12)"},
         {"rctl 3 8, bhyvectl 1 12", ""}, // other VMs, the same pairs
         {"rctl 3 1, rctl 3 2, rctl 3 3, rctl 3 4, rctl 3 5, rctl 3 6, bhyvectl 1 9", ""},
-        {"rctl 3 1, rctl 3 2, rctl 3 3, rctl 3 4, rctl 3 5, rctl 3 6",
-         "W host tools failing: rctl exit status for 6 VMs (1, 2, 3, 4, 5, ...)"},
+        {"rctl 3 1, rctl 3 2, rctl 3 3, rctl 3 4, rctl 3 5, rctl 3 6, bhyvectl 4 9",
+         "W host tools failing: rctl exit status for 6 VMs (1, 2, 3, 4, 5, ...); bhyvectl killed "
+         "by a signal for 1 VM (9)"},
         {"rctl 3 1, bhyvectl 4 2, bhyvectl 2 2, bhyvectl 5 3",
          "W host tools failing: bhyvectl output over its limit for 1 VM (2); bhyvectl killed by "
          "a signal for 1 VM (2); bhyvectl not executable for 1 VM (3); rctl exit status for 1 VM "
