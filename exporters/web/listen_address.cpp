@@ -2,8 +2,9 @@
 
 #include <spdlog/spdlog.h>
 
-#include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 
@@ -46,15 +47,27 @@ std::optional<ListenAddress> read_listen_address(const std::string& text) {
 bool loopback_host(const std::string& host) {
     if (host == "localhost")
         return true;
-    in_addr v4{};
-    if (::inet_pton(AF_INET, host.c_str(), &v4) == 1)
-        return (ntohl(v4.s_addr) >> 24) == 127;
-    in6_addr v6{};
-    if (::inet_pton(AF_INET6, host.c_str(), &v6) != 1)
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST; // an address as written, never a name looked up
+    addrinfo* results = nullptr;
+    if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &results) != 0)
         return false;
-    if (IN6_IS_ADDR_LOOPBACK(&v6))
-        return true;
-    return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+    bool loopback = false;
+    if (results->ai_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(results->ai_addr);
+        loopback = reinterpret_cast<const unsigned char*>(&v4->sin_addr)[0] == 127;
+    } else if (results->ai_family == AF_INET6) {
+        // ::1, or ::ffff:127.x.y.z (an IPv4 loopback address mapped into IPv6).
+        const unsigned char* b =
+            reinterpret_cast<const sockaddr_in6*>(results->ai_addr)->sin6_addr.s6_addr;
+        const bool zeros = std::all_of(b, b + 10, [](unsigned char c) { return c == 0; });
+        loopback =
+            zeros &&
+            ((b[10] == 0 && b[11] == 0 && b[12] == 0 && b[13] == 0 && b[14] == 0 && b[15] == 1) ||
+             (b[10] == 0xff && b[11] == 0xff && b[12] == 127));
+    }
+    ::freeaddrinfo(results);
+    return loopback;
 }
 
 } // namespace tarn
