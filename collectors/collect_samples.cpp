@@ -2,6 +2,7 @@
 
 #include "collectors/device_stats.h"
 #include "collectors/host_cpu_limit.h"
+#include "collectors/tool_failure_report.h"
 #include "collectors/vm_cpu_memory.h"
 #include "collectors/vm_discovery.h"
 #include "metrics/health_figures.h"
@@ -37,6 +38,7 @@ std::vector<MetricSample> collect_samples(const std::string& hostname, std::uint
     }
     thread_a.join();
     thread_b.join();
+    report_feed_tool_failures();
 
     result.reserve(result.size() + cpu_memory.size() + devices.size());
     std::move(cpu_memory.begin(), cpu_memory.end(), std::back_inserter(result));

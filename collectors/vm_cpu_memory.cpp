@@ -3,6 +3,7 @@
 #include "collectors/command_runner.h"
 #include "collectors/cpu_memory_parsers.h"
 #include "collectors/shared_memory.h"
+#include "collectors/tool_failure_report.h"
 #include "metrics/health_figures.h"
 #include "platform/run_flag.h"
 
@@ -50,9 +51,11 @@ CommandOutput run_for_vm(const CommandLine& command, std::int32_t vm_id, bool st
         strict ? run_command_strict(command, &failure) : run_command(command, &failure);
     if (failure != ToolFailure::none) {
         const std::string& path = command.front();
-        health_figures().count("tool_failures", {{"tool", path.substr(path.rfind('/') + 1)},
+        const std::string tool = path.substr(path.rfind('/') + 1);
+        health_figures().count("tool_failures", {{"tool", tool},
                                                  {"cause", tool_failure_name(failure)},
                                                  {"vm_id", std::to_string(vm_id)}});
+        note_tool_failure({tool, failure, vm_id});
     }
     return output;
 }

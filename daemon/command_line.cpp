@@ -27,6 +27,7 @@ const char* const kHelpText =
     "/usr/local/etc/tarn-node.conf)\n"
     "  -p, --dump-prometheus-metrics  Render one Prometheus scrape to stdout and exit\n"
     "  -i, --dump-influx-metrics      Periodically log InfluxDB line-protocol metrics\n"
+    "  -t, --check-config             Check the config and every file it names, then exit\n"
     "      --log-file PATH            Daemon log file (default /var/log/tarn_vm_perfdata.log)\n"
     "      --log-size SIZE            Rotate the log at SIZE, K/M/G suffix (default 10M, min "
     "4096)\n"
@@ -37,6 +38,7 @@ const char* const kHelpText =
     "  tarn-vm-perfdata -c /usr/local/etc/tarn-node.conf\n"
     "  tarn-vm-perfdata --dump-prometheus-metrics | promtool check metrics\n"
     "  tarn-vm-perfdata --dump-influx-metrics\n"
+    "  tarn-vm-perfdata -t -c /usr/local/etc/tarn-node.conf\n"
     "  tarn-vm-perfdata --log-size 50M\n"
     "\n";
 
@@ -96,6 +98,7 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
         {"config", required_argument, nullptr, 'c'},
         {"dump-prometheus-metrics", no_argument, nullptr, 'p'},
         {"dump-influx-metrics", no_argument, nullptr, 'i'},
+        {"check-config", no_argument, nullptr, 't'},
         {"log-file", required_argument, nullptr, kLogFile},
         {"log-size", required_argument, nullptr, kLogSize},
         {"version", no_argument, nullptr, 'v'},
@@ -106,7 +109,7 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
     CommandLineOptions& options = parsed.options;
     optind = 1;
     for (;;) {
-        int c = ::getopt_long(argc, argv, "c:hvpi", long_options, nullptr);
+        int c = ::getopt_long(argc, argv, "c:hvpit", long_options, nullptr);
         if (c == -1)
             break;
         switch (c) {
@@ -118,6 +121,9 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
             break;
         case 'i':
             options.dump_influx = true;
+            break;
+        case 't':
+            options.check_config = true;
             break;
         case kLogFile:
             options.log_file = optarg;

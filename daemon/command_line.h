@@ -15,6 +15,7 @@ struct CommandLineOptions {
     std::uint64_t log_size = 10485760;
     bool dump_prometheus = false;
     bool dump_influx = false;
+    bool check_config = false; // check what a start would refuse, then exit
 };
 
 // A byte count with an optional K/M/G suffix; 0 means the text is invalid.

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -269,6 +270,60 @@ void warn_unknown_names(const std::string& path) {
     }
 }
 
+std::string trimmed(const std::string& text) {
+    const std::size_t begin = text.find_first_not_of(" \t\r\n\f\v");
+    if (begin == std::string::npos)
+        return "";
+    return text.substr(begin, text.find_last_not_of(" \t\r\n\f\v") - begin + 1);
+}
+
+// The reader joins a repeated key's values with a line break, so `database` given twice would
+// post to a database named by both lines; an appended key must not quietly do that. The file is
+// walked the way the reader walks it (comments, continuation lines, sections, name = value), to
+// know the line of each key. False after logging the first repeat of a key the daemon reads.
+bool refuse_repeated_keys(const std::string& path) {
+    std::ifstream file(path);
+    std::map<std::pair<std::string, std::string>, int> first_line;
+    std::string section;
+    bool after_key = false; // an indented line continues that key's value
+    std::string line;
+    for (int number = 1; std::getline(file, line); ++number) {
+        if (number == 1 && line.starts_with("\xEF\xBB\xBF"))
+            line.erase(0, 3);
+        const std::string text = trimmed(line);
+        if (text.empty() || text[0] == ';' || text[0] == '#')
+            continue;
+        if (after_key && std::isspace(static_cast<unsigned char>(line[0])))
+            continue; // the value of the key above goes on
+        if (text[0] == '[') {
+            section = lower(text.substr(1, text.find(']') - 1));
+            after_key = false;
+            continue;
+        }
+        const std::string name = lower(trimmed(text.substr(0, text.find_first_of("=:"))));
+        after_key = true;
+        if (!known_key(section, name))
+            continue;
+        const auto [at, first] = first_line.try_emplace({section, name}, number);
+        if (!first) {
+            spdlog::error("{}:{}: [{}] {} given twice (first on line {})", path, number, section,
+                          name, at->second);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Quotes are not INI syntax: `database = "tarn"` names the database "tarn" with its quotes,
+// which the server then does not know. The value is not shown, as it may be a password.
+void warn_quoted_text(const ConfigKey& key, const std::string& text) {
+    if (text.size() >= 2 && (text.front() == '"' || text.front() == '\'') &&
+        text.back() == text.front())
+        spdlog::warn("[{}] {}: the value is wrapped in quotes, which are kept as part of it; "
+                     "write it without them",
+                     key.section, key.name);
+}
+
 bool boolean_spelling(const std::string& text) {
     static const char* const kSpellings[] = {"true", "yes", "on", "1", "false", "no", "off", "0"};
     const std::string lowered = lower(text);
@@ -303,6 +358,7 @@ void read_key(const INIReader& reader, const ConfigKey& key, DaemonConfig& confi
                                  key.section, key.name, text, value);
             } else if constexpr (std::is_same_v<Value, std::string>) {
                 value = text;
+                warn_quoted_text(key, text);
             } else {
                 // Beyond the 32-bit range a value saturates instead of wrapping to another one.
                 const long read = reader.GetInteger(key.section, key.name, value);
@@ -336,6 +392,8 @@ ConfigResult load_config(const std::string& path) {
         spdlog::error("Cannot parse config {} (error={})", path, error);
         return {std::nullopt, {error}};
     }
+    if (!refuse_repeated_keys(path))
+        return {std::nullopt, {0}};
     warn_unknown_names(path);
     DaemonConfig config;
     for (const ConfigKey& key : kKeys) {

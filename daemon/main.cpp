@@ -9,6 +9,7 @@
 #include "exporters/scrape_cache.h"
 #include "exporters/web/credential_check.h"
 #include "exporters/web/http_server.h"
+#include "exporters/web/listen_address.h"
 #include "exporters/web/tls_context.h"
 #include "exporters/web/web_config.h"
 #include "metrics/metric_store.h"
@@ -72,6 +73,48 @@ bool endpoint_options(const tarn::DaemonConfig& config, tarn::ScrapeCache& cache
     return true;
 }
 
+// What a daemon start refuses beyond the config file's own keys: no transport, a listen address
+// that cannot be bound, a web config, certificate or key that cannot be used. Checked before
+// anything is bound, collected or posted; `endpoint` receives the scrape endpoint's set-up.
+// False when the start must not go on (logged).
+bool startable(const tarn::CommandLineOptions& command, const tarn::DaemonConfig& config,
+               tarn::ScrapeCache& cache, tarn::EndpointOptions& endpoint) {
+    if (!config.prometheus_enabled && !config.influx_enabled && !command.dump_influx) {
+        spdlog::error("Both transports disabled (prometheus.enabled=false, influx.enabled=false) "
+                      "and --dump-influx-metrics not set; nothing to do");
+        return false;
+    }
+    if (!config.prometheus_enabled)
+        return true;
+    const std::optional<tarn::ListenAddress> listen =
+        tarn::read_listen_address(config.listen_address);
+    if (!listen || !endpoint_options(config, cache, endpoint))
+        return false;
+    if (config.web_config_file.empty() && !tarn::loopback_host(listen->host))
+        spdlog::warn("listen = {} is reachable from other hosts and no web_config_file is set: "
+                     "the scrape is served over plain HTTP without a password",
+                     config.listen_address);
+    return true;
+}
+
+// -t: everything a start reads and refuses, without binding, collecting or posting.
+int check_configuration(const tarn::CommandLineOptions& options, const tarn::ConfigResult& loaded) {
+    bool fine = loaded.config.has_value();
+    if (fine) {
+        tarn::MetricStore store(loaded.config->metrics_prefix);
+        tarn::ScrapeCache cache(store);
+        tarn::EndpointOptions endpoint;
+        fine = startable(options, *loaded.config, cache, endpoint);
+    }
+    if (!fine) {
+        spdlog::error("Configuration {} is not valid", options.config_path);
+        return 1;
+    }
+    std::printf("Configuration %s is valid\n", options.config_path.c_str());
+    std::fflush(stdout);
+    return 0;
+}
+
 int run(int argc, char** argv) {
     tarn::setup_early_logging();
     tarn::install_stop_signal_handler();
@@ -82,10 +125,13 @@ int run(int argc, char** argv) {
         return *parsed.exit_status;
     const tarn::CommandLineOptions& options = parsed.options;
 
-    const bool use_file = !options.dump_prometheus && !::isatty(STDERR_FILENO);
+    const bool use_file =
+        !options.dump_prometheus && !options.check_config && !::isatty(STDERR_FILENO);
     tarn::setup_logging(options.log_file, options.log_size, use_file);
 
     tarn::ConfigResult loaded = tarn::load_config(options.config_path);
+    if (options.check_config)
+        return check_configuration(options, loaded);
     if (!loaded.config)
         return 1;
     const tarn::DaemonConfig& config = *loaded.config;
@@ -101,11 +147,11 @@ int run(int argc, char** argv) {
     if (options.dump_prometheus)
         return dump_prometheus_once(store, hostname, *tsc_freq);
 
-    if (!config.prometheus_enabled && !config.influx_enabled && !options.dump_influx) {
-        spdlog::error("Both transports disabled (prometheus.enabled=false, influx.enabled=false) "
-                      "and --dump-influx-metrics not set; nothing to do");
+    // Declared before the server so that it outlives the server's thread.
+    tarn::ScrapeCache scrape_cache(store);
+    tarn::EndpointOptions endpoint;
+    if (!startable(options, config, scrape_cache, endpoint))
         return 1;
-    }
 
     std::optional<tarn::InfluxWriter> writer;
     if (config.influx_enabled) {
@@ -128,17 +174,12 @@ int run(int argc, char** argv) {
         writer.emplace(tarn::influx_endpoint(target), buffering ? &tarn::g_run_flag : nullptr);
     }
 
-    // Declared before the server so that it outlives the server's thread.
-    tarn::ScrapeCache scrape_cache(store);
     std::optional<tarn::HttpServer> server;
     std::thread server_thread;
     if (config.prometheus_enabled) {
-        tarn::EndpointOptions options;
-        if (!endpoint_options(config, scrape_cache, options))
-            return 1;
         server.emplace(
             config.listen_address, [&scrape_cache] { return scrape_cache.document(); },
-            &tarn::g_run_flag, std::move(options));
+            &tarn::g_run_flag, std::move(endpoint));
         if (!server->start())
             return 1;
         try {

@@ -354,11 +354,9 @@ HttpServer::~HttpServer() {
 }
 
 bool HttpServer::start() {
-    const std::optional<ListenAddress> split = split_listen_address(listen_address_);
-    if (!split) {
-        spdlog::error("invalid listen address '{}', expected ADDR:PORT", listen_address_);
+    const std::optional<ListenAddress> split = read_listen_address(listen_address_);
+    if (!split)
         return false;
-    }
     const std::string& host = split->host;
     const std::string& port = split->port;
 
@@ -373,22 +371,26 @@ bool HttpServer::start() {
         spdlog::error("getaddrinfo({}): {}", listen_address_, ::gai_strerror(gai));
         return false;
     }
+    int bind_error = 0;
     for (addrinfo* result = results; result != nullptr; result = result->ai_next) {
         const int fd =
             open_stream_socket(result->ai_family, result->ai_socktype, result->ai_protocol);
-        if (fd < 0)
+        if (fd < 0) {
+            bind_error = errno;
             continue;
+        }
         const int on = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (::bind(fd, result->ai_addr, result->ai_addrlen) == 0) {
             listen_fd_ = fd;
             break;
         }
+        bind_error = errno;
         ::close(fd);
     }
     ::freeaddrinfo(results);
     if (listen_fd_ < 0) {
-        spdlog::error("cannot bind to {}", listen_address_);
+        spdlog::error("cannot bind to {}: {}", listen_address_, std::strerror(bind_error));
         return false;
     }
     if (::listen(listen_fd_, std::min(kListenBacklog, SOMAXCONN)) != 0) {

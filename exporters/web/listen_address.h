@@ -10,9 +10,18 @@ struct ListenAddress {
     std::string port; // decimal, 1 to 65535
 };
 
-// Splits "ADDR:PORT" at its last ':' (so an IPv6 address is written without brackets). The port
-// must be a decimal number from 1 to 65535: a service name, 0 or a larger number would bind some
-// other port than the one configured.
-std::optional<ListenAddress> split_listen_address(const std::string& text);
+// Splits "ADDR:PORT" at its last ':' (so an IPv6 address may be written without brackets), or
+// "[ADDR]:PORT", the spelling of other exporters. The port must be a decimal number from 1 to
+// 65535: a service name, 0 or a larger number would bind some other port than the one configured.
+// `error`, when given, receives why a text is refused.
+std::optional<ListenAddress> split_listen_address(const std::string& text,
+                                                  std::string* error = nullptr);
+
+// As split_listen_address, logging a refusal at error level.
+std::optional<ListenAddress> read_listen_address(const std::string& text);
+
+// True for a host that only this machine can reach: localhost, 127.0.0.0/8, ::1 (also as an
+// IPv4-mapped address). A wildcard (empty) host or any other name is not.
+bool loopback_host(const std::string& host);
 
 } // namespace tarn

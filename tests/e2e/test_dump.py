@@ -1,12 +1,14 @@
 """The one-shot scrape (--dump-prometheus-metrics) of a simulated host, compared whole with one
-written out from the fixtures; the kernel settings it reads; a host tool that never answers; a
-devices object full of records; the command line's exit statuses. Root only (private
-namespaces)."""
+written out from the fixtures, host tools failing and never answering among its VMs; the kernel
+settings it reads; the largest objects; the command line, -t and their exit statuses. Root only
+(private namespaces)."""
 import contextlib
 import os
 import re
 import resource
+import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -67,17 +69,22 @@ def vm_rows(v, rows, stats=None):
 
 def test_whole_scrape():
     # VM 5 runs twice (the first process counts), VM 6's devices object claims 1 TiB (sparse:
-    # counted as absent, never read into memory); samples follow the process table's order.
+    # counted as absent, never read into memory), VM 3's rctl fails (its sample stays, the
+    # accounting at 0) and VM 4's get-stats never answers (given up after 5 s with everything it
+    # started, its counters at 0); samples follow the process table's order.
     with simhost.SimulatedHost(HOST_SETTINGS) as host:
-        for v in (3, 5, 6):
+        for v in (3, 4, 5, 6):
             host.add_vm(v)
         host.vm_pids[5] = host.start_process(["bhyve: 5"])
         host.set_tool(5, "rctl", "memoryuse=1\nvmemoryuse=2\npcpu=3\n")
+        host.set_tool(3, "rctl", None, status=1)
+        host.set_tool(4, "get-stats", "vcpu total runtime 1\n", delay=60)
         os.truncate("/dev/shm/bhyve.vm.6.devices", 1 << 40)
         rows = {"host_cpu_limit": [host_row()], "bhyve_cpu": [], "virtio_blk": [],
                 "virtio_net": [], "virtio_balloon": []}
-        for v in (3, 5, 6):
-            vm_rows(v, rows)
+        for v in (3, 4, 5, 6):
+            vm_rows(v, rows, [0, 0, "0.000000"] if v == 4 else None)
+        rows["bhyve_cpu"][0][1][:3] = [0, 0, 0]
         for name in ("virtio_blk", "virtio_net", "virtio_balloon"):
             rows[name].pop()  # VM 6's
         want = scrape(rows)
@@ -86,11 +93,19 @@ def test_whole_scrape():
             proc = fx.dump(sigchld=sigchld)
             assert (proc.returncode, proc.stdout.decode()) == (0, want), \
                 f"SIGCHLD {sigchld}:\n{proc.stdout.decode()}\n{proc.stderr.decode()}"
+            assert (b"[warning] host tools failing: bhyvectl time-out for 1 VM (4); rctl exit "
+                    b"status for 1 VM (3)\n") in proc.stderr, proc.stderr
         peak_kib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
         assert peak_kib < 512 * 1024, f"peak resident memory {peak_kib} KiB"
         check = subprocess.run(["promtool", "check", "metrics"], input=proc.stdout,
                                capture_output=True, timeout=60)
         assert check.returncode == 0, check.stdout + check.stderr
+        time.sleep(0.2)
+        left = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            with contextlib.suppress(OSError), open(f"/proc/{pid}/stat") as f:
+                left += re.findall(r"\(sleep\) [^Z]", f.read())
+        assert not left, f"the timed-out tool's child lives on: {left}"
 
 
 def test_kernel_settings():
@@ -113,110 +128,104 @@ def test_kernel_settings():
             assert proc.stdout.decode() == scrape({"host_cpu_limit": [row]}), (settings, proc)
 
 
-def test_tool_that_never_answers():
-    # The daemon gives up on a host command after 5 s and ends it with everything it started;
-    # the VM's figures from that command count as zero.
-    with simhost.SimulatedHost(HOST_SETTINGS) as host:
-        host.add_vm(2)
-        host.add_vm(4)
-        host.set_tool(4, "get-stats", "vcpu total runtime 1\n", delay=60)
-        proc = fx.dump()
-        rows = {"host_cpu_limit": [host_row()], "bhyve_cpu": [], "virtio_blk": [],
-                "virtio_net": [], "virtio_balloon": []}
-        vm_rows(2, rows)
-        vm_rows(4, rows, stats=[0, 0, "0.000000"])
-        assert proc.stdout.decode() == scrape(rows), proc.stdout.decode()
-        time.sleep(0.2)
-        stats = []
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            with contextlib.suppress(OSError), open(f"/proc/{pid}/stat") as f:
-                stats.append(f.read())
-        left = [stat for stat in stats if re.search(r"\(sleep\) [^Z]", stat)]
-        assert not left, f"the timed-out tool's child lives on: {left}"
-
-
-def dump_with_peak(work, args):
-    """Runs the daemon through time(1): a child forked from this process would count its memory
-    as well. -> (its result, peak RSS in KiB, wall seconds)."""
-    peak = os.path.join(work, "peak")
-    start = time.monotonic()
-    proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", peak, fx.BINARY, *args],
-                          stdin=subprocess.DEVNULL, capture_output=True, timeout=60 * fx.SLACK)
-    took = time.monotonic() - start
-    with open(peak) as f:
-        return proc, int(f.read().split()[-1]), took
-
-
-def test_vmc_document_of_the_largest_size():
-    # 64 MiB (4 MiB under sanitizers) of members other than the one read, at the top level or
-    # inside the "item" document: the VDC is found, and the rest is not kept as a tree.
+def test_largest_objects():
+    """64 MiB (4 MiB under sanitizers) objects: a /vmc.vm.N document of members other than the one
+    read, beside the "item" document or inside it (the VDC is found, the rest not kept as a tree),
+    and a devices object of the shortest valid block record (the first 256 become samples, the
+    others are counted in one warning). Under time(1), which counts the daemon's memory alone."""
     size = (4 if os.environ.get("TARN_SANITIZE") else 64) << 20
-    # Peak RSS limits in MiB. When the item is the whole size, the copy and the item's text hold
-    # it once each, and the parser's token buffer up to twice while it grows.
-    for where, head, tail, limit in (
-            ("beside the item", b'{"item": "{\\"vdc\\": 7}", "pad": [', b"0]}", 100),
-            ("in the item", b'{"item": "{\\"vdc\\": 7, \\"pad\\": [', b'0]}"}', 320)):
-        data = head + b"0," * ((size - len(head) - len(tail)) // 2) + tail
-        with simhost.SimulatedHost(HOST_SETTINGS) as host, tempfile.TemporaryDirectory() as work:
-            host.add_vm(2, vmc=data)
-            conf = os.path.join(work, "conf")
-            with open(conf, "w") as f:
-                f.write("[influx]\nenabled = false\n")
-            proc, peak_kib, took = dump_with_peak(work, ["-c", conf, "-p"])
-            print(f"  {size >> 20} MiB vmc document, padding {where}: peak RSS {peak_kib} KiB, "
-                  f"{took:.2f} s")
-            assert proc.returncode == 0 and b'{vm_id="2",vdc_id="7",' in proc.stdout, (
-                proc.returncode, proc.stderr.decode()[-2000:])
-            if not os.environ.get("TARN_SANITIZE"):
-                assert peak_kib < limit * 1024, peak_kib
-
-
-def test_devices_object_of_minimal_records():
-    # 64 MiB, the largest object read, of the shortest valid block record: the first 256 become
-    # samples, the others are counted in one warning, and the dump stays small. Sanitizer builds,
-    # which check every byte the search reads, get 4 MiB.
     record = b"block9:0 nvme 1/2 0/0 0/0 0/0\n"
-    size = (4 if os.environ.get("TARN_SANITIZE") else 64) << 20
-    with simhost.SimulatedHost(HOST_SETTINGS) as host, tempfile.TemporaryDirectory() as work:
-        host.add_vm(2)
-        host.write_shm("bhyve.vm.2.devices", record * (size // len(record)) + b"\0" * (
-            size % len(record)))
-        conf = os.path.join(work, "conf")
-        with open(conf, "w") as f:
-            f.write("[influx]\nenabled = false\n")
-        proc, peak_kib, took = dump_with_peak(work, ["-c", conf, "-p"])
-        scrape, log = proc.stdout, proc.stderr.decode()
-        print(f"  {size >> 20} MiB devices object: peak RSS {peak_kib} KiB, {took:.2f} s")
-        assert proc.returncode == 0 and scrape.count(b"\ntarn_vm_virtio_blk_read_iops_total{") \
-            == 256, (proc.returncode, log)
-        skipped = size // len(record) - 256
-        assert log.count("[warning] [devices] ") == 1 and (
-            f"[devices] /bhyve.vm.2.devices: {skipped} records past the first 256 of their "
-            "kind; skipped\n") in log, log
+    found = (b'tarn_vm_bhyve_cpu_vm_rss{vm_id="2",vdc_id="7",', 1)
+    # (what, object, head, filler, tail, what the scrape holds how often, peak RSS limit in MiB).
+    # When the item is the whole size, the copy and the item's text hold it once each, and the
+    # parser's token buffer up to twice while it grows.
+    for what, name, head, filler, tail, (text, count), limit in (
+            ("vmc, padding beside the item", "vmc.vm.2", b'{"item": "{\\"vdc\\": 7}", "pad": [',
+             b"0,", b"0]}", found, 100),
+            ("vmc, padding in the item", "vmc.vm.2", b'{"item": "{\\"vdc\\": 7, \\"pad\\": [',
+             b"0,", b'0]}"}', found, 320),
+            ("devices", "bhyve.vm.2.devices", b"", record, b"",
+             (b"\ntarn_vm_virtio_blk_read_iops_total{", 256), 100)):
+        fill = (size - len(head) - len(tail)) // len(filler)
+        with simhost.SimulatedHost(HOST_SETTINGS) as host, tempfile.TemporaryDirectory() as work:
+            host.add_vm(2, vmc=b'{"item": "{\\"vdc\\": 7}"}')
+            data = head + filler * fill + tail
+            host.write_shm(name, data + b"\0" * (size - len(data)) * (filler == record))
+            with open(os.path.join(work, "conf"), "w") as f:
+                f.write("[influx]\nenabled = false\n")
+            start = time.monotonic()
+            proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", os.path.join(work, "peak"),
+                                   fx.BINARY, "-c", os.path.join(work, "conf"), "-p"],
+                                  stdin=subprocess.DEVNULL, capture_output=True,
+                                  timeout=60 * fx.SLACK)
+            with open(os.path.join(work, "peak")) as f:
+                peak_kib = int(f.read().split()[-1])
+        log = proc.stderr.decode()
+        print(f"  {size >> 20} MiB {what}: peak RSS {peak_kib} KiB, "
+              f"{time.monotonic() - start:.2f} s")
+        assert proc.returncode == 0 and proc.stdout.count(text) == count, (what, log[-2000:])
+        skipped = (f"[devices] /bhyve.vm.2.devices: {fill - 256} records past the first 256 of "
+                   "their kind; skipped\n")
+        assert (log.count("[warning] [devices] "), skipped in log) == ((1, True) if filler ==
+                                                                       record else (0, False)), log
         if not os.environ.get("TARN_SANITIZE"):  # their shadow memory is not the daemon's
-            assert peak_kib < 100 * 1024, peak_kib
+            assert peak_kib < limit * 1024, (what, peak_kib)
 
 
 def test_command_line():
-    off = "[prometheus]\nenabled = false\n[influx]\nenabled = false\n"
-    # (config, arguments, status, text expected on stdout or stderr)
-    cases = [("", ["-h"], 0, b"--dump-prometheus-metrics"),
+    """Exit statuses and messages of the command line, of -t (which checks what a start would
+    refuse without binding, collecting or posting) and of a start that cannot bind."""
+    quiet = "[influx]\nenabled = no\n"
+    off = "[prometheus]\nenabled = false\n" + quiet
+    work = tempfile.mkdtemp(prefix="tarn-check-")
+    with open(os.path.join(work, "web.yml"), "w") as f:
+        f.write("tls_server_config:\n  cert_file: missing.pem\n  key_file: missing.key\n")
+    taken = socket.create_server(("127.0.0.1", 0))
+    busy = f"[prometheus]\nlisten = 127.0.0.1:{taken.getsockname()[1]}\n" + quiet
+    log = ["--log-file", "/dev/stderr"]
+    # (config, arguments, status, the texts expected on stdout or stderr)
+    cases = [("", ["-h"], 0, b"--dump-prometheus-metrics|--check-config"),
              ("", ["--version"], 0, b"tarn-vm-perfdata version: "),
              ("", ["-x"], 1, b"--log-size"),
              ("[influx\n", ["-p"], 1, b"[error] Cannot parse config "),
              ("", ["-c", "/tmp", "-p"], 1, b"[error] Cannot parse config /tmp (error=-1)"),
              ("[prometheus]\nmetrics_prefix = my-prefix\n", ["-p"], 1,
               b"[error] metrics_prefix 'my-prefix' is not a valid metric name start"),
-             ("[prometheus]\nlisten = 127.0.0.1:99999\n", ["--log-file", "/dev/stderr"], 1,
-              b"[error] invalid listen address '127.0.0.1:99999', expected ADDR:PORT"),
+             ("[prometheus]\nlisten = 127.0.0.1:99999\n", log, 1,
+              b"invalid listen address '127.0.0.1:99999', the port must be from 1 to 65535"),
+             (busy, log, 1, b"[error] cannot bind to 127.0.0.1:%d: Address already in use\n"
+              % taken.getsockname()[1]),
              (off + "[influx]\nintervall = 5\n", ["-p"], 0, b"unknown key [influx] intervall"),
-             (off, ["-p"], 0, b"# TYPE tarn_vm_host_cpu_limit_hz gauge\n")]
-    for config, args, status, text in cases:
-        proc = fx.dump(config, args)
-        assert proc.returncode == status and text in proc.stdout + proc.stderr, (args, proc)
+             (off, ["-p"], 0, b"# TYPE tarn_vm_host_cpu_limit_hz gauge\n"),
+             # -t: fine (the port in use is not bound), or each kind of refusal, with status 1.
+             (busy, ["-t"], 0, b" is valid\n"),
+             (off, ["-t", "-i"], 0, b" is valid\n"),
+             ("[prometheus]\nlisten = [::]:9273\n[influx]\nenabled = off\ndatabase = 'x'\n",
+              ["-t"], 0, b"[warning] listen = [::]:9273 is reachable from other hosts and no "
+              b"web_config_file is set: the scrape is served over plain HTTP without a password|"
+              b"[warning] [influx] database: the value is wrapped in quotes| is valid\n"),
+             ("[Influx]\ndatabase = a\n[prometheus]\n[influx]\nDatabase = b\n", ["-t"], 1,
+              b": [influx] database given twice (first on line 2)\n| is not valid\n"),
+             ("[prometheus]\nlisten = [::1]:70000\n" + quiet, ["-t"], 1,
+              b"[error] invalid listen address '[::1]:70000', the port must be from 1 to 65535"),
+             (off, ["-t"], 1, b"[error] Both transports disabled"),
+             ("[influx]\nurl = ftp://h\n", ["-t"], 1, b"only http:// and https://"),
+             (f"[prometheus]\nweb_config_file = {work}/web.yml\n" + quiet, ["-t"], 1,
+              b"tls_server_config.cert_file: cannot load the certificate '%s/missing.pem'"
+              % work.encode()),
+             ("", ["-t", "-c", "/none"], 1, b"[error] Cannot parse config /none (error=-1)\n|"
+              b"[error] Configuration /none is not valid\n")]
+    try:
+        for config, args, status, texts in cases:
+            proc = fx.dump(config, args)
+            out = proc.stdout + proc.stderr
+            assert proc.returncode == status and all(t in out for t in texts.split(b"|")), (
+                args, config, proc)
+            assert b"valid" not in proc.stdout or proc.stdout.count(b"\n") == 1, proc.stdout
+    finally:
+        taken.close()
+        shutil.rmtree(work)
 
 
 if __name__ == "__main__":
-    fx.main([test_whole_scrape, test_kernel_settings, test_tool_that_never_answers,
-             test_devices_object_of_minimal_records, test_vmc_document_of_the_largest_size,
-             test_command_line])
+    fx.main([test_whole_scrape, test_kernel_settings, test_largest_objects, test_command_line])

@@ -1,3 +1,4 @@
+#include "collectors/tool_failure_report.h"
 #include "daemon/collection_loop.h"
 #include "daemon/command_line.h"
 #include "daemon/config.h"
@@ -45,74 +46,70 @@ std::string shown(const ConfigResult& result) {
     if (!result.config)
         return "error " + std::to_string(result.error.parse_error);
     const DaemonConfig& c = *result.config;
-    return fmt::format("{}|{}|{}|{}|{}|{}|{}|{}|{}", c.prometheus_enabled, c.listen_address,
+    return fmt::format("{}|{}|{}|{}|{}|{}|{}|{}|{}|{}|{}", c.prometheus_enabled, c.listen_address,
                        c.metrics_prefix, c.influx_enabled, c.influx_user, c.influx_password,
-                       c.influx_url, c.influx_database, c.interval_seconds);
+                       c.influx_url, c.influx_database, c.interval_seconds, c.web_config_file,
+                       c.prometheus_gzip);
 }
 
-TEST(ConfigTest, KeysDefaultsAndTheIntervalClamp) {
-    const std::string defaults = "true|127.0.0.1:9273|tarn_vm|true|||||";
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"", defaults + "10"},
+// What each text reads as (error 0: a value refused) and the warnings and errors it logs, the
+// config's path shown as F. A typo or a malformed value keeps the default, and says so once.
+TEST(ConfigTest, KeysDefaultsWarningsAndRefusals) {
+    const std::string d = "true|127.0.0.1:9273|tarn_vm|true|||||"; // up to the interval
+    const std::string quoted = "the value is wrapped in quotes, which are kept as part of it; "
+                               "write it without them|";
+    const std::string boolean = "is not a boolean (true/false, yes/no, on/off, 1/0); using true|";
+    const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+        {"", d + "10||true", ""},
         {"[Prometheus]\nEnabled = no\nLISTEN = [::1]:1\nmetrics_PREFIX = x\n[INFLUX]\nenabled=off\n"
          "user = u:@/\npassword = p w\nurl = h:8086\ndatabase = db\ninterval = 3\n[x]\nenabled=0\n",
-         "false|[::1]:1|x|false|u:@/|p w|h:8086|db|3"},
-        {"[prometheus]\nlisten =\n", "true||tarn_vm|true|||||10"},
-        {"[influx]\ninterval = 0x1e", defaults + "30"},
-        {"[influx]\ninterval = 0", defaults + "1"},
-        {"[influx]\ninterval = -5", defaults + "1"},
-        {"[influx]\ninterval = 99999999999", defaults + "2147483647"},
-        {"[prometheus]\nenabled = true\nthis line is bad\n[influx\n", "error 3"},
-        // Values that cannot work are refused; error 0 marks a refused value.
-        {"[prometheus]\nmetrics_prefix = my-prefix\n", "error 0"},
-        {"[prometheus]\nmetrics_prefix = 1abc\n", "error 0"},
-        {"[prometheus]\nmetrics_prefix = a:b_C9\n", "true|127.0.0.1:9273|a:b_C9|true|||||10"},
-        {"[influx]\nuser = t@r:n/x\n", "error 0"},
+         "false|[::1]:1|x|false|u:@/|p w|h:8086|db|3||true", "F: unknown section [x] ignored|"},
+        {"[prometheus]\nlisten =\ngzip = off\nweb_config_file = /w.yml\n",
+         "true||tarn_vm|true|||||10|/w.yml|false", ""},
+        {"[influx]\ninterval = 0x1e\n[prometheus]\nenabled = On\n", d + "30||true", ""},
+        {"[influx]\ninterval = 0", d + "1||true",
+         "interval=0 is invalid (must be >= 1s); clamping to 1|"},
+        {"[influx]\ninterval = -5", d + "1||true",
+         "interval=-5 is invalid (must be >= 1s); clamping to 1|"},
+        {"[influx]\ninterval = 99999999999", d + "2147483647||true", ""},
+        {"[influx]\ninterval = 15s\n", d + "15||true",
+         "[influx] interval = '15s' is not a whole number; using 15|"},
+        {"[influx]\ninterval = abc\n", d + "10||true",
+         "[influx] interval = 'abc' is not a whole number; using 10|"},
+        {"[prometheus]\nenabled = true\nthis line is bad\n[influx\n", "error 3",
+         "Cannot parse config F (error=3)|"},
+        {"[influx]\nbatchsize = 5\nBatchSize = 6\n[Extra]\na = 1\nb = 2\n", d + "10||true",
+         "F: unknown key [influx] batchsize ignored|F: unknown section [extra] ignored|"},
+        {"[prometheus]\nenabled = maybe\n[influx]\nenabled =\n", d + "10||true",
+         "[prometheus] enabled = 'maybe' " + boolean + "[influx] enabled = '' " + boolean},
+        {"[prometheus]\nmetrics_prefix = 1abc\n", "error 0",
+         "metrics_prefix '1abc' is not a valid metric name start: it must not begin with a digit|"},
+        {"[prometheus]\nmetrics_prefix = my-prefix\n", "error 0",
+         "metrics_prefix 'my-prefix' is not a valid metric name start: only letters, digits, '_' "
+         "and ':' are allowed|"},
+        {"[prometheus]\nmetrics_prefix = a:b_C9\n", "true|127.0.0.1:9273|a:b_C9|true|||||10||true",
+         ""},
+        {"[influx]\nuser = t@r:n/x\n", "error 0",
+         "[influx] user 't@r:n/x' contains ':', which HTTP Basic authentication cannot carry|"},
         {"[influx]\nenabled = no\nuser = t@r:n/x\n",
-         "true|127.0.0.1:9273|tarn_vm|false|t@r:n/x||||10"},
+         "true|127.0.0.1:9273|tarn_vm|false|t@r:n/x||||10||true", ""},
+        // A repeated key would be read as both values joined by a line break; an indented line
+        // continues a value, and comments are no keys.
+        {"\xEF\xBB\xBF[influx]\ndatabase = a\n[prometheus]\n[Influx]\nDATABASE = b\n", "error 0",
+         "F:5: [influx] database given twice (first on line 2)|"},
+        {"[influx]\n; database = a\ndatabase = b\n  c\n#database = d\n",
+         "true|127.0.0.1:9273|tarn_vm|true||||b\nc|10||true", ""},
+        {"[influx]\nuser = 'u'\npassword = \"p\"\ndatabase = \"d'\nurl = \"\n",
+         "true|127.0.0.1:9273|tarn_vm|true|'u'|\"p\"|\"|\"d'|10||true",
+         "[influx] user: " + quoted + "[influx] password: " + quoted},
     };
-    for (const auto& [text, expected] : cases)
-        EXPECT_EQ(shown(load(text)), expected) << text;
-    // The scrape endpoint's keys: gzip for those who ask unless turned off, no web config file.
-    const std::vector<std::pair<std::string, std::string>> endpoint = {
-        {"", "|true"},
-        {"[prometheus]\ngzip = off\nweb_config_file = /etc/web.yml\n", "/etc/web.yml|false"},
-    };
-    for (const auto& [text, expected] : endpoint) {
-        const ConfigResult result = load(text);
-        EXPECT_EQ(
-            fmt::format("{}|{}", result.config->web_config_file, result.config->prometheus_gzip),
-            expected);
+    for (const auto& [text, expected, logged] : cases) {
+        std::string warnings;
+        EXPECT_EQ(shown(load(text, &warnings)), expected) << text;
+        EXPECT_EQ(warnings, logged) << text;
     }
     EXPECT_EQ(shown(load_config("/nonexistent/tarn.conf")), "error -1");
     EXPECT_EQ(shown(load_config("/tmp")), "error -1"); // a directory reads as an empty file
-}
-
-// A typo or a malformed value keeps the default as before, but now says so once.
-TEST(ConfigTest, UnknownNamesAndMalformedValuesAreWarnedAbout) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"[influx]\nbatchsize = 5\nBatchSize = 6\n[Extra]\na = 1\nb = 2\n",
-         "F: unknown key [influx] batchsize ignored|F: unknown section [extra] ignored|"},
-        {"[prometheus]\nenabled = maybe\n[influx]\nenabled =\n",
-         "[prometheus] enabled = 'maybe' is not a boolean (true/false, yes/no, on/off, 1/0); "
-         "using true|[influx] enabled = '' is not a boolean (true/false, yes/no, on/off, 1/0); "
-         "using true|"},
-        {"[influx]\ninterval = 15s\n",
-         "[influx] interval = '15s' is not a whole number; using 15|"},
-        {"[influx]\ninterval = abc\n",
-         "[influx] interval = 'abc' is not a whole number; using 10|"},
-        {"[influx]\ninterval = 0x1e\n[prometheus]\nenabled = On\n", ""},
-        {"[prometheus]\nmetrics_prefix = 1abc\n",
-         "metrics_prefix '1abc' is not a valid metric name start: it must not begin with a digit|"},
-        {"[prometheus]\nmetrics_prefix = my-prefix\n",
-         "metrics_prefix 'my-prefix' is not a valid metric name start: only letters, digits, '_' "
-         "and ':' are allowed|"},
-    };
-    for (const auto& [text, expected] : cases) {
-        std::string warnings;
-        load(text, &warnings);
-        EXPECT_EQ(warnings, expected) << text;
-    }
 }
 
 // The [influx] output keys: what they read as, which values are refused (error 0) or clamped, and
@@ -199,10 +196,12 @@ TEST(CommandLineTest, SizesOptionsAndEndingActions) {
         EXPECT_EQ(parse_size(text), expected) << "'" << text << "'";
 
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{}, "/usr/local/etc/tarn-node.conf /var/log/tarn_vm_perfdata.log 10485760 00"},
+        {{}, "/usr/local/etc/tarn-node.conf /var/log/tarn_vm_perfdata.log 10485760 000"},
         {{"-c", "/a", "--config=/b", "-p", "-i", "--log-file", "/l", "--log-size=4K", "--log-size",
-          "4096", "operand"},
-         "/b /l 4096 11"},
+          "4096", "operand", "-t"},
+         "/b /l 4096 111"},
+        {{"--check-config"},
+         "/usr/local/etc/tarn-node.conf /var/log/tarn_vm_perfdata.log 10485760 001"},
         {{"-v", "-x"}, "exit 0"}, // ending actions take effect at once
         {{"-x", "-v"}, "exit 1"},
         {{"--log-size", "4095"}, "exit 1"},
@@ -219,11 +218,47 @@ TEST(CommandLineTest, SizesOptionsAndEndingActions) {
         const auto [o, status] = parse_command_line(static_cast<int>(args.size()), argv.data());
         ::testing::internal::GetCapturedStdout();
         ::testing::internal::GetCapturedStderr();
-        EXPECT_EQ(status ? "exit " + std::to_string(*status)
-                         : fmt::format("{} {} {} {:d}{:d}", o.config_path, o.log_file, o.log_size,
-                                       o.dump_prometheus, o.dump_influx),
+        EXPECT_EQ(status
+                      ? "exit " + std::to_string(*status)
+                      : fmt::format("{} {} {} {:d}{:d}{:d}", o.config_path, o.log_file, o.log_size,
+                                    o.dump_prometheus, o.dump_influx, o.check_config),
                   expected)
             << ::testing::PrintToString(words);
+    }
+}
+
+// Feeds in turn, each with its failed tool runs as "tool cause vm": what the log says after it.
+TEST(ToolFailureReportTest, OneLineWhenTheFailingPairsChange) {
+    const std::vector<std::pair<std::string, std::string>> feeds = {
+        {"", ""},
+        {"rctl 3 30, bhyvectl 1 12, rctl 3 7, rctl 3 30",
+         "W host tools failing: rctl exit status for 2 VMs (7, 30); bhyvectl time-out for 1 VM "
+         "(12)"},
+        {"rctl 3 8, bhyvectl 1 12", ""}, // other VMs, the same pairs
+        {"rctl 3 1, rctl 3 2, rctl 3 3, rctl 3 4, rctl 3 5, rctl 3 6, bhyvectl 1 9", ""},
+        {"rctl 3 1, rctl 3 2, rctl 3 3, rctl 3 4, rctl 3 5, rctl 3 6, bhyvectl 4 9",
+         "W host tools failing: rctl exit status for 6 VMs (1, 2, 3, 4, 5, ...); bhyvectl killed "
+         "by a signal for 1 VM (9)"},
+        {"rctl 3 1, bhyvectl 4 2, bhyvectl 2 2, bhyvectl 5 3",
+         "W host tools failing: bhyvectl output over its limit for 1 VM (2); bhyvectl killed by "
+         "a signal for 1 VM (2); bhyvectl not executable for 1 VM (3); rctl exit status for 1 VM "
+         "(1)"},
+        {"", "I host tools working again"},
+        {"", ""},
+    };
+    ToolFailureReport report;
+    for (const auto& [feed, expected] : feeds) {
+        std::vector<ToolFailureEvent> events;
+        std::istringstream words(feed);
+        for (std::string tool, comma; words >> tool;) {
+            int cause = 0;
+            ToolFailureEvent& event = events.emplace_back();
+            words >> cause >> event.vm_id >> comma;
+            event.tool = tool;
+            event.cause = static_cast<ToolFailure>(cause);
+        }
+        const auto line = report.after_feed(events);
+        EXPECT_EQ(line ? (line->warning ? "W " : "I ") + line->text : "", expected) << feed;
     }
 }
 
@@ -384,78 +419,27 @@ TEST(CollectionLoopTest, BatchesBufferAndTheLastAttemptAtExit) {
         std::string log;
         std::int64_t last_timeout_ms = 2000; // the exit attempt's last post gets what is left
     };
+    const std::string interval = "Influx posting used the whole interval; ";
+    // One case a row:
+    // clang-format off
     const std::vector<Case> cases = {
         {3, 0, 2, 0, {}, 1000, "111 1 222 2 ", "8 0 0 0 0", ""},
-        {2,
-         0,
-         3,
-         0,
-         {ok, refused, busy, none},
-         1000,
-         "11 11 22 22 33 33 ",
-         "6 2 4 0 0",
-         "InfluxDB refused 2 lines of this feed (400: bad)\nInfluxDB answered 503; 2 lines "
-         "dropped\n"},
-        {1,
-         0,
-         1,
-         0,
-         {},
-         4'000'000,
-         "1 1 1 ",
-         "3 0 1 0 0",
-         "Influx posting used the whole interval; skipped 1 lines of this feed\n"},
-        {1,
-         0,
-         1,
-         1,
-         {},
-         1000,
-         "1 ",
-         "1 0 3 0 0",
-         "Influx posting ended by the stop; skipped 3 lines of this feed\n"},
-        {8,
-         6,
-         3,
-         0,
-         {none, none},
-         1000,
-         "1111 11112222 11222233 33 ",
-         "10 0 0 2 0",
+        {2, 0, 3, 0, {ok, refused, busy, none}, 1000, "11 11 22 22 33 33 ", "6 2 4 0 0",
+         "InfluxDB refused 2 lines of this feed (400: bad)\nInfluxDB answered 503; 2 lines dropped\n"},
+        {1, 0, 1, 0, {}, 4'000'000, "1 1 1 ", "3 0 1 0 0", interval + "skipped 1 lines of this feed\n"},
+        {1, 0, 1, 1, {}, 1000, "1 ", "1 0 3 0 0", "Influx posting ended by the stop; skipped 3 lines of this feed\n"},
+        {8, 6, 3, 0, {none, none}, 1000, "1111 11112222 11222233 33 ", "10 0 0 2 0",
          "Influx unreachable; 4 lines kept in the buffer\nInflux buffer over its limit of 6 lines; "
          "dropped the 2 oldest\nInflux unreachable; 6 lines kept in the buffer\n"},
-        {2,
-         100,
-         2,
-         0,
-         {busy, refused},
-         1000,
-         "11 11 11 22 22 ",
-         "6 2 0 0 0",
+        {2, 100, 2, 0, {busy, refused}, 1000, "11 11 11 22 22 ", "6 2 0 0 0",
          "InfluxDB answered 503; 4 lines kept in the buffer\nInflux cannot take lines now; 4 "
          "lines kept in the buffer\nInfluxDB refused 2 lines of this feed (400: bad)\n"},
-        {1,
-         100,
-         2,
-         0,
-         {},
-         4'000'000,
-         "1 1 1 1 2 2 2 ",
-         "7 0 0 0 1",
-         "Influx posting used the whole interval; 1 lines kept in the buffer\n"
-         "Influx posting used the whole interval; 2 lines kept in the buffer\n"
-         "Influx buffer: 1 lines not sent before exit\n"},
+        {1, 100, 2, 0, {}, 4'000'000, "1 1 1 1 2 2 2 ", "7 0 0 0 1", interval + "1 lines kept in the buffer\n"
+         + interval + "2 lines kept in the buffer\nInflux buffer: 1 lines not sent before exit\n"},
         {1, 100, 1, 2, {}, 1'500'000, "1 1 1 1 ", "4 0 0 0 0", "", 500},
-        {1,
-         100,
-         1,
-         1,
-         {ok, none},
-         1000,
-         "1 1 ",
-         "1 0 0 0 3",
-         "Influx buffer: 3 lines not sent before exit\n"},
+        {1, 100, 1, 1, {ok, none}, 1000, "1 1 ", "1 0 0 0 3", "Influx buffer: 3 lines not sent before exit\n"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         FakeFeed feed{c.results, c.stop_at_post, 0, c.post_us};
         CollectionSettings settings{"h", 0, 10, false, true, false};
@@ -480,12 +464,6 @@ TEST(CollectionLoopTest, BatchesBufferAndTheLastAttemptAtExit) {
         EXPECT_EQ(feed.timeouts.back(), c.last_timeout_ms) << c.bodies;
     }
 }
-
-} // namespace
-} // namespace tarn
-
-namespace tarn {
-namespace {
 
 // Figures counted from several threads at once add up, and each becomes one sample of its own,
 // labelled as counted and then with the host name.

@@ -41,11 +41,35 @@ TEST(ListenAddressTest, PortIsADecimalFrom1To65535) {
         {"127.0.0.1", "-"},
         {"h:000080", "-"},
         {"h:00080", "h|00080"},
+        {"[::1]:9273", "::1|9273"},
+        {"[::]:1", "::|1"},
+        {"[]:1", "-"},
+        {"[::1]", "-"},
+        {"[::1:1", "-"},
+        {"::1]:1", "-"},
+        {"[::1]9273", "-"},
     };
     for (const auto& [text, expected] : cases) {
         const auto split = split_listen_address(text);
         EXPECT_EQ(split ? split->host + "|" + split->port : "-", expected) << text;
     }
+    std::string why;
+    split_listen_address("h:70000", &why);
+    EXPECT_EQ(why, "the port must be from 1 to 65535");
+    // Only these keep the plain scrape on this machine; the others earn a warning at start-up.
+    for (const auto& [host, loopback] :
+         std::vector<std::pair<std::string, bool>>{{"localhost", true},
+                                                   {"127.0.0.1", true},
+                                                   {"127.255.0.9", true},
+                                                   {"::1", true},
+                                                   {"::ffff:127.0.0.1", true},
+                                                   {"", false},
+                                                   {"0.0.0.0", false},
+                                                   {"::", false},
+                                                   {"128.0.0.1", false},
+                                                   {"::ffff:10.0.0.1", false},
+                                                   {"host.example", false}})
+        EXPECT_EQ(loopback_host(host), loopback) << host;
 }
 
 std::string answer(int status, const std::string& reason, const std::string& body,
