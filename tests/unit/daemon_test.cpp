@@ -99,8 +99,8 @@ TEST(ConfigTest, KeysDefaultsWarningsAndRefusals) {
          "F:5: [influx] database given twice (first on line 2)|"},
         {"[influx]\n; database = a\ndatabase = b\n  c\n#database = d\n",
          "true|127.0.0.1:9273|tarn_vm|true||||b\nc|10||true", ""},
-        {"[influx]\nuser = 'u'\npassword = \"p\"\ndatabase = \"d'\nurl = \"\n",
-         "true|127.0.0.1:9273|tarn_vm|true|'u'|\"p\"|\"|\"d'|10||true",
+        {"[influx]\nuser = 'u'\npassword = \"p\"\ndatabase = \"d'\n",
+         "true|127.0.0.1:9273|tarn_vm|true|'u'|\"p\"||\"d'|10||true",
          "[influx] user: " + quoted + "[influx] password: " + quoted},
     };
     for (const auto& [text, expected, logged] : cases) {
