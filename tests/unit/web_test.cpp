@@ -522,6 +522,25 @@ TEST(CredentialCheckTest, VerdictsComeFromTheWorkerAndAreRemembered) {
     EXPECT_EQ(check.check(std::nullopt, 54), V::allowed);
 }
 
+// The check thread's state outlives the object: ending it (a stop) does not wait for a bcrypt
+// check under way. The bound is relative to one check's time on this machine.
+TEST(CredentialCheckTest, EndingDoesNotWaitForARunningCheck) {
+    using Clock = std::chrono::steady_clock;
+    const std::string hash14 = "$2y$14$CPVEN8yqc7xiaIwyi0y/XuaQN3ZeKB1a1oVSM9RBNt.Olq2T9P9ZO";
+    auto check =
+        std::make_unique<CredentialCheck>(std::map<std::string, std::string>{{"scraper", hash14}});
+    ASSERT_TRUE(check->start());
+    Clock::time_point begin = Clock::now();
+    ASSERT_EQ(check->check("Basic c2NyYXBlcjp5", 1), CredentialCheck::Verdict::pending);
+    ASSERT_EQ(verdicts(*check, 1), (std::map<std::uint64_t, bool>{{1, false}}));
+    const auto one_check = Clock::now() - begin;
+    ASSERT_EQ(check->check("Basic c2NyYXBlcjp4", 2), CredentialCheck::Verdict::pending);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the worker has begun it
+    begin = Clock::now();
+    check.reset();
+    EXPECT_LT(Clock::now() - begin, one_check / 4);
+}
+
 // A self-signed certificate for the names ("DNS:a,IP:10.0.0.1,...") and its key, as PEM.
 std::pair<std::string, std::string> certificate(const std::string& names,
                                                 const EVP_CIPHER* cipher = nullptr) {
