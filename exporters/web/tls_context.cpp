@@ -9,8 +9,6 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <map>
@@ -49,28 +47,23 @@ int owner_index() {
     return index;
 }
 
-// The text of one subject alternative name as an operator writes it, or empty.
+// The text of a DNS, e-mail or URI subject alternative name, or empty.
 std::string san_text(const GENERAL_NAME* name) {
     int type = 0;
     const void* value = ::GENERAL_NAME_get0_value(name, &type);
-    if (type == GEN_DNS || type == GEN_EMAIL || type == GEN_URI) {
-        const auto* text = static_cast<const ASN1_IA5STRING*>(value);
-        return std::string(reinterpret_cast<const char*>(::ASN1_STRING_get0_data(text)),
-                           static_cast<std::size_t>(::ASN1_STRING_length(text)));
-    }
-    if (type == GEN_IPADD) {
-        const auto* address = static_cast<const ASN1_OCTET_STRING*>(value);
-        const int length = ::ASN1_STRING_length(address);
-        char out[INET6_ADDRSTRLEN] = {};
-        if ((length == 4 || length == 16) &&
-            ::inet_ntop(length == 4 ? AF_INET : AF_INET6, ::ASN1_STRING_get0_data(address), out,
-                        sizeof out) != nullptr)
-            return out;
-    }
-    return {};
+    if (type != GEN_DNS && type != GEN_EMAIL && type != GEN_URI)
+        return {};
+    const auto* text = static_cast<const ASN1_IA5STRING*>(value);
+    return std::string(reinterpret_cast<const char*>(::ASN1_STRING_get0_data(text)),
+                       static_cast<std::size_t>(::ASN1_STRING_length(text)));
 }
 
 bool has_san(X509* certificate, const std::vector<std::string>& allowed) {
+    // IP addresses are compared as addresses ("::1" is "0:0:0:0:0:0:0:1"), by OpenSSL, which
+    // looks at IP address names only.
+    for (const std::string& name : allowed)
+        if (::X509_check_ip_asc(certificate, name.c_str(), 0) == 1)
+            return true;
     auto* names = static_cast<GENERAL_NAMES*>(
         ::X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr));
     bool found = false;
