@@ -12,6 +12,7 @@
 #include "exporters/web/listen_address.h"
 #include "exporters/web/tls_context.h"
 #include "exporters/web/web_config.h"
+#include "exporters/web/web_config_reloader.h"
 #include "metrics/metric_store.h"
 #include "platform/host_name.h"
 #include "platform/run_flag.h"
@@ -52,24 +53,29 @@ bool endpoint_options(const tarn::DaemonConfig& config, tarn::ScrapeCache& cache
         options.render_gzip = [&cache] { return cache.gzip_document(); };
     if (config.web_config_file.empty())
         return true;
-    const tarn::WebConfigResult web = tarn::read_web_config(config.web_config_file);
-    if (!web.config) {
+    tarn::WebSettingsResult web = tarn::load_web_settings(config.web_config_file);
+    if (!web.settings) {
         spdlog::error("{}", web.error);
         return false;
     }
-    if (web.config->tls) {
-        tarn::TlsContextResult tls =
-            tarn::make_tls_context(*web.config->tls, config.web_config_file);
-        if (!tls.context) {
-            spdlog::error("{}", tls.error);
-            return false;
-        }
-        options.tls = std::move(tls.context);
-    }
-    if (!web.config->users.empty())
-        options.credentials = std::make_unique<tarn::CredentialCheck>(web.config->users);
+    for (const std::string& warning : web.warnings)
+        spdlog::warn("{}", warning);
+    tarn::record_web_config_load(true);
+    const tarn::WebSettings& settings = *web.settings;
+    if (settings.http2_asked)
+        spdlog::info("Web config {}: http_server_config.http2: HTTP/2 is not served; answers go "
+                     "out over HTTP/1.1",
+                     config.web_config_file);
+    if (!settings.tls && settings.users.empty())
+        spdlog::warn("Web config {} asks for neither TLS nor basic auth: scrapes are answered "
+                     "over plain HTTP to anyone",
+                     config.web_config_file);
+    options.tls = settings.tls;
+    options.credentials = std::make_unique<tarn::CredentialCheck>(settings.users);
     spdlog::info("Scrape endpoint: web config {}, TLS {}, basic auth for {} user(s)",
-                 config.web_config_file, options.tls ? "on" : "off", web.config->users.size());
+                 config.web_config_file, options.tls ? "on" : "off", settings.users.size());
+    options.web_config =
+        std::make_unique<tarn::WebConfigReloader>(config.web_config_file, std::move(*web.settings));
     return true;
 }
 

@@ -104,7 +104,7 @@ void HttpConnection::expire() {
     const bool can_answer = !tls_ || tls_->handshake_done();
     if ((state_ == State::reading || state_ == State::checking) && can_answer) {
         // Credentials still unchecked at the deadline count as refused.
-        respond(state_ == State::reading && endpoint_->credentials == nullptr);
+        respond(state_ == State::reading && !needs_credentials());
         std::size_t count = 0;
         while (sent_ < answer_size() && write_some(count) == Transfer::moved)
             sent_ += count;
@@ -210,12 +210,22 @@ void HttpConnection::read_request() {
         if (request_complete(request_))
             break;
     }
-    if (endpoint_->credentials == nullptr) {
+    // The limit comes before the password check, so that a flood costs no bcrypt.
+    if (endpoint_->rate_limit != nullptr && !endpoint_->rate_limit->take(SteadyClock::now())) {
+        respond(false, true);
+        send_answer();
+        return;
+    }
+    if (!needs_credentials()) {
         respond(true);
         send_answer();
         return;
     }
     check_credentials();
+}
+
+bool HttpConnection::needs_credentials() const {
+    return endpoint_->credentials != nullptr && endpoint_->credentials->active();
 }
 
 void HttpConnection::check_credentials() {
@@ -234,11 +244,13 @@ void HttpConnection::check_credentials() {
     send_answer();
 }
 
-void HttpConnection::respond(bool allowed) {
+void HttpConnection::respond(bool allowed, bool limited) {
     if (state_ == State::checking)
         endpoint_->credentials->cancel(ticket_); // answered without waiting any longer
-    response_ = allowed ? answer_request(request_, *endpoint_->render, *endpoint_->render_gzip)
-                        : unauthorized_response();
+    response_ = limited   ? too_many_requests_response()
+                : allowed ? answer_request(request_, *endpoint_->render, *endpoint_->render_gzip)
+                          : unauthorized_response();
+    add_headers(response_, endpoint_->headers);
     std::string().swap(request_);
     state_ = State::sending;
     sent_ = 0;

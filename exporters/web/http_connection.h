@@ -1,6 +1,7 @@
 #pragma once
 
 #include "exporters/web/http_server.h"
+#include "exporters/web/rate_limit.h"
 #include "exporters/web/tls_connection.h"
 #include "platform/event_queue.h"
 
@@ -10,8 +11,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-
-struct ssl_ctx_st;
 
 namespace tarn {
 
@@ -25,8 +24,10 @@ struct Endpoint {
     int queue_fd = -1;
     const RenderCallback* render = nullptr;
     const RenderCallback* render_gzip = nullptr; // points to an empty callback: never gzip
-    ssl_ctx_st* tls = nullptr;                   // null: plain HTTP
-    CredentialCheck* credentials = nullptr;      // null: no authentication
+    std::shared_ptr<const TlsContext> tls;       // null: plain HTTP; new connections take it
+    CredentialCheck* credentials = nullptr;      // null or inactive: no authentication
+    std::string headers;                         // "Name: value\r\n" lines for every answer
+    RateLimit* rate_limit = nullptr;             // null: no limit
 };
 
 // One accepted scrape connection, from accept to close, registered on the server's event queue
@@ -97,7 +98,8 @@ class HttpConnection {
 
     void read_request();
     void check_credentials();
-    void respond(bool allowed);
+    bool needs_credentials() const;
+    void respond(bool allowed, bool limited = false);
     std::size_t answer_size() const;
     void send_answer();
     void discard_input();

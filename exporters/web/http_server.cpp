@@ -328,6 +328,17 @@ Response answer_request(std::string_view request, const RenderCallback& render,
     return plain_response(500, "Internal Server Error", "500 Internal Server Error\n");
 }
 
+Response too_many_requests_response() {
+    return plain_response(429, "Too Many Requests", "429 Too Many Requests\n");
+}
+
+void add_headers(Response& response, std::string_view lines) {
+    // Before the "Connection: close" line and the blank line that every head ends with.
+    constexpr std::string_view kEnd = "Connection: close\r\n\r\n";
+    if (!lines.empty() && response.head.size() >= kEnd.size())
+        response.head.insert(response.head.size() - kEnd.size(), lines);
+}
+
 Response unauthorized_response() {
     return plain_response(401, "Unauthorized", "401 Unauthorized\n",
                           "WWW-Authenticate: Basic realm=\"tarn-vm-perfdata\"\r\n");
@@ -426,8 +437,21 @@ int HttpServer::serve() {
     endpoint.queue_fd = kqueue_fd_;
     endpoint.render = &render_;
     endpoint.render_gzip = &options_.render_gzip;
-    endpoint.tls = options_.tls ? options_.tls->get() : nullptr;
+    endpoint.tls = options_.tls;
     endpoint.credentials = options_.credentials.get();
+    std::optional<RateLimit> rate_limit;
+    // What a load of the web config file gives new connections.
+    const auto apply = [&](const WebSettings& settings) {
+        endpoint.tls = settings.tls;
+        endpoint.headers = settings.headers;
+        if (endpoint.credentials != nullptr)
+            endpoint.credentials->replace_users(settings.users);
+        if (!rate_limit || !(rate_limit->settings() == settings.rate_limit))
+            rate_limit.emplace(settings.rate_limit, Clock::now());
+        endpoint.rate_limit = settings.rate_limit.interval.count() > 0 ? &*rate_limit : nullptr;
+    };
+    if (options_.web_config)
+        apply(options_.web_config->current());
     const int verdicts_fd = options_.credentials ? options_.credentials->ready_fd() : -1;
     ConnectionTable connections(endpoint, listen_fd_, listen_address_);
     std::array<int, kMaxConnections + 2> ready{}; // the connections, the listener, the verdicts
@@ -454,8 +478,12 @@ int HttpServer::serve() {
             else
                 connections.progress(fd);
         }
-        if (pending && !connections.stopping())
+        if (pending && !connections.stopping()) {
+            // A changed file is in force from the next connection on.
+            if (options_.web_config && options_.web_config->poll(Clock::now()))
+                apply(options_.web_config->current());
             connections.accept_pending();
+        }
         connections.tick(Clock::now());
     }
 }

@@ -2,6 +2,7 @@
 
 #include "exporters/web/credential_check.h"
 #include "exporters/web/tls_context.h"
+#include "exporters/web/web_config_reloader.h"
 #include "platform/run_flag.h"
 
 #include <functional>
@@ -51,6 +52,12 @@ Response answer_request(std::string_view request, const RenderCallback& render,
 // The answer to a request without valid credentials: 401 with the Basic challenge.
 Response unauthorized_response();
 
+// The answer to a request past the rate limit: 429.
+Response too_many_requests_response();
+
+// Adds whole header lines ("Name: value\r\n") to the head of an answer.
+void add_headers(Response& response, std::string_view lines);
+
 // The same answer as one text, byte for byte what goes on the wire.
 std::string respond_to_request(std::string_view request, const RenderCallback& render,
                                const RenderCallback& render_gzip = nullptr);
@@ -60,6 +67,9 @@ struct EndpointOptions {
     RenderCallback render_gzip;                   // the gzip form of the document; empty: never
     std::shared_ptr<const TlsContext> tls;        // HTTPS when set
     std::unique_ptr<CredentialCheck> credentials; // Basic authentication when set
+    // The web config file when one is given: its loads replace tls, the users of credentials
+    // (which must then be set), the headers and the rate limit.
+    std::unique_ptr<WebConfigReloader> web_config;
 };
 
 // Answers scrapes on the configured "ADDR:PORT". One thread serves every connection at once from

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 namespace tarn {
 namespace {
@@ -20,7 +21,8 @@ constexpr std::size_t kGatherBytes = 64 * 1024;
 
 } // namespace
 
-TlsConnection::TlsConnection(ssl_ctx_st* context, int fd) : ssl_(::SSL_new(context)), fd_(fd) {
+TlsConnection::TlsConnection(std::shared_ptr<const TlsContext> context, int fd)
+    : context_(std::move(context)), ssl_(::SSL_new(context_->get())), fd_(fd) {
     if (ssl_ == nullptr)
         return;
     BIO* input = ::BIO_new_socket(fd, BIO_NOCLOSE);
@@ -65,6 +67,9 @@ TlsConnection::Io TlsConnection::send_gathered() {
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // What the kernel took is not held while the rest waits for room.
+            gathered_.erase(0, gathered_sent_);
+            gathered_sent_ = 0;
             wants_ = Interest::write;
             return Io::blocked;
         }

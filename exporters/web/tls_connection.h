@@ -1,8 +1,10 @@
 #pragma once
 
+#include "exporters/web/tls_context.h"
 #include "platform/event_queue.h"
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 struct ssl_st;
@@ -26,7 +28,8 @@ class TlsConnection {
   public:
     enum class Io { moved, blocked, ended, failed };
 
-    TlsConnection(ssl_ctx_st* context, int fd);
+    // Holds context while the session lasts: a reload does not end the sessions it began.
+    TlsConnection(std::shared_ptr<const TlsContext> context, int fd);
     ~TlsConnection();
     TlsConnection(const TlsConnection&) = delete;
     TlsConnection& operator=(const TlsConnection&) = delete;
@@ -65,6 +68,7 @@ class TlsConnection {
     void gather();
     Io send_gathered();
 
+    std::shared_ptr<const TlsContext> context_;
     ssl_st* ssl_ = nullptr;
     bio_st* output_ = nullptr; // OpenSSL writes here; send_gathered takes it to the socket
     int fd_ = -1;

@@ -1,11 +1,16 @@
 #include "exporters/web/credential_check.h"
 #include "exporters/web/http_server.h"
 #include "exporters/web/listen_address.h"
+#include "exporters/web/rate_limit.h"
 #include "exporters/web/request_headers.h"
+#include "exporters/web/tls_context.h"
 #include "exporters/web/web_config.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/x509v3.h>
 #include <zlib.h>
 
 #include <arpa/inet.h>
@@ -309,60 +314,131 @@ TEST(WebConfigTest, SettingsAndErrorsOfFiles) {
         if (!result.config)
             return result.error;
         const WebConfig& c = *result.config;
-        std::string out =
-            c.tls ? fmt::format("tls {} {} {} {} {}-{}", c.tls->cert_file, c.tls->key_file,
-                                static_cast<int>(c.tls->client_auth), c.tls->client_ca_file,
-                                static_cast<int>(c.tls->min_version),
-                                static_cast<int>(c.tls->max_version))
-                  : "plain";
+        std::string out = "plain";
+        if (c.tls) {
+            const TlsServerSettings& t = *c.tls;
+            out = fmt::format("tls {}{} {}{} {} {}{} {}-{}", t.cert_file, t.cert.substr(0, 5),
+                              t.key_file, t.key.substr(0, 5), static_cast<int>(t.client_auth),
+                              t.client_ca_file, t.client_ca.substr(0, 5),
+                              static_cast<int>(t.min_version), static_cast<int>(t.max_version));
+            for (const auto* list : {&t.client_allowed_sans, &t.cipher_suites, &t.curves})
+                out += list->empty() ? "" : " [" + fmt::format("{}", fmt::join(*list, ",")) + "]";
+            out += t.prefer_server_cipher_suites ? "" : " client-order";
+        }
         for (const auto& [user, hash] : c.users)
             out += " " + user + (hash == kHash ? "=h" : "=?");
+        for (const auto& [name, value] : c.headers)
+            out += " " + name + "=" + value;
+        if (c.rate_limit.interval.count() > 0)
+            out += fmt::format(" rate {}ns/{}", c.rate_limit.interval.count(), c.rate_limit.burst);
+        out += c.http2_asked ? " h2" : "";
+        for (const std::string& warning : result.warnings)
+            out += " | " + warning;
         return out;
     };
     const std::string tls = "tls_server_config:\n  cert_file: c.pem\n  key_file: /k.pem\n";
     const std::string e = "Web config /etc/t/w.yml: ";
+    const std::string pem = "'-----BEGIN X-----\n\n    x'";
+    const std::string hash17 = "$2y$17$" + kHash.substr(7), hash10 = "$2y$10$" + kHash.substr(7);
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"", "plain"},
         {"# nothing\n", "plain"},
-        {"tls_server_config:\nbasic_auth_users: {}\n", "plain"},
-        {tls, "tls /etc/t/c.pem /k.pem 0  0-1"},
+        {"tls_server_config:\nbasic_auth_users: {}\nhttp_server_config:\nrate_limit:\n", "plain"},
+        {tls, "tls /etc/t/c.pem /k.pem 0  2-3"},
         {tls + "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: ca/ca.pem\n"
-               "  min_version: TLS13\n",
-         "tls /etc/t/c.pem /k.pem 1 /etc/t/ca/ca.pem 1-1"},
-        {tls + "  client_auth_type: NoClientCert\n  max_version: TLS12\n",
-         "tls /etc/t/c.pem /k.pem 0  0-0"},
+               "  min_version: TLS13\n  client_allowed_sans: [a.example, 10.0.0.1]\n",
+         "tls /etc/t/c.pem /k.pem 4 /etc/t/ca/ca.pem 3-3 [a.example,10.0.0.1]"},
+        {tls + "  client_auth_type: NoClientCert\n  min_version: TLS10\n  max_version: TLS11\n"
+               "  cipher_suites: [TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256]\n"
+               "  prefer_server_cipher_suites: false\n  curve_preferences: [X25519, CurveP256]\n",
+         "tls /etc/t/c.pem /k.pem 0  0-1 [TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256] [X25519,P-256] "
+         "client-order"},
+        {"tls_server_config:\n  cert: " + pem + "\n  key: " + pem +
+             "\n  client_auth_type: VerifyClientCertIfGiven\n  client_ca: " + pem + "\n",
+         "tls ----- ----- 3 ----- 2-3"},
+        {tls + "  client_auth_type: RequestClientCert\n", "tls /etc/t/c.pem /k.pem 1  2-3"},
+        {tls + "  client_auth_type: RequireAnyClientCert\n", "tls /etc/t/c.pem /k.pem 2  2-3"},
         {"basic_auth_users:\n  scraper: " + kHash + "\n  'b c': '" + kHash + "'\n",
          "plain b c=h scraper=h"},
+        {"http_server_config:\n  http2: true\n  headers:\n    X-Frame-Options: DENY\n"
+         "    Content-Security-Policy: ''\n    Strict-Transport-Security: max-age=31536000\n"
+         "rate_limit:\n  interval: 1m30s\n  burst: 5\n",
+         "plain X-Frame-Options=DENY Strict-Transport-Security=max-age=31536000 "
+         "rate 90000000000ns/5 h2"},
+        {"rate_limit:\n  interval: 0\n  burst: 0\n", "plain"},
+        {"basic_auth_users:\n  a: '" + kHash + "'\n  b: '" + hash10 + "'\n",
+         "plain a=h b=? | " + e +
+             "basic_auth_users: the users' bcrypt costs differ (4, 10): the time of a refusal "
+             "tells which user names exist; make every hash at one cost"},
         {"- a\n", e + "(top level): expected a mapping of keys"},
         {"tls_server_config: [a]\n", e + "tls_server_config: expected a mapping of keys"},
         {"web_listen_address: x\n", e + "web_listen_address: unknown key"},
-        {"http_server_config:\n  http2: false\n", e + "http_server_config: unknown key"},
-        {tls + "  cipher_suites: [TLS_AES_128_GCM_SHA256]\n",
-         e + "tls_server_config.cipher_suites: unknown key"},
-        {"tls_server_config:\n  key_file: k\n", e + "tls_server_config.cert_file: missing"},
-        {"tls_server_config:\n  cert_file: c\n", e + "tls_server_config.key_file: missing"},
+        {"http_server_config:\n  http3: true\n", e + "http_server_config.http3: unknown key"},
+        {"http_server_config:\n  http2: yes please\n",
+         e + "http_server_config.http2: 'yes please' is not true or false"},
+        {"http_server_config:\n  headers:\n    Server: x\n",
+         e + "http_server_config.headers.Server: not a header that can be set "
+             "(Content-Security-Policy, X-Frame-Options, X-Content-Type-Options, "
+             "X-XSS-Protection, Strict-Transport-Security)"},
+        {"http_server_config:\n  headers:\n    X-Content-Type-Options: sniff\n",
+         e + "http_server_config.headers.X-Content-Type-Options: 'sniff' is not nosniff"},
+        {"http_server_config:\n  headers:\n    X-XSS-Protection: \"1\\rSet-Cookie: a\"\n",
+         e + "http_server_config.headers.X-XSS-Protection: a header value cannot hold control "
+             "characters"},
+        {"rate_limit:\n  interval: 1s\n", e + "rate_limit.burst: must be at least 1 when "
+                                              "interval is set"},
+        {"rate_limit:\n  interval: 5\n  burst: 1\n",
+         e + "rate_limit.interval: '5' is not a duration such as 1s or 250ms"},
+        {"rate_limit:\n  burst: -1\n", e + "rate_limit.burst: '-1' is not a whole number of 0 "
+                                           "to 1000000"},
+        {"rate_limit:\n  every: 1s\n", e + "rate_limit.every: unknown key"},
+        {tls + "  cipher_suite: [a]\n", e + "tls_server_config.cipher_suite: unknown key"},
+        {tls + "  curve_preferences: [CurveP224]\n",
+         e + "tls_server_config.curve_preferences: 'CurveP224' is not CurveP256, CurveP384, "
+             "CurveP521 or X25519"},
+        {tls + "  cipher_suites: TLS_AES_128_GCM_SHA256\n",
+         e + "tls_server_config.cipher_suites: expected a list"},
+        {tls + "  cert: " + pem + "\n",
+         e + "tls_server_config.cert: give cert_file or cert, not both"},
+        {"tls_server_config:\n  cert_file: c\n  key: nokey\n",
+         e + "tls_server_config.key: expected PEM text (-----BEGIN ...)"},
+        {"tls_server_config:\n  key_file: k\n",
+         e + "tls_server_config.cert_file: missing (or cert)"},
+        {"tls_server_config:\n  cert_file: c\n",
+         e + "tls_server_config.key_file: missing (or key)"},
         {"tls_server_config:\n  cert_file: ''\n  key_file: k\n",
          e + "tls_server_config.cert_file: empty file name"},
         {"tls_server_config:\n  cert_file: [a, b]\n  key_file: k\n",
          e + "tls_server_config.cert_file: expected a single text value"},
-        {tls + "  client_auth_type: RequireAnyClientCert\n",
-         e + "tls_server_config.client_auth_type: 'RequireAnyClientCert' is not NoClientCert or "
-             "RequireAndVerifyClientCert"},
-        {tls + "  client_auth_type: RequireAndVerifyClientCert\n",
-         e + "tls_server_config.client_ca_file: missing, and RequireAndVerifyClientCert needs it"},
+        {tls + "  client_auth_type: Yes\n",
+         e + "tls_server_config.client_auth_type: 'Yes' is not NoClientCert, RequestClientCert, "
+             "RequireAnyClientCert, VerifyClientCertIfGiven or RequireAndVerifyClientCert"},
+        {tls + "  client_auth_type: VerifyClientCertIfGiven\n",
+         e + "tls_server_config.client_ca_file: missing, and a client auth type that verifies "
+             "certificates needs it"},
         {tls + "  client_ca_file: ca.pem\n",
          e + "tls_server_config.client_auth_type: client_ca_file is given but no client "
              "certificate is asked for"},
-        {tls + "  min_version: TLS11\n",
-         e + "tls_server_config.min_version: 'TLS11' is not TLS12 or TLS13"},
+        {tls + "  client_auth_type: RequireAnyClientCert\n  client_allowed_sans: [a]\n",
+         e + "tls_server_config.client_allowed_sans: needs client_auth_type "
+             "RequireAndVerifyClientCert"},
+        {tls + "  min_version: TLS14\n",
+         e + "tls_server_config.min_version: 'TLS14' is not TLS10, TLS11, TLS12 or TLS13"},
         {tls + "  min_version: TLS13\n  max_version: TLS12\n",
          e + "tls_server_config.min_version: above max_version"},
         {"basic_auth_users: [a]\n",
          e + "basic_auth_users: expected a mapping of user names to bcrypt hashes"},
+        {"basic_auth_users:\n  - prometheus:" + kHash + "\n",
+         e + "basic_auth_users: write each user as 'user: hash' (a mapping, a space after the "
+             "colon), not htpasswd's 'user:hash' line"},
+        {"basic_auth_users: 'prometheus:" + kHash + "'\n",
+         e + "basic_auth_users: write each user as 'user: hash' (a mapping, a space after the "
+             "colon), not htpasswd's 'user:hash' line"},
         {"basic_auth_users:\n  a: secret\n",
          e + "basic_auth_users.a: not a bcrypt hash ($2a$, $2b$ or $2y$, as htpasswd -B makes)"},
-        {"basic_auth_users:\n  a: '$1$abc$def'\n",
-         e + "basic_auth_users.a: not a bcrypt hash ($2a$, $2b$ or $2y$, as htpasswd -B makes)"},
+        {"basic_auth_users:\n  a: '" + hash17 + "'\n",
+         e + "basic_auth_users.a: bcrypt cost 17 is above 14, the most accepted (one check would "
+             "take seconds); make the hash with htpasswd -nBC 12"},
         {"basic_auth_users:\n  a:\n", e + "basic_auth_users.a: expected a single text value"},
         {"basic_auth_users:\n  'a:b': '" + kHash + "'\n",
          e + "basic_auth_users.a:b: a user name cannot hold ':'"},
@@ -370,6 +446,8 @@ TEST(WebConfigTest, SettingsAndErrorsOfFiles) {
          e + "basic_auth_users: a user name must be a non-empty text"},
         {"tls_server_config:\n  cert_file: [\n",
          e + "line 3, column 1: end of sequence flow not found"},
+        {"tls_server_config:\n\tcert_file: c\n",
+         e + "line 2: tabs are not allowed for indentation; use spaces"},
     };
     for (const auto& [text, expected] : cases)
         EXPECT_EQ(shown(parse_web_config(text, "/etc/t/w.yml")), expected) << text;
@@ -391,6 +469,24 @@ TEST(WebConfigTest, SettingsAndErrorsOfFiles) {
     };
     for (const auto& [hash, valid] : hashes)
         EXPECT_EQ(is_bcrypt_hash(hash), valid) << hash;
+    const std::vector<std::pair<std::string, long long>> durations = {
+        {"0", 0},
+        {"1s", 1000000000},
+        {"250ms", 250000000},
+        {"1m30s", 90000000000},
+        {"1.5h", 5400000000000},
+        {"2us", 2000},
+        {"", -1},
+        {"1", -1},
+        {"s", -1},
+        {"1x", -1},
+        {"1s2", -1},
+        {"9999999h", -1},
+    };
+    for (const auto& [text, nanoseconds] : durations) {
+        const auto parsed = parse_go_duration(text);
+        EXPECT_EQ(parsed ? parsed->count() : -1, nanoseconds) << text;
+    }
 }
 
 // Waits for verdicts from the worker until `count` have come or a few seconds passed.
@@ -434,6 +530,87 @@ TEST(CredentialCheckTest, VerdictsComeFromTheWorkerAndAreRemembered) {
     check.cancel(30);
     EXPECT_EQ(check.check("Basic c2NyYXBlcjp5", 31), V::pending); // scraper:y
     EXPECT_EQ(verdicts(check, 1), (std::map<std::uint64_t, bool>{{31, false}}));
+    // crypt would stop at a NUL and take "right horse\0x" for "right horse".
+    EXPECT_EQ(check.check("Basic c2NyYXBlcjpyaWdodCBob3JzZQB4", 40), V::refused);
+    // A reloaded user list forgets what was verified; a check asked before the reload answers
+    // its connection but is not remembered.
+    EXPECT_EQ(check.check("Basic c2NyYXBlcjp6", 50), V::pending); // scraper:z
+    check.replace_users({{"scraper", kHash}, {"other", kHash}});
+    EXPECT_EQ(check.check(right, 51), V::pending);
+    EXPECT_EQ(verdicts(check, 2), (std::map<std::uint64_t, bool>{{50, false}, {51, true}}));
+    EXPECT_EQ(check.check("Basic c2NyYXBlcjp6", 52), V::pending);
+    EXPECT_EQ(check.check(right, 53), V::allowed);
+    check.replace_users({});
+    EXPECT_FALSE(check.active());
+    EXPECT_EQ(check.check(std::nullopt, 54), V::allowed);
+}
+
+// The check thread's state outlives the object: ending it (a stop) does not wait for a bcrypt
+// check under way. The bound is relative to one check's time on this machine.
+TEST(CredentialCheckTest, EndingDoesNotWaitForARunningCheck) {
+    using Clock = std::chrono::steady_clock;
+    const std::string hash14 = "$2y$14$CPVEN8yqc7xiaIwyi0y/XuaQN3ZeKB1a1oVSM9RBNt.Olq2T9P9ZO";
+    auto check =
+        std::make_unique<CredentialCheck>(std::map<std::string, std::string>{{"scraper", hash14}});
+    ASSERT_TRUE(check->start());
+    Clock::time_point begin = Clock::now();
+    ASSERT_EQ(check->check("Basic c2NyYXBlcjp5", 1), CredentialCheck::Verdict::pending);
+    ASSERT_EQ(verdicts(*check, 1), (std::map<std::uint64_t, bool>{{1, false}}));
+    const auto one_check = Clock::now() - begin;
+    ASSERT_EQ(check->check("Basic c2NyYXBlcjp4", 2), CredentialCheck::Verdict::pending);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the worker has begun it
+    begin = Clock::now();
+    check.reset();
+    EXPECT_LT(Clock::now() - begin, one_check / 4);
+}
+
+// A self-signed certificate for the names ("DNS:a,IP:10.0.0.1,..."), DER encoded.
+std::string certificate(const std::string& names) {
+    EVP_PKEY* key = ::EVP_EC_gen("P-256");
+    X509* cert = ::X509_new();
+    ::X509_gmtime_adj(::X509_getm_notBefore(cert), 0);
+    ::X509_gmtime_adj(::X509_getm_notAfter(cert), 3600);
+    ::X509_set_pubkey(cert, key);
+    X509_EXTENSION* san =
+        ::X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_alt_name, names.c_str());
+    ::X509_add_ext(cert, san, -1);
+    ::X509_EXTENSION_free(san);
+    ::X509_sign(cert, key, ::EVP_sha256());
+    unsigned char* out = nullptr;
+    const int size = ::i2d_X509(cert, &out);
+    std::string der(reinterpret_cast<char*>(out), static_cast<std::size_t>(std::max(size, 0)));
+    ::OPENSSL_free(out);
+    ::X509_free(cert);
+    ::EVP_PKEY_free(key);
+    return der;
+}
+
+// A verified client certificate lets in only when one of its names is listed exactly (keys,
+// suites and passphrases are rows of the end-to-end table of files).
+TEST(TlsContextTest, AllowedNamesAreMatchedExactly) {
+    const std::string client =
+        certificate("DNS:a.example,IP:10.0.0.1,IP:::1,email:x@y.example,URI:spiffe://t/p");
+    const std::vector<std::pair<std::vector<std::string>, bool>> sans = {
+        {{"a.example"}, true},   {{"b.example", "10.0.0.1"}, true},  {{"::1"}, true},
+        {{"x@y.example"}, true}, {{"spiffe://t/p"}, true},           {{"A.example"}, false},
+        {{"a.example."}, false}, {{"10.0.0.2", "y.example"}, false}, {{}, false},
+    };
+    for (const auto& [allowed, found] : sans)
+        EXPECT_EQ(certificate_has_san(client, allowed), found)
+            << fmt::format("{}", fmt::join(allowed, ","));
+    EXPECT_FALSE(certificate_has_san("not a certificate", {"a.example"}));
+}
+
+// A token bucket: burst requests at once, then one per interval.
+TEST(RateLimitTest, BurstThenOnePerInterval) {
+    const RateLimit::Clock::time_point t0{};
+    RateLimit limit({std::chrono::seconds(1), 2}, t0);
+    std::string got;
+    for (const int ms : {0, 0, 0, 500, 999, 1000, 1001, 5000, 5000, 5000, 5000})
+        got += limit.take(t0 + std::chrono::milliseconds(ms)) ? "+" : "-";
+    EXPECT_EQ(got, "++---+-++--");
+    RateLimit off;
+    EXPECT_TRUE(off.take(t0));
 }
 
 } // namespace
