@@ -1,11 +1,8 @@
-"""The simulated FreeBSD host of the end-to-end tests, the benchmarks and the demo.
-
-Inside private mount and PID namespaces it gives the daemon what it reads on a real host: fake
-bhyve processes with chosen argument vectors (fake_bhyve.cpp), kernel settings as files below
-SYSCTL_DIR (read by platform/sysctl_linux.cpp), /usr/sbin/bhyvectl and /usr/bin/rctl (overlays
-holding fake_host_tool.cpp, answering from files below FIXTURE_DIR) and real POSIX shared-memory
-objects on a private /dev/shm.
-"""
+"""The simulated FreeBSD host of the end-to-end tests, the benchmarks and the demo: inside private
+mount and PID namespaces, fake bhyve processes with chosen argument vectors (fake_bhyve.cpp),
+kernel settings as files below SYSCTL_DIR (read by platform/sysctl_linux.cpp), /usr/sbin/bhyvectl
+and /usr/bin/rctl (overlays holding fake_host_tool.cpp, answering from files below FIXTURE_DIR)
+and real POSIX shared-memory objects on a private /dev/shm."""
 import os
 import shutil
 import subprocess
