@@ -11,4 +11,4 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 bash scripts/build.sh build/release >/dev/null
 TARN_FAKE_BHYVE="$PWD/build/release/tests/sim/bhyve" \
-    exec /usr/bin/python3 tests/sim/demo.py "$PWD/build/release/tarn-vm-perfdata" "$@"
+    exec /usr/bin/python3 scripts/demo.py "$PWD/build/release/tarn-vm-perfdata" "$@"

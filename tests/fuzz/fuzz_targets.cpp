@@ -13,21 +13,16 @@
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
+#include <openssl/evp.h>
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
 #include <array>
 #include <charconv>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <optional>
 #include <regex>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -73,11 +68,13 @@ Figures named_lines(const string& text, const regex& line, const std::array<stri
     return out;
 }
 
-optional<tarn::VmTopologyMemory> get_all_by_regex(const string& text) {
+// --get-all: the topology's product within a signed 32-bit vCPU count; only the first line of
+// each memory figure counts.
+Figures get_all_by_regex(const string& text) {
     static const regex topology(
         R"(^cpu_topology:\s+sockets=(\d+), cores=(\d+), threads=(\d+), maxcpus=)", kLines);
-    static const regex resident(R"(^Resident memory\s+(\d+)$)", kLines);
-    static const regex wired(R"(^Wired memory\s+(\d+)$)", kLines);
+    static const regex memory[] = {regex(R"(^Resident memory\s+(\d+)$)", kLines),
+                                   regex(R"(^Wired memory\s+(\d+)$)", kLines)};
     smatch match;
     if (!std::regex_search(text, match, topology))
         return std::nullopt;
@@ -86,17 +83,14 @@ optional<tarn::VmTopologyMemory> get_all_by_regex(const string& text) {
         product *= number<std::int32_t>(match[i]).value_or(0);
     if (product == 0 || product > INT32_MAX)
         return std::nullopt;
-    // Only the first line of each memory figure counts.
-    tarn::VmTopologyMemory out{static_cast<std::int32_t>(product), 0, 0};
-    for (auto [first, member] : {std::pair{&resident, &tarn::VmTopologyMemory::vm_rss},
-                                 {&wired, &tarn::VmTopologyMemory::vm_wired}}) {
-        if (!std::regex_search(text, match, *first))
-            continue;
-        const auto value = number<std::uint64_t>(match[1]);
-        if (!value)
-            return std::nullopt;
-        out.*member = *value;
-    }
+    std::array<std::uint64_t, 3> out{static_cast<std::uint64_t>(product), 0, 0};
+    for (std::size_t i = 0; i < 2; ++i)
+        if (std::regex_search(text, match, memory[i])) {
+            const auto value = number<std::uint64_t>(match[1]);
+            if (!value)
+                return std::nullopt;
+            out[i + 1] = *value;
+        }
     return out;
 }
 
@@ -107,38 +101,29 @@ const regex& compiled(const char* pattern) {
     return it != cache.end() ? it->second : cache.emplace(pattern, regex(pattern)).first->second;
 }
 
-optional<string_view> capture(const string& text, const char* pattern, bool whole, int group) {
-    const regex& expression = compiled(pattern);
-    smatch m;
-    if (!(whole ? std::regex_match(text, m, expression) : std::regex_search(text, m, expression)))
-        return std::nullopt;
-    return string_view(text).substr(static_cast<std::size_t>(m[group].first - text.begin()),
-                                    static_cast<std::size_t>(m[group].length()));
-}
-
+// The same characters of the text (the same view, not only equal bytes), or both absent.
 void same_view(optional<string_view> scanned, optional<string_view> expected, const char* what) {
     const auto at = [](auto v) { return v ? std::pair(v->data(), v->size()) : std::pair("", 0UL); };
     check(scanned.has_value() == expected.has_value() && at(scanned) == at(expected), what);
 }
 
+string_view group(const string& text, const smatch& m, std::size_t g) {
+    return string_view(text).substr(static_cast<std::size_t>(m.position(g)),
+                                    static_cast<std::size_t>(m.length(g)));
+}
+
 void same_records(const string& text, const std::vector<tarn::DeviceRecord>& records,
                   const char* pattern, std::size_t first_value) {
-    const regex& expression = compiled(pattern);
     std::size_t index = 0;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), expression);
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), compiled(pattern));
          it != std::sregex_iterator(); ++it, ++index) {
         check(index < records.size(), fmt::format("{}: the regex finds more records", pattern));
         const tarn::DeviceRecord& record = records[index];
         check(record.value_count == it->size() - first_value,
               fmt::format("{}: record {} has another value count", pattern, index));
-        for (std::size_t g = 1; g < it->size(); ++g) {
-            const string_view got =
-                g < first_value ? record.device_number : record.values[g - first_value];
-            same_view(got,
-                      string_view(text).substr(static_cast<std::size_t>(it->position(g)),
-                                               static_cast<std::size_t>(it->length(g))),
-                      pattern);
-        }
+        for (std::size_t g = 1; g < it->size(); ++g)
+            same_view(g < first_value ? record.device_number : record.values[g - first_value],
+                      group(text, *it, g), pattern);
     }
     check(index == records.size(), fmt::format("{}: the scan finds more records", pattern));
 }
@@ -178,21 +163,6 @@ optional<std::int32_t> vdc_of_whole_tree(string_view bytes) {
     return tarn::parse_vdc_document(minimal.dump());
 }
 
-string base64(string_view bytes) {
-    static const char* const kAlphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    string out;
-    for (std::size_t at = 0; at < bytes.size(); at += 3) {
-        const std::size_t n = std::min<std::size_t>(3, bytes.size() - at);
-        std::uint32_t bits = 0;
-        for (std::size_t i = 0; i < 3; ++i)
-            bits = bits << 8 | (i < n ? static_cast<unsigned char>(bytes[at + i]) : 0);
-        for (std::size_t i = 0; i < 4; ++i)
-            out.push_back(i <= n ? kAlphabet[bits >> (18 - 6 * i) & 63] : '=');
-    }
-    return out;
-}
-
 string lowered(string_view text) {
     string out(text);
     for (char& c : out)
@@ -220,32 +190,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using S = tarn::VmRunStats;
     using T = tarn::VmTopologyMemory;
     if (kTarget == "tool_text_fuzz") { // bhyvectl --get-all, --get-stats, --get-vcpu-class; rctl
-        const auto parsed = tarn::parse_get_all(text);
-        check(!parsed || parsed->vm_cpus >= 1, "a topology of fewer than one vCPU");
-        check(!small || figures(parsed, &T::vm_cpus, &T::vm_rss, &T::vm_wired) ==
-                            figures(get_all_by_regex(text), &T::vm_cpus, &T::vm_rss, &T::vm_wired),
-              "the topology and memory differ from the regex's");
-        static const regex stats_line(
-            R"(^(vcpu total runtime|number of ticks vcpu was idle|sleeps in ms due to vcpu limit throttle)\s+(\d+)$)",
-            kLines);
-        check(!small || figures(tarn::parse_get_stats(text), &S::runtime, &S::idle_ticks,
-                                &S::limit_sleeps) ==
-                            named_lines(text, stats_line,
-                                        {"vcpu total runtime", "number of ticks vcpu was idle",
-                                         "sleeps in ms due to vcpu limit throttle"}),
-              "the run statistics differ from the regex's");
-        static const regex rctl_line(R"(^([a-z]+)=(\d+)$)", kLines);
-        check(!small || figures(tarn::parse_rctl(text), &R::memoryuse, &R::vmemoryuse, &R::pcpu) ==
-                            named_lines(text, rctl_line, {"memoryuse", "vmemoryuse", "pcpu"}),
-              "the resource use differs from the regex's");
+        const auto all = tarn::parse_get_all(text);
         const auto limit_class = tarn::parse_vcpu_class(text);
+        check(!all || all->vm_cpus >= 1, "a topology of fewer than one vCPU");
         check(!limit_class || (*limit_class >= 0 && *limit_class <= 99), "a class beyond 2 digits");
+        if (!small)
+            return 0;
+        check(figures(all, &T::vm_cpus, &T::vm_rss, &T::vm_wired) == get_all_by_regex(text),
+              "the topology and memory differ from the regex's");
+        static const std::array<string, 3> stats = {"vcpu total runtime",
+                                                    "number of ticks vcpu was idle",
+                                                    "sleeps in ms due to vcpu limit throttle"};
+        static const regex stats_line(
+            fmt::format(R"(^({}|{}|{})\s+(\d+)$)", stats[0], stats[1], stats[2]), kLines);
+        static const regex rctl_line(R"(^([a-z]+)=(\d+)$)", kLines);
+        check(figures(tarn::parse_get_stats(text), &S::runtime, &S::idle_ticks, &S::limit_sleeps) ==
+                  named_lines(text, stats_line, stats),
+              "the run statistics differ from the regex's");
+        check(figures(tarn::parse_rctl(text), &R::memoryuse, &R::vmemoryuse, &R::pcpu) ==
+                  named_lines(text, rctl_line, {"memoryuse", "vmemoryuse", "pcpu"}),
+              "the resource use differs from the regex's");
         smatch m;
-        static const regex pattern(R"(^vcpu_class=(\d{1,2}))");
-        if (small)
-            check(limit_class == (std::regex_search(text, m, pattern) ? number<std::int32_t>(m[1])
-                                                                      : std::nullopt),
-                  "the limit class differs from the regex's");
+        check(limit_class == (std::regex_search(text, m, compiled(R"(^vcpu_class=(\d{1,2}))"))
+                                  ? number<std::int32_t>(m[1])
+                                  : std::nullopt),
+              "the limit class differs from the regex's");
     } else if (kTarget == "vdc_document_fuzz") {
         // The JSON library's exception is the documented refusal; any other is a finding.
         const string outcome = vdc_outcome([&] { return tarn::parse_vdc_document(text); });
@@ -259,9 +228,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
              {std::tuple<Scan, const char*, bool>{tarn::match_vm_title, tarn::kVmTitlePattern,
                                                   true},
               {tarn::search_vm_topology_command, tarn::kVmTopologyCommandPattern, false},
-              {tarn::search_vm_cpu_count_command, tarn::kVmCpuCountCommandPattern, false}})
+              {tarn::search_vm_cpu_count_command, tarn::kVmCpuCountCommandPattern, false}}) {
+            smatch m;
             if (small)
-                same_view(scan(text), capture(text, pattern, whole, whole ? 1 : 2), pattern);
+                same_view(scan(text),
+                          (whole ? std::regex_match(text, m, compiled(pattern))
+                                 : std::regex_search(text, m, compiled(pattern)))
+                              ? optional(group(text, m, whole ? 1 : 2))
+                              : std::nullopt,
+                          pattern);
+        }
     } else if (kTarget == "devices_fuzz") {
         std::vector<tarn::MetricSample> samples;
         tarn::append_device_samples(text, 3, "host", samples);
@@ -333,18 +309,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               "a method or path past its delimiter");
         const bool scrape = line.method == "GET" && line.path == "/metrics";
         const int expected = line.method != "GET" ? 405 : !scrape ? 404 : 200;
-        const string body = "tarn_vm_up 1\n";
-        check_answer(
-            tarn::respond_to_request(buffer, [&] { return std::make_shared<const string>(body); }),
-            expected, body);
+        const string body = "tarn_vm_up 1\n", packed = "gz";
+        const auto render = [&] { return std::make_shared<const string>(body); };
+        check_answer(tarn::respond_to_request(buffer, render), expected, body);
         check_answer(tarn::respond_to_request(
                          buffer, []() -> tarn::Document { throw std::runtime_error("x"); }),
                      scrape ? 500 : expected, body); // a failing render is answered, not thrown
         // The gzip form goes out exactly when the request allows it, and says so.
-        const string packed = "gz";
         const string answer = tarn::respond_to_request(
-            buffer, [&] { return std::make_shared<const string>(body); },
-            [&] { return std::make_shared<const string>(packed); });
+            buffer, render, [&] { return std::make_shared<const string>(packed); });
         const bool gzip =
             scrape && tarn::accepts_gzip(tarn::header_value(buffer, "Accept-Encoding"));
         check_answer(answer, expected, gzip ? packed : body);
@@ -355,13 +328,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // credentials are only taken from the one strict spelling of their base64.
         for (const char* name : {"Authorization", "Accept-Encoding"}) {
             const optional<string_view> value = tarn::header_value(text, name);
-            if (!value)
-                continue;
-            check(value->empty() || (value->data() > text.data() &&
-                                     value->data() + value->size() <= text.data() + text.size() &&
-                                     value->find_first_of("\r\n") == string_view::npos &&
-                                     string_view(" \t").find(value->front()) == string_view::npos &&
-                                     string_view(" \t").find(value->back()) == string_view::npos),
+            check(!value || value->empty() ||
+                      (value->data() > text.data() &&
+                       value->data() + value->size() <= text.data() + text.size() &&
+                       value->find_first_of("\r\n") == string_view::npos &&
+                       string_view(" \t").find(value->front()) == string_view::npos &&
+                       string_view(" \t").find(value->back()) == string_view::npos),
                   "a header value past its line or with white space around it");
         }
         const optional<string_view> encoding = tarn::header_value(text, "Accept-Encoding");
@@ -369,10 +341,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(!tarn::accepts_gzip(encoding) || codings.find("gzip") != string::npos ||
                   codings.find('*') != string::npos,
               "gzip allowed by a value that names neither gzip nor *");
-        const auto credentials = tarn::parse_basic_authorization(text);
-        if (credentials) {
+        if (const auto credentials = tarn::parse_basic_authorization(text)) {
             check(credentials->user.find(':') == string::npos, "a user name holding ':'");
-            const string token = base64(credentials->user + ":" + credentials->password);
+            const string plain = credentials->user + ":" + credentials->password;
+            string token(4 * ((plain.size() + 2) / 3) + 1, '\0');
+            token.resize(static_cast<std::size_t>(
+                ::EVP_EncodeBlock(reinterpret_cast<unsigned char*>(token.data()),
+                                  reinterpret_cast<const unsigned char*>(plain.data()),
+                                  static_cast<int>(plain.size()))));
             const std::size_t at = text.find(token);
             check(at != string::npos && lowered(text).find("basic") < at,
                   "credentials from another spelling than their base64");

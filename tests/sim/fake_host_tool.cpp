@@ -15,19 +15,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
-#include <vector>
 
 namespace {
-
-constexpr const char* kFixtures = "/run/tarn-vm-perfdata/fixtures";
 
 bool read_file(const std::string& path, std::string& text) {
     std::ifstream in(path, std::ios::binary);
@@ -35,20 +31,6 @@ bool read_file(const std::string& path, std::string& text) {
     out << in.rdbuf();
     text = out.str();
     return static_cast<bool>(in);
-}
-
-void pause_in_child(double seconds) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::prctl(PR_SET_NAME, "sleep", 0, 0, 0);
-        timespec left{static_cast<time_t>(seconds),
-                      static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
-        while (::nanosleep(&left, &left) != 0) {
-        }
-        ::_exit(0);
-    }
-    if (child > 0)
-        ::waitpid(child, nullptr, 0);
 }
 
 // Calls for several VMs run at once, so the count is raised under a lock.
@@ -67,20 +49,19 @@ std::string next_count(const std::string& path) {
     return value;
 }
 
-// The descriptors open at start, as "0 1 2", written to `path` (opened after the listing).
+// The descriptors open at start, as "0 1 2", written whole to `path` (opened after the listing):
+// the tools of other daemons write the same file, and a test reads it.
 void list_descriptors(const std::string& path) {
-    std::string list;
+    std::set<int> fds;
     if (DIR* dir = ::opendir("/proc/self/fd")) {
-        std::vector<int> fds;
         while (const dirent* entry = ::readdir(dir))
             if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != ::dirfd(dir))
-                fds.push_back(std::atoi(entry->d_name));
+                fds.insert(std::atoi(entry->d_name));
         ::closedir(dir);
-        std::sort(fds.begin(), fds.end());
-        for (int fd : fds)
-            list += (list.empty() ? "" : " ") + std::to_string(fd);
     }
-    // Whole or not at all: the tools of other daemons write the same file, and a test reads it.
+    std::string list;
+    for (int fd : fds)
+        list += (list.empty() ? "" : " ") + std::to_string(fd);
     const std::string part = path + "." + std::to_string(::getpid());
     std::ofstream(part, std::ios::trunc) << list << "\n";
     std::rename(part.c_str(), path.c_str());
@@ -90,31 +71,39 @@ void list_descriptors(const std::string& path) {
 
 int main(int argc, char** argv) {
     const std::string self = argv[0];
-    std::string key;
-    std::string query;
+    std::string key, query;
     if (self.substr(self.rfind('/') + 1) == "rctl") {
         if (argc != 3 || std::strcmp(argv[1], "-u") != 0 || std::strncmp(argv[2], "process:", 8))
             return 1;
-        key = std::string("pid/") + (argv[2] + 8);
-        query = "rctl";
-    } else {
-        for (int i = 1; i < argc; ++i) {
-            const std::string arg = argv[i];
-            if (arg.rfind("--vm=", 0) == 0)
-                key = "vm/" + arg.substr(5);
-            else if (arg == "--get-all" || arg == "--get-vcpu-class" || arg == "--get-stats")
-                query = arg.substr(2);
-        }
+        key = std::string("pid/") + (argv[2] + 8), query = "rctl";
+    }
+    for (int i = 1; query != "rctl" && i < argc; ++i) { // bhyvectl
+        const std::string arg = argv[i];
+        if (arg.rfind("--vm=", 0) == 0)
+            key = "vm/" + arg.substr(5);
+        else if (arg == "--get-all" || arg == "--get-vcpu-class" || arg == "--get-stats")
+            query = arg.substr(2);
     }
     if (key.empty() || query.empty() || key.find("..") != std::string::npos)
         return 1;
-    const std::string base = std::string(kFixtures) + "/" + key + "/" + query;
+    const std::string base = "/run/tarn-vm-perfdata/fixtures/" + key + "/" + query;
     if (::access((base + ".fds").c_str(), F_OK) == 0)
         list_descriptors(base + ".fds");
-    std::string text;
-    if (read_file(base + ".delay", text))
-        pause_in_child(std::atof(text.c_str()));
-    std::string out;
+    std::string text, out;
+    if (read_file(base + ".delay", text)) {
+        const double seconds = std::atof(text.c_str());
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::prctl(PR_SET_NAME, "sleep", 0, 0, 0);
+            timespec left{static_cast<time_t>(seconds),
+                          static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
+            while (::nanosleep(&left, &left) != 0) {
+            }
+            ::_exit(0);
+        }
+        if (child > 0)
+            ::waitpid(child, nullptr, 0);
+    }
     if (!read_file(base + ".out", out))
         return 1;
     if (::access((base + ".counter").c_str(), F_OK) == 0) {

@@ -1,14 +1,10 @@
-"""The simulated FreeBSD host of the end-to-end tests, the benchmarks and the demo.
-
-Inside private mount and PID namespaces it gives the daemon what it reads on a real host: fake
-bhyve processes with chosen argument vectors (fake_bhyve.cpp), kernel settings as files below
-SYSCTL_DIR (read by platform/sysctl_linux.cpp), /usr/sbin/bhyvectl and /usr/bin/rctl (overlays
-holding fake_host_tool.cpp, answering from files below FIXTURE_DIR) and real POSIX shared-memory
-objects on a private /dev/shm.
-"""
+"""The simulated FreeBSD host of the end-to-end tests, the benchmarks and the demo: inside private
+mount and PID namespaces, fake bhyve processes with chosen argument vectors (fake_bhyve.cpp),
+kernel settings as files below SYSCTL_DIR (read by platform/sysctl_linux.cpp), /usr/sbin/bhyvectl
+and /usr/bin/rctl (overlays holding fake_host_tool.cpp, answering from files below FIXTURE_DIR)
+and real POSIX shared-memory objects on a private /dev/shm."""
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -37,23 +33,8 @@ def fake_bhyve_path():
     return os.environ.get("TARN_FAKE_BHYVE") or os.path.join(build, "tests", "sim", "bhyve")
 
 
-def block_record(device, pairs, model="virtio-blk"):
-    """pairs: (read bytes, iops), (write ...), (trim ...), (limit Mbit/s, iops); slot device-9."""
-    return f"block{device}:0 {model} " + " ".join(f"{a}/{b}" for a, b in pairs)
-
-
-def net_record(device, pairs, word="net"):
-    """pairs: tx bytes/pps, rx bytes/pps, tx/rx limit Mbit/s, tx/rx drops; slot device-4."""
-    return f"{word}{device}:0 virtio-net " + " ".join(f"{a}/{b}" for a, b in pairs)
-
-
-def balloon_record(values):
-    return "balloon0:0 virtio-balloon " + " ".join(str(v) for v in values)
-
-
-def vmc_document(vdc):
-    """/vmc.vm.N: its "item" is the JSON text of an object holding "vdc"."""
-    return ('{"version": 1, "item": "{\\"vdc\\": %d, \\"name\\": \\"x\\"}"}' % vdc).encode()
+def _pairs(pairs):
+    return " ".join(f"{a}/{b}" for a, b in pairs)
 
 
 def standard_vm_texts(v, cores=2, rss=None, limit_class=1, limit_sleeps=None, blocks=None,
@@ -62,13 +43,17 @@ def standard_vm_texts(v, cores=2, rss=None, limit_class=1, limit_sleeps=None, bl
     `cores` cores, rss v*10^6+1, wired 1000v, runtime v*10^9 TSC ticks, 3000v idle ticks, 7v
     limit sleeps, rctl memoryuse 100v / vmemoryuse 200v / pcpu v, vdc v+100, one block device 9
     (1000v/10v, 2000v/20v, 0/0, 100/500), one net device 4 (3000v/30v, 4000v/40v, 100/200, 1/2)
-    and a balloon of v..v+10, with noise lines around them all."""
+    and a balloon of v..v+10, with noise lines around them all. blocks: (device, [read, write,
+    trim, limit (Mbit/s, iops)] pairs[, model]), slot device-9; nets: (device, [tx, rx, limits,
+    drops] pairs), slot device-4."""
     rss = v * 1000000 + 1 if rss is None else rss
     limit_sleeps = 7 * v if limit_sleeps is None else limit_sleeps
     blocks = blocks or [(9, [(1000 * v, 10 * v), (2000 * v, 20 * v), (0, 0), (100, 500)])]
     nets = nets or [(4, [(3000 * v, 30 * v), (4000 * v, 40 * v), (100, 200), (1, 2)])]
-    devices = ([f"devices of vm {v}"] + [block_record(*b) for b in blocks]
-               + [net_record(*n) for n in nets] + [balloon_record(range(v, v + 11)), "end"])
+    devices = ([f"devices of vm {v}"]
+               + [f"block{b[0]}:0 {(b[2:] or ('virtio-blk',))[0]} {_pairs(b[1])}" for b in blocks]
+               + [f"net{n[0]}:0 virtio-net {_pairs(n[1])}" for n in nets]
+               + ["balloon0:0 virtio-balloon " + " ".join(map(str, range(v, v + 11))), "end"])
     return {
         "get_all": (f"vm: {v}\ncpu_topology:  sockets=1, cores={cores}, threads=1, maxcpus=16\n"
                     f"vcpu0 rip          0xffffffff80b5c2a4\nResident memory    {rss}\n"
@@ -79,9 +64,17 @@ def standard_vm_texts(v, cores=2, rss=None, limit_class=1, limit_sleeps=None, bl
                   f"number of ticks vcpu was idle           {3000 * v}\n"
                   f"sleeps in ms due to vcpu limit throttle {limit_sleeps}\n"),
         "rctl": f"cputime=12\nmemoryuse={100 * v}\nvmemoryuse={200 * v}\npcpu={v}\nopenfiles=4\n",
-        "vmc": vmc_document(v + 100),
+        # /vmc.vm.N: its "item" is the JSON text of an object holding "vdc".
+        "vmc": ('{"version": 1, "item": "{\\"vdc\\": %d, \\"name\\": \\"x\\"}"}' % (v + 100)).encode(),
         "devices": ("\n".join(devices) + "\n").encode(),
     }
+
+
+def _write_whole(path, data):
+    """Written aside and renamed, so a feed running now reads it whole."""
+    with open(path + ".new", "wb") as f:
+        f.write(data if isinstance(data, bytes) else str(data).encode())
+    os.rename(path + ".new", path)
 
 
 class SimulatedHost:
@@ -136,12 +129,11 @@ class SimulatedHost:
         """The kernel setting as text (None: unset)."""
         os.makedirs(SYSCTL_DIR, exist_ok=True)
         path = os.path.join(SYSCTL_DIR, name)
-        if value is None:
-            if os.path.exists(path):
-                os.remove(path)
-        else:
+        if value is not None:
             with open(path, "w") as f:
                 f.write(f"{value}\n")
+        elif os.path.exists(path):
+            os.remove(path)
 
     def start_process(self, argv):
         """A fake bhyve process with exactly this argument vector; returns its pid."""
@@ -160,7 +152,7 @@ class SimulatedHost:
 
     def stop_process(self, pid):
         proc = self.processes.pop(pid)
-        proc.send_signal(signal.SIGKILL)
+        proc.kill()
         proc.wait()
 
     def add_vm(self, vm_id, argv=None, **texts):
@@ -168,14 +160,12 @@ class SimulatedHost:
         arguments override standard_vm_texts(vm_id): get_all, vcpu_class, stats, rctl (text the
         tool prints, None: it fails), vmc and devices (the objects' bytes)."""
         texts = {**standard_vm_texts(vm_id), **texts}
-        pid = self.start_process(argv or [f"bhyve: {vm_id}"])
-        self.vm_pids[vm_id] = pid
+        pid = self.vm_pids[vm_id] = self.start_process(argv or [f"bhyve: {vm_id}"])
         for tool, key in (("get-all", "get_all"), ("get-vcpu-class", "vcpu_class"),
                           ("get-stats", "stats"), ("rctl", "rctl")):
             self.set_tool(vm_id, tool, texts[key])
-        for name, data in ((f"vmc.vm.{vm_id}", texts["vmc"]),
-                           (f"bhyve.vm.{vm_id}.devices", texts["devices"])):
-            self.write_shm(name, data)
+        self.write_shm(f"vmc.vm.{vm_id}", texts["vmc"])
+        self.write_shm(f"bhyve.vm.{vm_id}.devices", texts["devices"])
         return pid
 
     def set_tool(self, vm_id, tool, text, status=0, delay=0, counter=False, fds=False):
@@ -188,20 +178,15 @@ class SimulatedHost:
                                                   tool == "rctl" else ("vm", str(vm_id))))
         os.makedirs(directory, exist_ok=True)
         base = os.path.join(directory, tool)
-        for suffix, value in ((".status", status), (".delay", delay), (".counter", counter and 0),
-                              (".fds", fds and ""), (".out", text)):
-            if value is None or value is False or (suffix == ".delay" and not value):
+        for suffix, value in ((".status", status), (".delay", delay or None),
+                              (".counter", counter and 0), (".fds", fds and ""), (".out", text)):
+            if value is None or value is False:
                 if os.path.exists(base + suffix):
                     os.remove(base + suffix)
-                continue
-            with open(base + suffix + ".new", "wb") as f:
-                f.write(value if isinstance(value, bytes) else str(value).encode())
-            os.rename(base + suffix + ".new", base + suffix)  # whole, for a feed running now
+            else:
+                _write_whole(base + suffix, value)
         return base + ".counter"
 
     def write_shm(self, name, data):
         """The shared-memory object /name holding data."""
-        path = os.path.join("/dev/shm", name.lstrip("/"))
-        with open(path + ".new", "wb") as f:
-            f.write(data)
-        os.rename(path + ".new", path)
+        _write_whole(os.path.join("/dev/shm", name.lstrip("/")), data)

@@ -23,8 +23,10 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <limits>
+#include <map>
 
 namespace tarn {
 namespace {
@@ -144,10 +146,9 @@ TEST(ToolTextTest, EachParserFindsItsFiguresOrSkipsTheVm) {
 }
 
 TEST(ToolTextTest, DivisionsSaturateOrGiveZeroInsteadOfUndefinedConversions) {
-    for (const auto& [ticks, hz, seconds] : {std::tuple{2500ULL, 1000.0, 2ULL},
-                                             {100ULL, 0.0, 0ULL},
-                                             {kMax64, 1.0, kMax64}}) // 2^64 as a double
-        EXPECT_EQ(idle_seconds(ticks, hz), seconds) << ticks << " / " << hz;
+    EXPECT_EQ(idle_seconds(2500, 1000.0), 2u);
+    EXPECT_EQ(idle_seconds(100, 0.0), 0u);
+    EXPECT_EQ(idle_seconds(kMax64, 1.0), kMax64); // 2^64 as a double
     EXPECT_DOUBLE_EQ(runtime_seconds(6, 4), 1.5);
     EXPECT_DOUBLE_EQ(runtime_seconds(6, 0), 0.0);
 }
@@ -166,7 +167,10 @@ const std::string kBlock9 = "block9:0 virtio-blk 1000/10 2000/20 0/0 100/500";
 const std::string kNet4 = "net4:0 virtio-net 1000/10 2000/20 100/200 3/4";
 const std::string kBalloon = "balloon0:0 virtio-balloon 1 2 3 4 5 6 7 8 9 10 11";
 
-TEST(DeviceStatsTest, EachRecordTypeGivesItsSample) {
+// Each record type gives its sample; records are searched for anywhere, and slots count from the
+// first device number of their type.
+TEST(DeviceStatsTest, RecordsAreSearchedForAndGiveTheirSamples) {
+    using namespace std::string_literals;
     EXPECT_EQ(device_samples(kBalloon + "\n" + kNet4 + "\n" + kBlock9),
               (std::vector<std::string>{
                   "virtio_blk,vm_id=7,slot=0,hostname=h read_bytes=c1000 read_iops=c10 "
@@ -177,10 +181,6 @@ TEST(DeviceStatsTest, EachRecordTypeGivesItsSample) {
                   "virtio_balloon,vm_id=7,hostname=h pages=g1 actual=g2 errors=c3 swap_in=c4 "
                   "swap_out=c5 major_faults=c6 minor_faults=c7 free_memory=g8 total_memory=g9 "
                   "avail_memory=g10 disk_caches=g11"}));
-}
-
-TEST(DeviceStatsTest, RecordsAreSearchedForAndSlotsCountFromTheFirstDevice) {
-    using namespace std::string_literals;
     const std::string values = " 1/2 3/4 5/6 7/8";
     const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
         {"block9:0 nvme" + values, {"virtio_blk:0"}},
@@ -203,31 +203,25 @@ TEST(DeviceStatsTest, RecordsAreSearchedForAndSlotsCountFromTheFirstDevice) {
 // Each kind is bounded on its own; the records past the bound are counted, not turned into samples.
 TEST(DeviceStatsTest, RecordsPastTheBoundOfTheirKindAreCountedNotTaken) {
     const std::size_t bound = kMaxDeviceRecords;
-    struct Case {
-        std::size_t blocks, nets, balloons; // records in the text
-        std::size_t skipped;
-    };
-    for (const Case& c : std::vector<Case>{{bound, 1, 0, 0}, {bound + 44, 0, bound + 1, 45}}) {
+    // blocks, nets, balloons in the text; records skipped
+    for (const auto& [blocks, nets, balloons, skipped] : std::vector<std::array<std::size_t, 4>>{
+             {bound, 1, 0, 0}, {bound + 44, 0, bound + 1, 45}}) {
         std::string text;
-        for (std::size_t i = 0; i < c.blocks; ++i) // the limit pair tells them apart
+        for (std::size_t i = 0; i < blocks; ++i) // the limit pair tells them apart
             text += "block9:0 nvme 0/0 0/0 0/0 " + std::to_string(i) + "/0\n";
-        for (std::size_t i = 0; i < c.nets; ++i)
-            text += kNet4 + "\n";
-        for (std::size_t i = 0; i < c.balloons; ++i)
-            text += kBalloon + "\n";
+        for (std::size_t i = 0; i < nets + balloons; ++i)
+            text += (i < nets ? kNet4 : kBalloon) + "\n";
         std::vector<MetricSample> samples;
-        EXPECT_EQ(append_device_samples(text, 7, "h", samples), c.skipped);
-        const auto count = [&](const char* measurement) {
-            return std::count_if(samples.begin(), samples.end(), [&](const MetricSample& s) {
-                return s.measurement == measurement;
-            });
-        };
-        EXPECT_EQ(count("virtio_blk"), static_cast<long>(std::min(c.blocks, bound)));
-        EXPECT_EQ(count("virtio_net"), static_cast<long>(c.nets));
-        EXPECT_EQ(count("virtio_balloon"), static_cast<long>(std::min(c.balloons, bound)));
+        EXPECT_EQ(append_device_samples(text, 7, "h", samples), skipped);
+        std::map<std::string, std::size_t> count;
+        for (const MetricSample& s : samples)
+            ++count[s.measurement];
+        EXPECT_EQ(count["virtio_blk"], std::min(blocks, bound));
+        EXPECT_EQ(count["virtio_net"], nets);
+        EXPECT_EQ(count["virtio_balloon"], std::min(balloons, bound));
         EXPECT_EQ(samples[bound - 1].fields[6].value, std::to_string(bound - 1)); // in text order
         const FoundRecords two = find_block_records(text, 2);
-        EXPECT_EQ(two.records.size() + two.skipped, c.blocks);
+        EXPECT_EQ(two.records.size() + two.skipped, blocks);
     }
 }
 
@@ -240,54 +234,41 @@ TEST(CollectSamplesTest, HostSampleComesFirst) {
     EXPECT_EQ(sample_text(samples[0]).substr(0, 14), "host_cpu_limit");
 }
 
-CommandLine sh(const std::string& script) {
-    return {"/bin/sh", "-c", script};
-}
-
 long open_descriptors() {
     return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
+std::string shown(const CommandOutput& output) {
+    return output ? "'" + *output + "'" : "-";
+}
+
 // A tool that cannot be executed counts as run without output and complains on stderr, as through
-// a shell; the arguments reach the tool unchanged.
+// a shell; the arguments reach the tool unchanged. Output up to the limit is kept.
 TEST(CommandRunnerTest, OutputAndExitStatus) {
-    struct Case {
-        CommandLine command;
-        CommandOutput plain, strict;
-        std::string complaint;
-        std::string failure; // as the health figures name it
-    };
     const std::string limit = std::to_string(kCommandOutputLimit), zeros(kCommandOutputLimit, '\0');
     const std::string over = std::to_string(kCommandOutputLimit + 1);
-    const std::vector<Case> cases = {
-        {{"/bin/true"}, "", "", "", ""},
-        {sh("printf x; exit 1"), "x", std::nullopt, "", "exit_status"},
-        {sh("printf y; kill -9 $$"), "y", std::nullopt, "", "signal"},
-        {{"/bin/echo", "$HOME", "a  b", ";"}, "$HOME a  b ;\n", "$HOME a  b ;\n", "", ""},
-        {{"/nonexistent/tool"},
-         "",
-         std::nullopt,
-         "/nonexistent/tool: not found\n",
-         "not_executable"},
-        {{"true"}, "", std::nullopt, "true: not found\n", "not_executable"}, // PATH is not searched
-        {{"/usr/bin/head", "-c", limit, "/dev/zero"}, zeros, zeros, "", ""}, // kept up to the limit
-        {{"/usr/bin/head", "-c", over, "/dev/zero"},
-         std::nullopt,
-         std::nullopt,
-         "",
-         "output_limit"},
-        {{}, std::nullopt, std::nullopt, "", ""},
+    // the command; plain and strict output and the failure as the health figures name it; stderr
+    const std::vector<std::tuple<CommandLine, std::string, std::string>> cases = {
+        {{"/bin/true"}, "'' '' ", ""},
+        {{"/bin/sh", "-c", "printf x; exit 1"}, "'x' - exit_status", ""},
+        {{"/bin/sh", "-c", "printf y; kill -9 $$"}, "'y' - signal", ""},
+        {{"/bin/echo", "$HOME", "a  b", ";"}, "'$HOME a  b ;\n' '$HOME a  b ;\n' ", ""},
+        {{"/nonexistent/tool"}, "'' - not_executable", "/nonexistent/tool: not found\n"},
+        {{"true"}, "'' - not_executable", "true: not found\n"}, // PATH is not searched
+        {{"/usr/bin/head", "-c", limit, "/dev/zero"}, "'" + zeros + "' '" + zeros + "' ", ""},
+        {{"/usr/bin/head", "-c", over, "/dev/zero"}, "- - output_limit", ""},
+        {{}, "- - ", ""},
     };
     const long descriptors = open_descriptors();
-    for (const Case& c : cases) {
+    for (const auto& [command, expected, complaint] : cases) {
         ::testing::internal::CaptureStderr();
         ToolFailure plain = ToolFailure::timeout, strict = ToolFailure::timeout;
-        EXPECT_EQ(run_command(c.command, &plain), c.plain) << ::testing::PrintToString(c.command);
-        EXPECT_EQ(run_command_strict(c.command, &strict), c.strict)
-            << ::testing::PrintToString(c.command);
-        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.complaint + c.complaint);
-        EXPECT_EQ(tool_failure_name(plain), c.failure) << ::testing::PrintToString(c.command);
-        EXPECT_EQ(tool_failure_name(strict), c.failure) << ::testing::PrintToString(c.command);
+        const std::string outputs =
+            shown(run_command(command, &plain)) + " " + shown(run_command_strict(command, &strict));
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), complaint + complaint);
+        EXPECT_EQ(tool_failure_name(plain), tool_failure_name(strict));
+        EXPECT_EQ(outputs + " " + tool_failure_name(plain), expected)
+            << ::testing::PrintToString(command);
     }
     EXPECT_EQ(open_descriptors(), descriptors);
 }
@@ -327,23 +308,20 @@ TEST(SharedMemoryTest, WholeObjectsUpToTheCopyLimitAreMapped) {
     const std::string name = "/tarn-test." + std::to_string(::getpid());
     EXPECT_FALSE(read_shared_memory(name));
     const std::uint64_t limit = kSharedMemoryCopyLimit, huge = 1ULL << 40;
-    struct Case {
-        std::uint64_t size, mapped;
-        bool logged;
-    };
-    const std::vector<Case> cases = {
-        {0, 0, false},        {5, 5, false},         {limit, limit, false},
-        {limit + 1, 0, true}, {limit + 1, 0, false}, {huge, 0, true},
-        {huge, 0, false},     {5, 5, false},         {huge, 0, true}};
+    // size of the object; logged as too large
+    const std::vector<std::pair<std::uint64_t, bool>> cases = {
+        {0, false},   {5, false},    {limit, false}, {limit + 1, true}, {limit + 1, false},
+        {huge, true}, {huge, false}, {5, false},     {huge, true}};
     const long descriptors = open_descriptors();
     LogCapture log;
-    for (const auto& [size, mapped, logged] : cases) {
+    for (const auto& [size, logged] : cases) {
         const int fd = ::shm_open(name.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
         EXPECT_EQ(::write(fd, "a\0b", 3), 3);
         EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
         ::close(fd);
         log.stream.str("");
         SharedMemoryMapping mapping = read_shared_memory(name);
+        const std::uint64_t mapped = size <= limit ? size : 0;
         EXPECT_EQ(mapping.size(), mapped) << size;
         EXPECT_EQ(mapping.bytes().substr(0, 3), mapped < 3 ? ""s : "a\0b"s) << size;
         EXPECT_EQ(log.text(), logged ? fmt::format("[shm] {} is {} bytes, over the {} byte limit; "
@@ -365,12 +343,14 @@ TEST(ProcessTableTest, FindsThisProcessByItsCommandName) {
     const std::string name = argv[0].substr(argv[0].rfind('/') + 1).substr(0, 15);
     ProcessTable table;
     ASSERT_TRUE(table.is_open()) << table.error();
-    std::vector<ProcessInfo> found;
-    ASSERT_TRUE(table.for_each_named(name, [&](const ProcessInfo& p) { found.push_back(p); }));
-    const auto self = std::find_if(found.begin(), found.end(),
-                                   [](const ProcessInfo& p) { return p.pid == ::getpid(); });
-    ASSERT_NE(self, found.end());
-    EXPECT_EQ(self->arguments, argv);
+    std::vector<pid_t> found;
+    ASSERT_TRUE(table.for_each_named(name, [&](const ProcessInfo& p) {
+        if (p.pid == ::getpid()) {
+            EXPECT_EQ(p.arguments, argv);
+        }
+        found.push_back(p.pid);
+    }));
+    EXPECT_EQ(std::count(found.begin(), found.end(), ::getpid()), 1);
 }
 
 } // namespace

@@ -3,18 +3,15 @@
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 
-#include <memory>
 #include <sstream>
-#include <string>
 
 namespace tarn {
 
-// While it lives, the default logger writes each message's text alone, one a line, to `stream`.
+// While it lives, the default logger writes each message's text alone, one a line, to `stream`
+// (messages below `level` left out).
 class LogCapture {
   public:
-    // Messages below `level` are left out.
-    explicit LogCapture(spdlog::level::level_enum level = spdlog::level::trace)
-        : previous_(spdlog::default_logger()) {
+    explicit LogCapture(spdlog::level::level_enum level = spdlog::level::trace) {
         auto logger = std::make_shared<spdlog::logger>(
             "capture", std::make_shared<spdlog::sinks::ostream_sink_mt>(stream));
         logger->set_pattern("%v");
@@ -27,13 +24,12 @@ class LogCapture {
     }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
-
     std::string text() const { return stream.str(); }
 
     std::ostringstream stream;
 
   private:
-    std::shared_ptr<spdlog::logger> previous_;
+    std::shared_ptr<spdlog::logger> previous_ = spdlog::default_logger();
 };
 
 } // namespace tarn
