@@ -1,9 +1,6 @@
-"""The one daemon fixture of the end-to-end tests (and the benchmarks): the built binary on the
-simulated host (tests/sim/simhost.py), its config and log, raw HTTP, and a small case runner.
-
-Every process started here is stopped by its owner (SIGTERM, then SIGKILL); the PID namespace
-ends whatever is left when the test exits.
-"""
+"""The daemon fixture of the end-to-end tests and benchmarks: the built binary on the simulated
+host (tests/sim/simhost.py), its config and log, raw HTTP, and a small case runner. Whatever a
+test leaves running ends with its PID namespace."""
 import os
 import re
 import shutil
@@ -41,12 +38,14 @@ def daemon_config(port, interval=1, influx=None):
     return text + "".join(f"{k} = {v}\n" for k, v in (influx or {}).items())
 
 
-def dump(config="[influx]\nenabled = false\n", args=("-p",), sigchld=signal.SIG_DFL):
-    """One run of the daemon to its end (by default the one-shot scrape); CompletedProcess."""
+def dump(config="[influx]\nenabled = false\n", args=("-p",), sigchld=signal.SIG_DFL,
+         wrapper=()):
+    """One run of the daemon (under wrapper, a command prefix) to its end, by default the one-shot
+    scrape; CompletedProcess."""
     with tempfile.NamedTemporaryFile("w", suffix=".conf") as f:
         f.write(config)
         f.flush()
-        return subprocess.run([BINARY, "-c", f.name, *args], stdin=subprocess.DEVNULL,
+        return subprocess.run([*wrapper, BINARY, "-c", f.name, *args], stdin=subprocess.DEVNULL,
                               capture_output=True, timeout=60 * SLACK,
                               preexec_fn=lambda: signal.signal(signal.SIGCHLD, sigchld))
 
@@ -126,12 +125,9 @@ def wait_for(what, timeout, step=0.05):
     return value
 
 
-def exchange(port, data=GET, timeout=10.0, rcvbuf=None):
+def exchange(port, data=GET, timeout=10.0):
     """Sends data, reads until the server closes; returns the bytes received."""
     with socket.socket() as s:
-        if rcvbuf:  # a small window and segments: the answer cannot go out at once
-            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
-            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_MAXSEG, 536)
         s.settimeout(timeout * SLACK)
         s.connect(("127.0.0.1", port))
         s.sendall(data)
@@ -144,8 +140,6 @@ def exchange(port, data=GET, timeout=10.0, rcvbuf=None):
             if not chunk:
                 return b"".join(chunks)
             chunks.append(chunk)
-            if rcvbuf:
-                time.sleep(0.002)
         return b"".join(chunks)
 
 

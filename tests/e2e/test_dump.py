@@ -88,13 +88,12 @@ def test_whole_scrape():
         for name in ("virtio_blk", "virtio_net", "virtio_balloon"):
             rows[name].pop()  # VM 6's
         want = scrape(rows)
-        # A supervisor may hand SIGCHLD down ignored; the host tools' answers must still count.
-        for sigchld in (signal.SIG_DFL, signal.SIG_IGN):
-            proc = fx.dump(sigchld=sigchld)
-            assert (proc.returncode, proc.stdout.decode()) == (0, want), \
-                f"SIGCHLD {sigchld}:\n{proc.stdout.decode()}\n{proc.stderr.decode()}"
-            assert (b"[warning] host tools failing: bhyvectl time-out for 1 VM (4); rctl exit "
-                    b"status for 1 VM (3)\n") in proc.stderr, proc.stderr
+        # Run as a supervisor may start it, with SIGCHLD handed down ignored: the host tools'
+        # answers must still count.
+        proc = fx.dump(sigchld=signal.SIG_IGN)
+        assert (proc.returncode, proc.stdout.decode()) == (0, want), (proc.stdout, proc.stderr)
+        assert (b"[warning] host tools failing: bhyvectl time-out for 1 VM (4); rctl exit "
+                b"status for 1 VM (3)\n") in proc.stderr, proc.stderr
         peak_kib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
         assert peak_kib < 512 * 1024, f"peak resident memory {peak_kib} KiB"
         check = subprocess.run(["promtool", "check", "metrics"], input=proc.stdout,
@@ -110,22 +109,19 @@ def test_whole_scrape():
 
 def test_kernel_settings():
     # (settings, expected host row, or None: the start fails for want of the TSC rate)
-    cases = [({"machdep.tsc_freq": 2100000000}, host_row("0", "0", "0", "2100000000")),
-             ({"machdep.tsc_freq": 2**64 - 1}, host_row("0", "0", "0", str(2**64 - 1))),
-             ({**HOST_SETTINGS, "hw.vmm.vcpu_limit.class.1.delay_ms": "abc",
-               "hw.vmm.vcpu_limit.class.1.rate_limit": 2**31}, host_row("0", "0")),
-             ({"machdep.tsc_freq": -1}, None),
-             ({"machdep.tsc_freq": 2**64}, None)]
-    for settings, row in cases:
+    tsc = "machdep.tsc_freq"
+    for settings, row in [({tsc: 2100000000}, host_row("0", "0", "0", "2100000000")),
+                          ({tsc: 2**64 - 1}, host_row("0", "0", "0", str(2**64 - 1))),
+                          ({**HOST_SETTINGS, "hw.vmm.vcpu_limit.class.1.delay_ms": "abc",
+                            "hw.vmm.vcpu_limit.class.1.rate_limit": 2**31}, host_row("0", "0")),
+                          ({tsc: -1}, None), ({tsc: 2**64}, None)]:
         with simhost.SimulatedHost() as host:
             for name, value in settings.items():
                 host.set_sysctl(name, value)
             proc = fx.dump()
-        if row is None:
-            assert proc.returncode == 1 and proc.stdout == b"", (settings, proc)
-            assert b"[error] Cannot read machdep.tsc_freq\n" in proc.stderr, proc.stderr
-        else:
-            assert proc.stdout.decode() == scrape({"host_cpu_limit": [row]}), (settings, proc)
+        assert (proc.returncode, proc.stdout.decode()) == ((1, "") if row is None else (
+            0, scrape({"host_cpu_limit": [row]}))), (settings, proc)
+        assert (b"[error] Cannot read machdep.tsc_freq\n" in proc.stderr) == (row is None)
 
 
 def test_largest_objects():
@@ -147,22 +143,14 @@ def test_largest_objects():
             ("devices", "bhyve.vm.2.devices", b"", record, b"",
              (b"\ntarn_vm_virtio_blk_read_iops_total{", 256), 100)):
         fill = (size - len(head) - len(tail)) // len(filler)
-        with simhost.SimulatedHost(HOST_SETTINGS) as host, tempfile.TemporaryDirectory() as work:
+        with simhost.SimulatedHost(HOST_SETTINGS) as host, tempfile.NamedTemporaryFile() as peak:
             host.add_vm(2, vmc=b'{"item": "{\\"vdc\\": 7}"}')
             data = head + filler * fill + tail
             host.write_shm(name, data + b"\0" * (size - len(data)) * (filler == record))
-            with open(os.path.join(work, "conf"), "w") as f:
-                f.write("[influx]\nenabled = false\n")
-            start = time.monotonic()
-            proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", os.path.join(work, "peak"),
-                                   fx.BINARY, "-c", os.path.join(work, "conf"), "-p"],
-                                  stdin=subprocess.DEVNULL, capture_output=True,
-                                  timeout=60 * fx.SLACK)
-            with open(os.path.join(work, "peak")) as f:
-                peak_kib = int(f.read().split()[-1])
+            proc = fx.dump(wrapper=("/usr/bin/time", "-f", "%M", "-o", peak.name))
+            peak_kib = int(peak.read().split()[-1])
         log = proc.stderr.decode()
-        print(f"  {size >> 20} MiB {what}: peak RSS {peak_kib} KiB, "
-              f"{time.monotonic() - start:.2f} s")
+        print(f"  {size >> 20} MiB {what}: peak RSS {peak_kib} KiB")
         assert proc.returncode == 0 and proc.stdout.count(text) == count, (what, log[-2000:])
         skipped = (f"[devices] /bhyve.vm.2.devices: {fill - 256} records past the first 256 of "
                    "their kind; skipped\n")
@@ -187,16 +175,13 @@ def test_command_line():
     cases = [("", ["-h"], 0, b"--dump-prometheus-metrics|--check-config"),
              ("", ["--version"], 0, b"tarn-vm-perfdata version: "),
              ("", ["-x"], 1, b"--log-size"),
-             ("[influx\n", ["-p"], 1, b"[error] Cannot parse config "),
              ("", ["-c", "/tmp", "-p"], 1, b"[error] Cannot parse config /tmp (error=-1)"),
-             ("[prometheus]\nmetrics_prefix = my-prefix\n", ["-p"], 1,
-              b"[error] metrics_prefix 'my-prefix' is not a valid metric name start"),
              ("[prometheus]\nlisten = 127.0.0.1:99999\n", log, 1,
               b"invalid listen address '127.0.0.1:99999', the port must be from 1 to 65535"),
              (busy, log, 1, b"[error] cannot bind to 127.0.0.1:%d: Address already in use\n"
               % taken.getsockname()[1]),
-             (off + "[influx]\nintervall = 5\n", ["-p"], 0, b"unknown key [influx] intervall"),
-             (off, ["-p"], 0, b"# TYPE tarn_vm_host_cpu_limit_hz gauge\n"),
+             (off + "intervall = 5\n", ["-p"], 0,
+              b"unknown key [influx] intervall|# TYPE tarn_vm_host_cpu_limit_hz gauge\n"),
              # -t: fine (the port in use is not bound), or each kind of refusal, with status 1.
              (busy, ["-t"], 0, b" is valid\n"),
              (off, ["-t", "-i"], 0, b" is valid\n"),
