@@ -280,7 +280,6 @@ TEST(WebConfigTest, SettingsAndErrorsOfFiles) {
         {users + "a: '" + kHash + "'\n  b: '" + hash10 + "'\n",
          "plain a=h b=? | " + e + "basic_auth_users: the users' bcrypt costs differ (4, 10): the "
          "time of a refusal tells which user names exist; make every hash at one cost"},
-        {"- a\n", "(top level): expected a mapping of keys"},
         {"web_listen_address: x\n", "web_listen_address: unknown key"},
         {"http_server_config:\n  http3: true\n", "http_server_config.http3: unknown key"},
         {headers + "X-Content-Type-Options: sniff\n",
@@ -291,10 +290,7 @@ TEST(WebConfigTest, SettingsAndErrorsOfFiles) {
         {"rate_limit:\n  interval: 5\n  burst: 1\n", "rate_limit.interval: '5' is not a duration"},
         {"rate_limit:\n  burst: -1\n", "rate_limit.burst: '-1' is not a whole number"},
         {tls + "  curve_preferences: [CurveP224]\n", "tls_server_config.curve_preferences: 'Cur"},
-        {tls + "  cipher_suites: TLS_AES_128_GCM_SHA256\n", "tls_server_config.cipher_suites: "
-                                                          "expected a list"},
         {tls + "  cert: " + pem + "\n", "tls_server_config.cert: give cert_file or cert, not"},
-        {"tls_server_config:\n  cert_file: c\n  key: x\n", "tls_server_config.key: expected PEM"},
         {"tls_server_config:\n  key_file: k\n", "tls_server_config.cert_file: missing (or cert)"},
         {"tls_server_config:\n  cert_file: c\n", "tls_server_config.key_file: missing (or key)"},
         {auth + "Yes\n", "tls_server_config.client_auth_type: 'Yes' is not NoClientCert,"},
@@ -304,7 +300,6 @@ TEST(WebConfigTest, SettingsAndErrorsOfFiles) {
         {tls + "  min_version: TLS14\n", "tls_server_config.min_version: 'TLS14' is not TLS10"},
         {tls + "  min_version: TLS13\n  max_version: TLS12\n",
          "tls_server_config.min_version: above max_version"},
-        {"basic_auth_users: [a]\n", "basic_auth_users: expected a mapping of user names"},
         {users + "a: '" + hash17 + "'\n",
          "basic_auth_users.a: bcrypt cost 17 is above 14, the most accepted (one check would "
          "take seconds); make the hash with htpasswd -nBC 12"},
