@@ -24,6 +24,7 @@ import json
 import os
 import random
 import re
+import shutil
 import ssl
 import subprocess
 import sys
@@ -152,7 +153,7 @@ def main():
     bench_util.enter_namespaces()
     import fixture as fx
     import simhost
-    from test_scrape_security import bcrypt_hash, make_pki
+    from test_scrape_security import Pki, bcrypt_hash
 
     vms = args.vms if args.vms is not None else (20 if args.short else 500)
     seconds = args.seconds if args.seconds is not None else (1 if args.short else 5)
@@ -163,7 +164,10 @@ def main():
             simhost.SimulatedHost(bench_util.HOST_SETTINGS) as host:
         for vm_id in range(1, vms + 1):
             host.add_vm(vm_id, **varied_vm(simhost, vm_id, rng))
-        make_pki(work)
+        pki = Pki()  # the test's CA and certificates, copied beside the web config
+        for name in ("ca.pem", "server.pem", "server.key"):
+            shutil.copy(pki.path(name), work)
+        shutil.rmtree(pki.dir)
         web_config = os.path.join(work, "web.yml")
         with open(web_config, "w") as f:
             f.write(f"tls_server_config:\n  cert_file: server.pem\n  key_file: server.key\n"
