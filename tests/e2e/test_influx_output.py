@@ -259,10 +259,13 @@ def test_influxd():
                                        "field type conflict", conflict.log()))) == len(mine)
         # A failed verification is named, with the key to mend it, and not called unreachable.
         for daemon in (other, store):
-            assert daemon.log_lines("error", "TLS failure(:|; 41 )") == [
+            # (a slow sanitizer build may post more than one feed before the stop)
+            failures = daemon.log_lines("error", "TLS failure")
+            assert failures[:1] == [
                 "InfluxDB TLS failure: SSL certificate problem: unable to get local issuer "
                 "certificate; check ca_file (the CA that signed the server's certificate) and "
-                "the host name in url", f"Influx TLS failure; {LINES} lines kept in the buffer"]
+                "the host name in url"] and f"Influx TLS failure; {LINES} lines kept in the " \
+                "buffer" in failures, failures
             assert daemon.log_lines("error", "^Influx buffer: [0-9]+ lines not sent before exit")
         assert not influxd.stored("other") and not influxd.stored("store")
         assert insecure.log_lines("warning", "insecure_skip_verify = true")
