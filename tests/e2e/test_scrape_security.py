@@ -235,9 +235,10 @@ def test_prometheus_shared_config_and_reload():
                                   directory=PKI.dir).strip().split("=")[1], 16)
             assert wait_for(lambda: https_exchange(auth, good, seen=seen).startswith(
                 b"HTTP/1.1 200 ") and seen["serial"] == serial2, 10)
-            time.sleep(6)
-            failed = value(web, 'count_over_time(up{job="good"}[8s]) - sum_over_time(up{job="good"}[8s])')
-            assert failed is not None and float(failed) <= 1, failed
+            # Prometheus reads the new password when the daemon may still hold the old hash, so
+            # a scrape may fail while both change; every scrape after that succeeds.
+            time.sleep(2)
+            assert wait_for(lambda: value(web, 'min_over_time(up{job="good"}[3s])') == "1", 8)
             gauge = 'tarn_vm_exporter_web_config_last_reload_successful{job="good"}'
             assert value(web, gauge) == "1"
             # A broken replacement (a key of another certificate) keeps the last good one.
