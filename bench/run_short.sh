@@ -34,7 +34,7 @@ run scrape_security "$python" bench/scrape_security.py "$build" --short
 run slow_readers "$python" bench/slow_readers.py "$build" --short
 run daemon_memory "$python" bench/daemon_memory.py "$build" --short
 run influx_output "$python" bench/influx_output.py "$build" --short
-# A minute of feeds under back-to-back scrapes; fails on growth of memory, descriptors or zombies.
+# 25 feeds under back-to-back scrapes; fails on growth of memory, descriptors or zombies.
 run soak "$python" bench/soak.py "$build" --short
 
 if ((${#failed[@]})); then

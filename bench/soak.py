@@ -16,8 +16,8 @@ the checkpoint on; no persistent zombie; no failed scrape (status other than 200
 error, body short of its Content-Length or not ending in a newline); no scrape showing an older
 feed than one before it; exit status 0 after SIGTERM. A progress line every --progress feeds
 (default 100) keeps partial figures when a run is cut short. Exits 1 when a limit is broken.
---short runs a small size: 20 VMs, 60 feeds,
-VmRSS compared from feed 20, a progress line every 10 feeds. Run as root:
+--short runs a small size: 20 VMs, 25 feeds,
+VmRSS compared from feed 10, a progress line every 5 feeds. Run as root:
 
     /usr/bin/python3 bench/soak.py [BUILD_DIR] [--feeds N] [--vms N] [--checkpoint N]
                                    [--progress N] [--scrape-pause S] [--short]
@@ -317,11 +317,11 @@ def main():
         parser.add_argument("--scrape-pause", type=float, default=0.05,
                             help="seconds between one answer and the next request (default 0.05)")
     args = bench_util.parse_args(__doc__.splitlines()[0], extra)
-    # --short: the size CI runs (bench/run_short.sh), about a minute.
+    # --short: the size CI runs (bench/run_short.sh), under half a minute.
     vms = args.vms if args.vms is not None else (20 if args.short else 50)
-    feeds = args.feeds if args.feeds is not None else (60 if args.short else 2000)
-    checkpoint = args.checkpoint if args.checkpoint is not None else (20 if args.short else 100)
-    progress = args.progress if args.progress is not None else (10 if args.short else 100)
+    feeds = args.feeds if args.feeds is not None else (25 if args.short else 2000)
+    checkpoint = args.checkpoint if args.checkpoint is not None else (10 if args.short else 100)
+    progress = args.progress if args.progress is not None else (5 if args.short else 100)
     if feeds < 1 or checkpoint < 1 or progress < 1 or vms < 1:
         sys.exit("--feeds, --vms, --checkpoint and --progress must be at least 1")
     bench_util.use_build(args.build_dir)

@@ -11,14 +11,24 @@ echo "== [${SECONDS} s] plain build"
 bash scripts/build.sh build/release
 ctest --test-dir build/release --output-on-failure -j2
 
+# The short benchmarks mostly wait (feeds at 1 s, peers' answers), so they run beside the
+# compile-bound stages that follow; their log is shown when they end, and the sanitizer test
+# stages start only then, on a machine without them.
+echo "== [${SECONDS} s] benchmarks, short mode (they must keep building and running), beside the next stages"
+bash bench/run_short.sh build/release >build/benchmarks.log 2>&1 &
+benchmarks=$!
+
 echo "== [${SECONDS} s] FreeBSD build: every product file compiled against FreeBSD 14.2's headers (no link)"
 bash scripts/freebsd/check.sh .
 
-echo "== [${SECONDS} s] benchmarks, short mode (they must keep building and running)"
-bash bench/run_short.sh build/release
-
 echo "== [${SECONDS} s] fuzz targets: corpus, then fixed seed and runs (libFuzzer with ASan + UBSan)"
 bash tests/fuzz/run.sh fixed build/fuzz
+
+status=0
+wait "$benchmarks" || status=$?
+echo "== [${SECONDS} s] benchmarks ended (exit status $status):"
+cat build/benchmarks.log
+((status == 0))
 
 # The packaging checks are about files (install tree, manual page, rc.d script, examples); the one
 # daemon run among them (--version) passes the same start-up as every other end-to-end test, which
