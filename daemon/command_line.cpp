@@ -1,5 +1,6 @@
 #include "daemon/command_line.h"
 
+#include "collectors/text_scan.h"
 #include "daemon/version.h"
 
 #include <fmt/format.h>
@@ -44,9 +45,7 @@ const char* const kHelpText =
 
 namespace {
 
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
+using scan::is_digit;
 
 // Decimal digits only (the caller checked), 0 on overflow or a zero value.
 std::uint64_t parse_digits(const std::string& digits) {
