@@ -23,7 +23,6 @@ from prometheus_client.parser import text_string_to_metric_families
 
 OPENER = urllib.request.build_opener(urllib.request.ProxyHandler({}), urllib.request.HTTPSHandler(
     context=ssl._create_unverified_context()))  # https of the tests' own CAs is not verified
-GRAFANA = os.path.join(fx.SOURCE_DIR, "packaging", "grafana")
 DATABASE = "tarn db&precision=s"  # would add a query parameter to an unescaped URL
 SETTINGS = {"kern.hz": 100, "hw.vmm.vcpu_limit.class.1.delay_ms": 250,
             "hw.vmm.vcpu_limit.class.1.rate_limit": 40, "hw.vmm.vcpu_limit.class.1.burst_secs": 3}
@@ -37,8 +36,6 @@ BUILTIN = {"$__rate_interval": "4s", "$__range": "30s", "$__interval": "2s"}
 # second daemon drops and buffers.
 EVENTS = {"prometheus": ["vCPU-limit throttle sleep A", "Host-tool failures A", "InfluxDB lines C",
                          "InfluxDB lines buffered A"], "influxdb": ["vCPU-limit throttle sleep A"]}
-UNITS = {"s", "ms", "bytes", "Bps", "iops", "pps", "percent", "percentunit", "short", "hertz",
-         "reqps"}
 
 
 def http(url, form=None, data=None):
@@ -175,6 +172,11 @@ class Prometheus:
         assert status == 200 and answer.get("status") == "success", (path, params, text[:300])
         return answer["data"]
 
+    def value(self, query, **params):
+        """The value of the query's first series, or None."""
+        result = self.api("query", query=query, **params)["result"]
+        return result[0]["value"][1] if result else None
+
     def variable(self, query, values):
         match = re.fullmatch(r"label_values\((.+), (\w+)\)", query)
         assert match, query
@@ -191,51 +193,23 @@ class Prometheus:
                 "query", query=fill(target["expr"], values), time=time.time())["result"]]
 
 
-def load(name):
-    with open(os.path.join(GRAFANA, f"tarn-vm-perfdata-{name}.json")) as f:
-        return json.load(f)
-
-
-def nodes(node, path=""):
-    """(path, object) of every JSON object in a document."""
-    if isinstance(node, dict):
-        yield path, node
-    for key, value in node.items() if isinstance(node, dict) else enumerate(
-            node if isinstance(node, list) else []):
-        yield from nodes(value, f"{path}/{key}")
-
-
 def check_board(name, database):
-    """Failures of the board's form, of every variable and panel target (with the panel's title),
-    and one for each of the EVENTS that shows no positive value."""
-    board, ref = load(name), {"type": name, "uid": "${datasource}"}
-    variables = board["templating"]["list"]
-    failures = [f"{path}: a data source other than the variable" for path, node in nodes(board)
-                if node.get("datasource", ref) != ref
-                or path and node.get("uid", ref["uid"]) != ref["uid"]]
-    if [v["name"] for v in variables] != ["datasource", "hostname", "vdc", "vm"] or (
-            variables[0]["type"], variables[0]["query"]) != ("datasource", name) or board[
-            "schemaVersion"] < 36 or "__inputs" in board:
-        failures.append("not importable as it is: variables, schema version or __inputs")
-    values, found, cells, ids = {}, {}, set(), set()
-    for variable in variables[1:]:
+    """Failures of the board's data sources, of every variable and panel target (with the panel's
+    title), and one for each of the EVENTS that shows no positive value."""
+    objects, ref = [], {"type": name, "uid": "${datasource}"}
+    with open(os.path.join(fx.SOURCE_DIR, "packaging", "grafana",
+                           f"tarn-vm-perfdata-{name}.json")) as f:
+        board = json.load(f, object_hook=lambda node: objects.append(node) or node)
+    failures = [f"a data source other than the variable: {node}" for node in objects[:-1]
+                if node.get("datasource", ref) != ref or node.get("uid", ref["uid"]) != ref["uid"]]
+    values, found = {}, {}
+    for variable in board["templating"]["list"][1:]:
         got = database.variable(variable["query"], values)
         if not got:
             failures.append(f"variable {variable['name']}: no values")
         # Every value chosen, as Grafana writes a multi-value variable into a regex.
         values[variable["name"]] = "(" + "|".join(re.escape(v) for v in got or ["none"]) + ")"
     for panel in board["panels"]:
-        x, y, w, h = (panel["gridPos"][k] for k in "xywh")
-        mine = {(x + i, y + j) for i in range(w) for j in range(h)}
-        if x + w > 24 or mine & cells or panel["id"] in ids:
-            failures.append(f"{panel['title']}: over the edge or another panel, or a used id")
-        cells, ids = cells | mine, ids | {panel["id"]}
-        config = panel.get("fieldConfig", {})
-        units = [config.get("defaults", {}).get("unit")] + [p["value"] for o in config.get(
-            "overrides", []) for p in o["properties"] if p["id"] == "unit"]
-        if panel["type"] != "row" and not all(u in UNITS or re.fullmatch(r"suffix:\S+", u or "")
-                                              for u in units):
-            failures.append(f"{panel['title']}: units {units}")
         for target in panel.get("targets", []) if panel["type"] != "row" else []:
             title = f"{panel['title']} {target['refId']}"
             try:
@@ -279,14 +253,14 @@ def pausing(arguments):
     return False
 
 
-def check_health_figures(scrape):
-    """The first daemon's own figures, (name, labels, lowest, highest): some are counted as of the
-    last feed, so bounded from below only."""
+def health_failures(scrape):
+    """The first daemon's own figures out of their (name, labels, lowest, highest): some are
+    counted as of the last feed, so bounded from below only."""
     got = {(name[len("tarn_vm_exporter_"):], ",".join(f"{k}={v}" for k, v in labels)): value
            for (name, labels), value in samples(scrape).items()}
-    version = re.search(r'build_info\{.*version="(\w+)"', scrape.decode()).group(1)
-    now = time.time()
-    for name, labels, low, high in [
+    version, now = re.findall(r'build_info\{.*version="(\w+)"', scrape.decode()), time.time()
+    version = version[0] if version else "missing"
+    return [(name, labels, got.get((name, labels))) for name, labels, low, high in [
             ("vms_found", "", 3, 3), ("collection_interval_seconds", "", 1, 1),
             ("connections_evicted_total", "", 0, 0), ("scrapes_total", "code=404", 1, 1),
             ("scrapes_total", "code=200", 1, math.inf),
@@ -294,9 +268,9 @@ def check_health_figures(scrape):
             ("tool_failures_total", "cause=exit_status,tool=rctl,vm_id=9", 2, math.inf),
             ("build_info", f"version={version}", 1, 1),
             ("collection_end_timestamp_seconds", "", now - 10 * fx.SLACK, now),
-            ("collection_duration_seconds", "", 1e-9, 5 * fx.SLACK)]:
-        assert low <= got.get((name, labels), -1) <= high, (name, labels, got)
-    assert len([key for key in got if key[0] == "build_info"]) == 1, got
+            ("collection_duration_seconds", "", 1e-9, 5 * fx.SLACK)]
+            if not low <= got.get((name, labels), -1) <= high] + [
+            key for key in got if key[0] == "build_info" and key[1] != f"version={version}"]
 
 
 def test_peers_and_dashboards():
@@ -337,15 +311,20 @@ def test_peers_and_dashboards():
             nope = fx.exchange(ports["a"], b"GET /nope HTTP/1.1\r\n\r\n")
             assert nope.startswith(b"HTTP/1.1 404"), nope
             prometheus = Prometheus(ports["web"])
+            assert wait_for(lambda: http(f"http://127.0.0.1:{ports['web']}/-/ready")[0] == 200, 20)
             enough = (f'min(count_over_time(up{{job="tarn"}}[1m])) >= {SCRAPES} and '
                       'count(up{job="tarn"} == 1) == 2')
-            assert wait_for(lambda: http(f"http://127.0.0.1:{ports['web']}/-/ready")[0] == 200, 20)
             assert wait_for(lambda: prometheus.api("query", query=enough)["result"],
                             3 * SCRAPES), "Prometheus did not scrape both daemons"
-            # The figures are counted as of the last feed: one after the 404 has been answered.
-            scrape = wait_for(lambda: b'code="404"' in (s := fx.body(fx.exchange(ports["a"])))
-                              and s, 10, 0.2) or fx.body(fx.exchange(ports["a"]))
-            check_health_figures(scrape)
+            # The figures are counted as of the last feed: wait for one after the 404 and after
+            # VM 3's first feed, whose duration is the tool's time limit.
+            scrapes = []
+
+            def healthy():
+                scrapes.append(fx.body(fx.exchange(ports["a"])))
+                return not health_failures(scrapes[-1])
+            assert wait_for(healthy, 20, 0.2), health_failures(scrapes[-1])
+            scrape = scrapes[-1]
             check = subprocess.run(["promtool", "check", "metrics"], input=scrape,
                                    capture_output=True, timeout=60)
             assert check.returncode == 0, check.stdout + check.stderr
