@@ -6,6 +6,7 @@ import re
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -123,21 +124,17 @@ def wait_for(what, timeout, step=0.05):
     return value
 
 
-def exchange(port, data=GET, timeout=10.0):
-    """Sends data, reads until the server closes; returns the bytes received."""
-    with socket.socket() as s:
-        s.settimeout(timeout * SLACK)
-        s.connect(("127.0.0.1", port))
+def exchange(port, data=GET, timeout=10.0, wrap=None):
+    """Sends data (over wrap(socket), e.g. TLS), reads until the server closes; the bytes."""
+    with socket.create_connection(("127.0.0.1", port), timeout * SLACK) as raw, (
+            wrap(raw) if wrap else raw) as s:
         s.sendall(data)
         chunks = []
-        while True:
-            try:
-                chunk = s.recv(65536)
-            except ConnectionResetError:
-                break
-            if not chunk:
-                return b"".join(chunks)
-            chunks.append(chunk)
+        try:
+            while chunk := s.recv(65536):
+                chunks.append(chunk)
+        except (ssl.SSLEOFError, ConnectionResetError):
+            pass
         return b"".join(chunks)
 
 

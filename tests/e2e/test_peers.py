@@ -26,14 +26,11 @@ OPENER = urllib.request.build_opener(urllib.request.ProxyHandler({}), urllib.req
 DATABASE = "tarn db&precision=s"  # would add a query parameter to an unescaped URL
 SETTINGS = {"kern.hz": 100, "hw.vmm.vcpu_limit.class.1.delay_ms": 250,
             "hw.vmm.vcpu_limit.class.1.rate_limit": 40, "hw.vmm.vcpu_limit.class.1.burst_secs": 3}
-# The dashboards' queries test the JSON against the databases, nothing of the daemon's memory or
-# threads: the plain build's run does them, the sanitizer builds' runs check the rest sooner.
-DASHBOARDS = not os.environ.get("TARN_SANITIZE")
+DASHBOARDS = not os.environ.get("TARN_SANITIZE")  # queries test the JSON, not the daemon
 SCRAPES = 7 if DASHBOARDS else 2  # seconds of data, one scrape and one collection a second
 # Grafana's own variables, as Grafana fills them for a short range at a 1 s scrape interval.
 BUILTIN = {"$__rate_interval": "4s", "$__range": "30s", "$__interval": "2s"}
-# Targets that show this scenario's events: VM 8's sleeps, rctl failing for VM 9, the lines the
-# second daemon drops and buffers.
+# Targets showing VM 8's sleeps, rctl failing for VM 9, the lines the second daemon drops/buffers.
 EVENTS = {"prometheus": ["vCPU-limit throttle sleep A", "Host-tool failures A", "InfluxDB lines C",
                          "InfluxDB lines buffered A"], "influxdb": ["vCPU-limit throttle sleep A"]}
 
@@ -95,8 +92,7 @@ def influx_line(text):
             {k: float(v) for k, v in (f.split("=") for f in fields.split(","))}, int(stamp))
 
 
-def dumped(daemon):
-    """The lines a daemon started with -i has logged."""
+def dumped(daemon):  # the lines a daemon started with -i has logged
     return [line[9:] for line in daemon.log_lines("info", r"^\[influx\] ")]
 
 
@@ -179,14 +175,12 @@ class Prometheus:
 
     def variable(self, query, values):
         match = re.fullmatch(r"label_values\((.+), (\w+)\)", query)
-        assert match, query
         series = self.api("series", **{"match[]": fill(match.group(1), values),
                                        "start": time.time() - 60, "end": time.time()})
         return sorted({s[match.group(2)] for s in series if match.group(2) in s})
 
     def series(self, target, values):
-        """(labels, legend, [value]) of each series of a dashboard target (legends need only
-        differ within one daemon)."""
+        """(labels, legend, [value]) of each series of a target (legends differ per daemon)."""
         return [(r["metric"], (r["metric"].get("instance"), re.sub(
             r"\{\{(\w+)\}\}", lambda m: r["metric"].get(m.group(1), "MISSING"),
             target["legendFormat"])), [float(r["value"][1])]) for r in self.api(
@@ -233,8 +227,7 @@ def check_board(name, database):
     return [f"{name} dashboard: {failure}" for failure in failures]
 
 
-def samples(scrape, keep=lambda name, labels: True):
-    """{(name, sorted labels without hostname): value} of a scrape."""
+def samples(scrape, keep=lambda name, labels: True):  # {(name, labels but hostname): value}
     return {(s.name, tuple(sorted((k, v) for k, v in s.labels.items() if k != "hostname"))):
             s.value for family in text_string_to_metric_families(scrape.decode())
             for s in family.samples if keep(s.name, s.labels)}

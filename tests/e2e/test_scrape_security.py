@@ -98,21 +98,15 @@ def client_context(cert=None):
 def https_exchange(port, data, context=None, session=None, seen=None):
     """One request over TLS; the bytes of the answer up to the server's close. seen (a dict)
     gets the session, whether it was resumed and the server certificate's serial."""
-    with socket.create_connection(("127.0.0.1", port), 10 * fx.SLACK) as raw:
+    def wrap(raw):
         raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)  # as Prometheus (Go) does
-        with (context or client_context()).wrap_socket(
-                raw, server_hostname="127.0.0.1", session=session) as s:
-            if seen is not None:
-                seen.update(session=s.session, reused=s.session_reused,
-                            serial=int(s.getpeercert()["serialNumber"], 16))
-            s.sendall(data)
-            chunks = []
-            try:
-                while chunk := s.recv(65536):
-                    chunks.append(chunk)
-            except (ssl.SSLEOFError, ConnectionResetError):
-                pass
-            return b"".join(chunks)
+        s = (context or client_context()).wrap_socket(raw, server_hostname="127.0.0.1",
+                                                      session=session)
+        if seen is not None:
+            seen.update(session=s.session, reused=s.session_reused,
+                        serial=int(s.getpeercert()["serialNumber"], 16))
+        return s
+    return fx.exchange(port, data, wrap=wrap)
 
 
 def split(answer):
@@ -235,7 +229,8 @@ def test_prometheus_shared_config_and_reload():
         # A broken replacement (a key of another certificate) keeps the last good one.
         PKI.web_config("shared.yml", SHARED.replace("server.key", "client.key"))
         assert wait_for(lambda: prometheus.value(gauge) == "0", 10)
-        assert fx.body(https_exchange(auth, good)) and prometheus.value('up{job="good"}') == "1"
+        assert fx.body(https_exchange(auth, good))
+        assert wait_for(lambda: prometheus.value('up{job="good"}') == "1", 10)
         errors = daemon.log_lines("error", "does not match")
         assert errors == [f"Web config {shared}: tls_server_config.key_file: key_file "
                           f"'{PKI.path('client.key')}' does not match cert_file "
