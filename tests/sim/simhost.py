@@ -99,8 +99,7 @@ class SimulatedHost:
             for path in ("/usr/sbin/bhyvectl", "/usr/bin/rctl"):
                 lower = os.path.dirname(path)
                 layer = os.path.join(self.root, lower.replace("/", "_"))
-                os.makedirs(layer + "/u")
-                os.makedirs(layer + "/w")
+                [os.makedirs(f"{layer}/{d}") for d in "uw"]
                 self._mount(lower, "-t", "overlay", "overlay", "-o",
                             f"lowerdir={lower},upperdir={layer}/u,workdir={layer}/w")
                 shutil.copyfile(tool, path)
