@@ -1,8 +1,7 @@
-"""The running daemon's scrape server among hostile local clients and out of descriptors, and its
-stop signals, on a simulated host whose scrape (20 VMs with 40 block and 40 network devices each,
-about 1 MB) is too large to go out at once to a client with a small window; README's InfluxDB
-steps and the sample config against a real influxd. Slow readers by the thousand and the answer
-times beside them are bench/slow_readers.py's (slowhttptest). Root only (private namespaces)."""
+"""The scrape server among hostile local clients and out of descriptors, and the stop signals, on
+a simulated host whose scrape (20 VMs of 40 block and 40 network devices, about 1 MB) cannot go
+out at once to a client with a small window; README's InfluxDB steps and the sample config
+against influxd. Slow readers by the thousand are bench/slow_readers.py's. Root only."""
 import os
 import re
 import resource

@@ -1,7 +1,6 @@
-"""The Influx output on a simulated host of 10 VMs (41 lines a feed) against stand-in servers that
-record the requests of each setting (answering slowly, busy or never), VictoriaMetrics (1.x and
-v2 write) and influxd 1.x (authentication, a body limit, a field-type conflict, an outage, https
-with CAs made here by openssl). Root only (private namespaces)."""
+"""The Influx output of 10 VMs (41 lines a feed) to stand-ins recording the requests (answering
+slowly, busy or never), VictoriaMetrics and influxd 1.x (https, authentication, a body limit, a
+field-type conflict, an outage). Root only (private namespaces)."""
 import base64
 import gzip
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer

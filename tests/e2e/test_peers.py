@@ -1,10 +1,9 @@
-"""Real peers of running daemons on one simulated host: VM 3 (no vCPU limit, its first --get-stats
-times out, --get-all lists its descriptors), VM 8 (throttled, counters growing), VM 9 (rctl failing,
-a second block device). A real Prometheus scrapes two daemons with self_metrics on; a real influxd
-takes the first one's lines (a database name and a password that would break the URL); the second
-one's InfluxDB port is closed, so it buffers and drops lines. Checked: promtool on the scrape, the
-stored series and rows equal what was sent, the health figures, tools started with descriptors 0-2
-only, and every variable and panel query of the dashboards of packaging/grafana. Root only."""
+"""Real peers of two daemons (self_metrics on) on one simulated host: VM 3 (no vCPU limit, its first
+--get-stats times out, --get-all lists its descriptors), VM 8 (throttled, counters growing), VM 9
+(rctl failing, a second block device). Prometheus scrapes both; influxd takes the first one's lines
+(a database name and a password that would break the URL); the second one's InfluxDB port is
+closed. Checked: promtool, stored series and rows equal what was sent, health figures, tools start
+with descriptors 0-2 only, every query of the dashboards of packaging/grafana. Root only."""
 import json
 import math
 import os
@@ -45,8 +44,8 @@ def http(url, form=None, data=None):
 
 
 class Server:
-    """A peer program with a temporary directory, which outlives stop() and start(), prepared by
-    prepare(directory); started at once, and ready when the URL `ready` answers."""
+    """A peer program, started at once (ready when the URL `ready` answers), with a directory that
+    prepare(directory) fills and that outlives stop() and start()."""
 
     def __init__(self, argv, config_name, config, ready=None, prepare=None):
         self.dir, self.ready = tempfile.mkdtemp(prefix="tarn-peer-"), ready

@@ -1,9 +1,7 @@
 """The scrape endpoint off loopback: the exporters' web config file (TLS, basic auth, headers,
-rate limit), re-read on change, and gzip. A real Prometheus scrapes a host's shared web config
-while its certificate and user are replaced; a table of web config files is fed to the daemon and
-to promtool. The CA and certificates are made here with the openssl command. Floods of wrong
-passwords and their answer times are bench/scrape_security.py's; hostile plain clients are
-test_daemon's. Root only (private namespaces)."""
+rate limit), re-read on change, and gzip. Prometheus scrapes a host's shared web config while its
+certificate and user are replaced; web config files are fed to the daemon and to promtool. Floods
+of wrong passwords are bench/scrape_security.py's, hostile plain clients test_daemon's. Root only."""
 import base64, fcntl, gzip, os, pty, shutil, socket, ssl, subprocess, tempfile, termios
 import time
 
