@@ -9,7 +9,6 @@ import resource
 import shutil
 import signal
 import socket
-import subprocess
 import tempfile
 import time
 
@@ -96,9 +95,6 @@ def test_whole_scrape():
                 b"status for 1 VM (3)\n") in proc.stderr, proc.stderr
         peak_kib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
         assert peak_kib < 512 * 1024, f"peak resident memory {peak_kib} KiB"
-        check = subprocess.run(["promtool", "check", "metrics"], input=proc.stdout,
-                               capture_output=True, timeout=60)
-        assert check.returncode == 0, check.stdout + check.stderr
         time.sleep(0.2)
         left = []
         for pid in filter(str.isdigit, os.listdir("/proc")):

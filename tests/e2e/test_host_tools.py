@@ -26,8 +26,7 @@ def children(pid):
 
 def stopped_within(daemon, seconds):
     start = time.monotonic()
-    status = daemon.stop(timeout=seconds * fx.SLACK + 5)
-    took = time.monotonic() - start
+    status, took = daemon.stop(timeout=seconds * fx.SLACK + 5), time.monotonic() - start
     assert status == 0 and took < seconds * fx.SLACK, (status, took, daemon.log()[-2000:])
     assert daemon.log().endswith("[info] Exiting\n"), daemon.log()[-2000:]
 
@@ -42,7 +41,8 @@ def test_tool_stuck_in_the_kernel():
             try:
                 mount = stuck_mount.StuckMount(os.path.join(host.fixtures, "vm", "4")).__enter__()
             except stuck_mount.Unavailable as reason:
-                raise fx.Skipped(f"FUSE: {reason}")
+                print(f"SKIPPED: FUSE: {reason}")
+                raise SystemExit(77)
             try:
                 port = fx.free_port()
                 with fx.Daemon(fx.daemon_config(port)).start() as daemon:

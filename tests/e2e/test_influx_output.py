@@ -1,46 +1,48 @@
-"""The Influx output on a simulated host of 10 VMs (41 lines a feed) against stand-in servers that
-record the requests of each setting (answering slowly, busy or never), VictoriaMetrics (1.x and
-v2 write) and influxd 1.x (authentication, a body limit, a field-type conflict, an outage, https
-with CAs made here by openssl). Root only (private namespaces)."""
+"""The Influx output of 10 VMs (41 lines a feed) to stand-ins recording the requests (answering
+slowly, busy or never), VictoriaMetrics and influxd 1.x (https, authentication, a body limit, a
+field-type conflict, an outage). Root only (private namespaces)."""
 import base64
 import gzip
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 import json
 import os
 import re
+import shutil
 import socket
-import subprocess
 import threading
 import time
 
 import fixture as fx
 from fixture import simhost
 from test_peers import Influxd, Server, dumped, http, influx_line, points, wait_for
+from test_scrape_security import Pki
 
 LINES = 41  # host_cpu_limit, then bhyve_cpu and one block, net and balloon sample per VM
 SANITIZED = bool(os.environ.get("TARN_SANITIZE"))
 
 
-def run_daemons(keys_list, feeds, during=None):
+def run_daemons(keys_list, during):
     """Daemons with -i and these [influx] keys (and "interval", default 1) on one host, each run
-    for `feeds` feeds (then through during() and 2 more feeds) and stopped (status 0, the time it
-    took in stop_s), keeping their logs."""
+    for 2 feeds, then through during(daemons) and "after" (default 2) more feeds, and stopped
+    (status 0, the time it took in stop_s), keeping their logs."""
     with simhost.SimulatedHost() as host:
         host.set_sysctl("kern.hz", 1000)
         for v in range(1, (LINES - 1) // 4 + 1):
             host.add_vm(v)
+        keys_list = [dict(keys) for keys in keys_list]
+        after = [keys.pop("after", 2) for keys in keys_list]
         daemons = [fx.Daemon(fx.daemon_config(None, keys.pop("interval", 1), keys), ["-i"])
-                   for keys in map(dict, keys_list)]
+                   for keys in keys_list]
         try:
-            def done(count):
+            def done(counts):
                 return all(d.wait_log("[influx] host_cpu_limit", 10 * fx.SLACK + 3 * count,
-                                      count=count) for d in daemons)
+                                      count=count) for d, count in zip(daemons, counts))
             for daemon in daemons:
                 daemon.start()
-            assert done(feeds), [d.log() for d in daemons]
-            if during:
-                during(daemons)
-                assert done(max(d.log().count("[influx] host_") for d in daemons) + 2)
+            assert done([2] * len(daemons)), [d.log() for d in daemons]
+            during(daemons)
+            assert done([d.log().count("[influx] host_cpu_limit") + n for d, n in zip(daemons,
+                                                                                      after)])
             for daemon in daemons:
                 start = time.monotonic()
                 assert daemon.stop(timeout=10 * fx.SLACK) == 0, daemon.log()
@@ -96,24 +98,73 @@ REQUEST_CASES = [
 BUFFER = {"database": "d", "batch_size": 5000, "buffer_limit": 1000}
 
 
-def test_stand_ins_and_victoria_metrics():
-    # An interval of 2 s (3 under sanitizers) leaves time enough for 41 POSTs a feed on a busy
-    # host; the 2.5 s answers run all the while anyway. Also a server busy (429, 429, 503) with
-    # a buffer, one that never answers with and without a buffer, and
-    # VictoriaMetrics: the 1.x write's database becomes the label db, the v2 bucket does not.
+def test_influx_output():
+    # All daemons on one host: 2 feeds each, influxd's outage until they notice, 2 more feeds.
+    # Stand-ins at an interval of 3 s (5 under sanitizers: 41 POSTs a feed beside 17 daemons; the
+    # 2.5 s answers run all the while), one busy (429, 429, 503), one never answering (with and
+    # without a buffer); VictoriaMetrics: the 1.x write's database becomes the label db, the v2
+    # bucket does not. influxd over https with authentication and a body limit below a feed's
+    # plain body, a database per daemon: production settings (gzip, a large buffer), a small
+    # buffer, batches of 7 to a retention policy; a wrong password, a missing grant and a
+    # database not yet created, all fixed before the outage; a field-type conflict of every
+    # host_cpu_limit line; CAs that did not sign the server's certificate (other, the system's
+    # store) and no verification.
     servers = [StandIn(delay) for _, delay, *_ in REQUEST_CASES] + [StandIn(0, [429, 429, 503])]
     silent, vm = socket.create_server(("127.0.0.1", 0)), fx.free_port()
     never_url, vm_url = f"127.0.0.1:{silent.getsockname()[1]}", f"http://127.0.0.1:{vm}"
     vm_cases = [({"database": "v1"}, {"db": "v1"}),
                 ({"token": "t", "bucket": "b", "gzip": "true"}, {})]
-    with Server(["victoria-metrics", f"-httpListenAddr=127.0.0.1:{vm}", "-loggerLevel=ERROR",
-                 "-storageDataPath=DIR/data"], "none", "", vm_url + "/health"):
-        stand_ins = [dict(keys, url=f"127.0.0.1:{s.server_address[1]}", interval=keys.get(
-            "interval", 3 if SANITIZED else 2)) for (keys, *_), s in zip(
-                REQUEST_CASES + [(BUFFER,)], servers)]
-        *daemons, busy, never, skipping, vm1, vm2 = run_daemons(stand_ins + [
-            dict(BUFFER, url=never_url), {"database": "d", "url": never_url}] + [
-            dict(BUFFER, url=vm_url, **keys) for keys, _ in vm_cases], 4)
+    stand_ins = [dict(keys, url=f"127.0.0.1:{s.server_address[1]}", interval=keys.get(
+        "interval", 5 if SANITIZED else 3)) for (keys, *_), s in zip(
+            REQUEST_CASES + [(BUFFER,)], servers)] + [
+        dict(BUFFER, url=never_url, after=0), {"database": "d", "url": never_url, "after": 0}] + [
+        dict(BUFFER, url=vm_url, **keys) for keys, _ in vm_cases]
+    pki = Pki()  # other.pem: a client certificate, no CA
+    influxd = Influxd("auth-enabled = true\nmax-body-size = 3000\n", True, lambda d: [
+        shutil.copy(pki.path(name), d) for name in ("server.pem", "server.key")])
+    admin = {"user": "admin", "password": "a", "ca_file": pki.path("ca.pem")}
+    cases = [("large", dict(admin, buffer_limit=100000, gzip="true")),
+             ("small", dict(admin, buffer_limit=60)),
+             ("rp", dict(admin, batch_size=7, retention_policy="short")),
+             ("pw", dict(admin, user="tarn", password="secret")),
+             ("grant", dict(admin, user="w", password="p")), ("late", admin), ("conflict", admin),
+             ("other", dict(admin, ca_file=pki.path("other.pem"))),
+             ("store", {k: v for k, v in admin.items() if k != "ca_file"}),
+             ("insecure", dict(admin, ca_file=pki.path("other.pem"), insecure_skip_verify="true"))]
+    with influxd, Server(["victoria-metrics", f"-httpListenAddr=127.0.0.1:{vm}",
+                          "-loggerLevel=ERROR", "-storageDataPath=DIR/data"], "none", "",
+                         vm_url + "/health"):
+        influxd.query("CREATE USER admin WITH PASSWORD 'a' WITH ALL PRIVILEGES")
+        influxd.auth = {"u": "admin", "p": "a"}
+        for q in [f'CREATE DATABASE "{name}"' for name, _ in cases if name != "late"] + [
+                'CREATE RETENTION POLICY "short" ON "rp" DURATION 2d REPLICATION 1',
+                "CREATE USER tarn WITH PASSWORD 'old'", 'GRANT WRITE ON "pw" TO tarn',
+                "CREATE USER w WITH PASSWORD 'p'"]:
+            influxd.query(q)
+        assert http(f"{influxd.url}/write?db=conflict&u=admin&p=a", None,
+                    b'host_cpu_limit hz="text"')[0] == 204
+
+        def fixed_then_outage(daemons):
+            large, small = daemons[len(stand_ins):][:2]
+            for q in ["SET PASSWORD FOR tarn = 'secret'", 'GRANT WRITE ON "grant" TO w',
+                      'CREATE DATABASE "late"']:
+                influxd.query(q)
+            # Just after a feed's post: a post the stopping server took in but did not answer
+            # would be stored, though counted as not delivered.
+            count = small.log().count("[influx] host_cpu_limit")
+            assert small.wait_log("[influx] host_cpu_limit", 10 * fx.SLACK, count=count + 1)
+            time.sleep(0.2)
+            influxd.stop()
+            assert wait_for(lambda: large.log_lines("error", "unreachable; [0-9]+ lines kept in "
+                                                    "the buffer") and re.search(
+                "dropped the [0-9]+ oldest", small.log()), 15)
+            influxd.start()
+        got = run_daemons(stand_ins + [dict(
+            keys, url=influxd.url, database=name, batch_size=keys.get("batch_size", 5000),
+            buffer_limit=keys.get("buffer_limit", 10000)) for name, keys in cases],
+            fixed_then_outage)
+        daemons, (busy, never, skipping, vm1, vm2) = got[:3], got[3:8]
+        large, small, rp, *fixed, conflict, other, store, insecure = got[8:]
         # One series MEASUREMENT_FIELD per field, tags as labels, milliseconds.
         want = {(f"{m}_{field}", tuple(sorted({**tags, **labels}.items())), value, stamp // 10**6)
                 for daemon, (_, labels) in zip((vm1, vm2), vm_cases)
@@ -129,103 +180,6 @@ def test_stand_ins_and_victoria_metrics():
                     for value, stamp in zip(s["values"], s["timestamps"])}
         got = wait_for(lambda: (e := exported()) == want and e, 10) or exported()
         assert len(want) >= 6 * LINES and got == want, sorted(want ^ got)[:10]
-    silent.close()
-    for server in servers:
-        server.shutdown()
-    for n, (daemon, server, (keys, _, path, auth, encoding, sizes)) in enumerate(zip(
-            daemons, servers, REQUEST_CASES)):
-        posts = server.posts
-        assert {p[0] for p in posts} == {path}, (keys, {p[0] for p in posts})
-        assert {(h["authorization"], h.get("content-encoding"), "expect" in h)
-                for _, h, *_ in posts} == {(auth, encoding, False)}, keys
-        if n == 0:  # no new key: libcurl's own headers and nothing else, as always
-            assert set(posts[0][1]) == {"host", "authorization", "accept", "content-length",
-                                        "content-type"}, posts[0][1]
-        sent, errors = [line for p in posts for line in p[2]], daemon.log_lines("error", "")
-        # Every line logged is posted, in order; without a buffer the stop may cut the last
-        # feed's posting short.
-        assert sent == dumped(daemon)[:len(sent)] and len(sent) >= 3 * LINES and all(
-            e.startswith("Influx posting ended by the stop") for e in errors), (keys, errors)
-        assert [len(p[2]) for p in posts][:len(sizes)] == sizes, keys
-    # Busy: every line arrives once, in order; each reason is logged once, then the recovery.
-    assert [line for p in servers[-1].posts if p[3] == 204 for line in p[2]] == dumped(busy)
-    assert busy.log_lines("error", "^InfluxDB answered") == [
-        f"InfluxDB answered 429: busy 429; {LINES} lines kept in the buffer",
-        f"InfluxDB answered 503: busy 503; {3 * LINES} lines kept in the buffer"], busy.log()
-    assert busy.log_lines("info", "again") == [
-        f"InfluxDB accepts lines again; {3 * LINES} buffered lines sent"]
-    # Never answering: SIGTERM gives up the post under way and makes one last attempt of at most
-    # 2 s: the daemon still ends within 4 s, and every line it collected is counted as not sent.
-    assert never.stop_s < 4 * fx.SLACK and never.log_lines("error", "not sent before exit$") == [
-        f"Influx buffer: {len(dumped(never))} lines not sent before exit"], never.log()
-    # Without a buffer each feed's post gives up in time and its lines are skipped; the stop too.
-    assert skipping.stop_s < 4 * fx.SLACK and len(skipping.log_lines(
-        "error", "^Influx unreachable; skipped [0-9]+ lines of this feed$")) >= 2, skipping.log()
-
-
-def make_certificates(directory):
-    """CAs ca and other, and a certificate for 127.0.0.1 from ca, none in the system's store."""
-    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2"]
-    for command in ([f"req -x509 -keyout {ca}.key -out {ca}.pem -subj /CN={ca}".split()
-                     for ca in ("ca", "other")] +
-                    ["req -keyout server.key -out server.csr -subj /CN=127.0.0.1".split()]):
-        subprocess.run(["openssl", *command, *key], cwd=directory, check=True,
-                       capture_output=True)
-    with open(f"{directory}/san", "w") as f:
-        f.write("subjectAltName = IP:127.0.0.1\n")
-    subprocess.run("openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
-                   "-out server.pem -days 2 -extfile san".split(), cwd=directory, check=True,
-                   capture_output=True)
-
-
-def test_influxd():
-    # One influxd over https with authentication and a body limit below a feed's plain body;
-    # each daemon (batch_size 5000) to its own database: production settings (gzip, a large
-    # buffer), a small buffer, batches of 7 to a retention policy; a wrong password, a missing
-    # grant and a database not yet created, all fixed after 2 feeds; a field-type conflict of
-    # every host_cpu_limit line; CAs that did not sign the server's certificate (other, the
-    # system's store) and no verification. Then the server stops for 5 s and starts again.
-    influxd = Influxd("auth-enabled = true\nmax-body-size = 3000\n", True, make_certificates)
-    directory = influxd.dir
-    admin = {"user": "admin", "password": "a", "ca_file": f"{directory}/ca.pem"}
-    cases = [("large", dict(admin, buffer_limit=100000, gzip="true")),
-             ("small", dict(admin, buffer_limit=60)),
-             ("rp", dict(admin, batch_size=7, retention_policy="short")),
-             ("pw", dict(admin, user="tarn", password="secret")),
-             ("grant", dict(admin, user="w", password="p")), ("late", admin), ("conflict", admin),
-             ("other", dict(admin, ca_file=f"{directory}/other.pem")),
-             ("store", {k: v for k, v in admin.items() if k != "ca_file"}),
-             ("insecure", dict(admin, ca_file=f"{directory}/other.pem",
-                               insecure_skip_verify="true"))]
-    with influxd:
-        influxd.query("CREATE USER admin WITH PASSWORD 'a' WITH ALL PRIVILEGES")
-        influxd.auth = {"u": "admin", "p": "a"}
-        for q in [f'CREATE DATABASE "{name}"' for name, _ in cases if name != "late"] + [
-                'CREATE RETENTION POLICY "short" ON "rp" DURATION 2d REPLICATION 1',
-                "CREATE USER tarn WITH PASSWORD 'old'", 'GRANT WRITE ON "pw" TO tarn',
-                "CREATE USER w WITH PASSWORD 'p'"]:
-            influxd.query(q)
-        assert http(f"{influxd.url}/write?db=conflict&u=admin&p=a", None,
-                       b'host_cpu_limit hz="text"')[0] == 204
-
-        def fixed_then_outage(daemons):
-            for q in ["SET PASSWORD FOR tarn = 'secret'", 'GRANT WRITE ON "grant" TO w',
-                      'CREATE DATABASE "late"']:
-                influxd.query(q)
-            # Just after a feed's post: a post the stopping server took in but did not answer
-            # would be stored, though counted as not delivered.
-            count = daemons[1].log().count("[influx] host_cpu_limit")
-            assert daemons[1].wait_log("[influx] host_cpu_limit", 10 * fx.SLACK,
-                                       count=count + 1)
-            time.sleep(0.2)
-            influxd.stop()
-            time.sleep(5)
-            influxd.start()
-        large, small, rp, *fixed, conflict, other, store, insecure = run_daemons([dict(
-            keys, url=influxd.url, database=name, batch_size=keys.get("batch_size", 5000),
-            buffer_limit=keys.get("buffer_limit", 1000)) for name, keys in cases], 2,
-            fixed_then_outage)
-        assert large.log_lines("error", "unreachable; [0-9]+ lines kept in the buffer")
         sent, stored = points(dumped(large)), influxd.stored("large")
         assert len(sent) >= 5 * LINES and stored == sent, (len(sent), sorted(sent ^ stored)[:3])
         assert not large.log_lines("error", "dropped|not sent")
@@ -271,7 +225,40 @@ def test_influxd():
         assert not influxd.stored("other") and not influxd.stored("store")
         assert insecure.log_lines("warning", "insecure_skip_verify = true")
         assert influxd.stored("insecure") == points(dumped(insecure))
+    silent.close()
+    shutil.rmtree(pki.dir)
+    for server in servers:
+        server.shutdown()
+    for n, (daemon, server, (keys, _, path, auth, encoding, sizes)) in enumerate(zip(
+            daemons, servers, REQUEST_CASES)):
+        posts = server.posts
+        assert {p[0] for p in posts} == {path}, (keys, {p[0] for p in posts})
+        assert {(h["authorization"], h.get("content-encoding"), "expect" in h)
+                for _, h, *_ in posts} == {(auth, encoding, False)}, keys
+        if n == 0:  # no new key: libcurl's own headers and nothing else, as always
+            assert set(posts[0][1]) == {"host", "authorization", "accept", "content-length",
+                                        "content-type"}, posts[0][1]
+        sent, errors = [line for p in posts for line in p[2]], daemon.log_lines("error", "")
+        # Every line logged is posted, in order; without a buffer the stop may cut the last
+        # feed's posting short.
+        assert sent == dumped(daemon)[:len(sent)] and len(sent) >= 3 * LINES and all(
+            e.startswith("Influx posting ended by the stop") for e in errors), (keys, errors)
+        assert [len(p[2]) for p in posts][:len(sizes)] == sizes, keys
+    # Busy: every line arrives once, in order; each reason is logged once, then the recovery.
+    assert [line for p in servers[-1].posts if p[3] == 204 for line in p[2]] == dumped(busy)
+    assert busy.log_lines("error", "^InfluxDB answered") == [
+        f"InfluxDB answered 429: busy 429; {LINES} lines kept in the buffer",
+        f"InfluxDB answered 503: busy 503; {3 * LINES} lines kept in the buffer"], busy.log()
+    assert busy.log_lines("info", "again") == [
+        f"InfluxDB accepts lines again; {3 * LINES} buffered lines sent"]
+    # Never answering: SIGTERM gives up the post under way and makes one last attempt of at most
+    # 2 s: the daemon still ends within 4 s, and every line it collected is counted as not sent.
+    assert never.stop_s < 4 * fx.SLACK and never.log_lines("error", "not sent before exit$") == [
+        f"Influx buffer: {len(dumped(never))} lines not sent before exit"], never.log()
+    # Without a buffer each feed's post gives up in time and its lines are skipped; the stop too.
+    assert skipping.stop_s < 4 * fx.SLACK and len(skipping.log_lines(
+        "error", "^Influx unreachable; skipped [0-9]+ lines of this feed$")) >= 2, skipping.log()
 
 
 if __name__ == "__main__":
-    fx.main([test_stand_ins_and_victoria_metrics, test_influxd])
+    fx.main([test_influx_output])

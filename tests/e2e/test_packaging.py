@@ -1,7 +1,7 @@
 """What an operator installs, checked with the real tools: the cmake install tree, the manual page
 (mandoc), the rc.d script (shellcheck), the Prometheus examples (promtool), the port's tarball made
 as the guide says, the exported families the manual, the guide and the rules name, the dashboards
-against their generator. Needs no root. (The dump piped into promtool is test_dump.py's.)"""
+against their generator. Needs no root. (A scrape piped into promtool is test_peers.py's.)"""
 import os
 import re
 import shutil

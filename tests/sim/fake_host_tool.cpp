@@ -1,13 +1,11 @@
-// The host tools bhyvectl and rctl of the simulated host: one small compiled program (so that a
-// benchmark sees the daemon's cost, not a shell's), installed under both names. It answers from
-// the files that simhost.py writes below kFixtures, per VM number (bhyvectl) or pid (rctl):
-//   QUERY.out      what it prints; absent: nothing, exit status 1
-//   QUERY.status   its exit status (default 0)
-//   QUERY.delay    seconds to wait first, in a child process named "sleep", as a tool waiting on
-//                  a helper would; a time-out must end that child too
-//   QUERY.counter  raised by one per call; "@COUNT@" in the output becomes the new value
-//   QUERY.fds      replaced at each call by the descriptors the tool had open when it started
-// QUERY is get-all, get-vcpu-class or get-stats (bhyvectl --get-X --vm=N) or rctl (-u process:P).
+// The host tools bhyvectl and rctl of the simulated host: one small compiled program (a benchmark
+// sees the daemon's cost, not a shell's), installed under both names. It answers from the files
+// simhost.py writes below /run/tarn-vm-perfdata/fixtures/vm/N/ (bhyvectl --get-Q --vm=N) or
+// pid/P/ (rctl -u process:P), per query Q (get-all, get-vcpu-class, get-stats or rctl):
+//   Q.out: what it prints (absent: nothing, exit status 1); Q.status: its exit status;
+//   Q.delay: seconds to wait first, in a child named "sleep" (a time-out must end it too);
+//   Q.counter: raised per call, "@COUNT@" in the output becomes it; Q.fds: replaced at each call
+//   by the descriptors the tool started with.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -19,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <set>
 #include <sstream>
 #include <string>
 
@@ -36,12 +33,10 @@ bool read_file(const std::string& path, std::string& text) {
 // Calls for several VMs run at once, so the count is raised under a lock.
 std::string next_count(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-        return "0";
-    ::flock(fd, LOCK_EX);
     char buffer[32] = {};
-    const ssize_t n = ::pread(fd, buffer, sizeof buffer - 1, 0);
-    const std::string value = std::to_string((n > 0 ? std::atol(buffer) : 0) + 1);
+    ::flock(fd, LOCK_EX);
+    const std::string value =
+        std::to_string((::pread(fd, buffer, sizeof buffer - 1, 0) > 0 ? std::atol(buffer) : 0) + 1);
     if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, value.data(), value.size(), 0) < 0) {
         // the count is lost, as the test reading it would then see
     }
@@ -49,19 +44,15 @@ std::string next_count(const std::string& path) {
     return value;
 }
 
-// The descriptors open at start, as "0 1 2", written whole to `path` (opened after the listing):
-// the tools of other daemons write the same file, and a test reads it.
+// "0 1 2": written aside and renamed, as the tools of other daemons write the same file.
 void list_descriptors(const std::string& path) {
-    std::set<int> fds;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
+    std::string list;
+    if (DIR* dir = ::opendir("/proc/self/fd")) { // entries come in ascending order
         while (const dirent* entry = ::readdir(dir))
             if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != ::dirfd(dir))
-                fds.insert(std::atoi(entry->d_name));
+                list += (list.empty() ? "" : " ") + std::string(entry->d_name);
         ::closedir(dir);
     }
-    std::string list;
-    for (int fd : fds)
-        list += (list.empty() ? "" : " ") + std::to_string(fd);
     const std::string part = path + "." + std::to_string(::getpid());
     std::ofstream(part, std::ios::trunc) << list << "\n";
     std::rename(part.c_str(), path.c_str());
@@ -91,10 +82,10 @@ int main(int argc, char** argv) {
         list_descriptors(base + ".fds");
     std::string text, out;
     if (read_file(base + ".delay", text)) {
-        const double seconds = std::atof(text.c_str());
         const pid_t child = ::fork();
         if (child == 0) {
             ::prctl(PR_SET_NAME, "sleep", 0, 0, 0);
+            const double seconds = std::atof(text.c_str());
             timespec left{static_cast<time_t>(seconds),
                           static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
             while (::nanosleep(&left, &left) != 0) {
@@ -111,11 +102,7 @@ int main(int argc, char** argv) {
         for (auto at = out.find("@COUNT@"); at != std::string::npos; at = out.find("@COUNT@", at))
             out.replace(at, 7, count);
     }
-    for (std::size_t done = 0; done < out.size();) {
-        const ssize_t n = ::write(STDOUT_FILENO, out.data() + done, out.size() - done);
-        if (n <= 0)
-            return 1;
-        done += static_cast<std::size_t>(n);
-    }
+    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0)
+        return 1;
     return read_file(base + ".status", text) ? std::atoi(text.c_str()) : 0;
 }

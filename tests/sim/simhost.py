@@ -99,8 +99,7 @@ class SimulatedHost:
             for path in ("/usr/sbin/bhyvectl", "/usr/bin/rctl"):
                 lower = os.path.dirname(path)
                 layer = os.path.join(self.root, lower.replace("/", "_"))
-                os.makedirs(layer + "/u")
-                os.makedirs(layer + "/w")
+                [os.makedirs(f"{layer}/{d}") for d in "uw"]
                 self._mount(lower, "-t", "overlay", "overlay", "-o",
                             f"lowerdir={lower},upperdir={layer}/u,workdir={layer}/w")
                 shutil.copyfile(tool, path)
@@ -113,8 +112,10 @@ class SimulatedHost:
         return self
 
     def __exit__(self, *exc):
-        for pid in list(self.processes):
-            self.stop_process(pid)
+        for proc in self.processes.values():
+            proc.kill()
+            proc.wait()
+        self.processes = {}
         for path in reversed(self.mounts):
             if subprocess.run(["umount", path], stderr=subprocess.DEVNULL).returncode:
                 subprocess.run(["umount", "-l", path], stderr=subprocess.DEVNULL)
@@ -126,14 +127,8 @@ class SimulatedHost:
         self.mounts.append(path)
 
     def set_sysctl(self, name, value):
-        """The kernel setting as text (None: unset)."""
         os.makedirs(SYSCTL_DIR, exist_ok=True)
-        path = os.path.join(SYSCTL_DIR, name)
-        if value is not None:
-            with open(path, "w") as f:
-                f.write(f"{value}\n")
-        elif os.path.exists(path):
-            os.remove(path)
+        _write_whole(os.path.join(SYSCTL_DIR, name), f"{value}\n")
 
     def start_process(self, argv):
         """A fake bhyve process with exactly this argument vector; returns its pid."""
@@ -149,11 +144,6 @@ class SimulatedHost:
                 pass
             time.sleep(0.01)
         raise RuntimeError(f"fake process {argv!r} did not start")
-
-    def stop_process(self, pid):
-        proc = self.processes.pop(pid)
-        proc.kill()
-        proc.wait()
 
     def add_vm(self, vm_id, argv=None, **texts):
         """A fake bhyve process for VM vm_id plus its fixtures; returns its pid. Keyword

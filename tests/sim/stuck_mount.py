@@ -1,12 +1,8 @@
-"""A FUSE mount whose requests are read and never answered, for the simulated host.
-
-A process touching a path below it waits in the kernel and, once killed, stays in state D until
-the connection is aborted, as a host tool blocked in a kernel call can (a bhyvectl ioctl on a VM in
-trouble). A small server process of its own (no FUSE library) opens /dev/fuse, mounts, answers the
-kernel's INIT and then only reads; ending it closes the last descriptor of the connection, which
-aborts it: every pending request fails, and the stuck processes die.
-Use: `with StuckMount(path):` (raises Unavailable where FUSE cannot be used).
-"""
+"""A FUSE mount whose requests are read and never answered: a process touching a path below it
+waits in the kernel and, once killed, stays in state D until the connection is aborted, as a host
+tool blocked in a kernel call can. Its server process (no FUSE library) mounts, answers INIT and
+then only reads; ending it aborts the connection and the stuck processes die.
+Use: `with StuckMount(path):` (raises Unavailable where FUSE cannot be used)."""
 import ctypes
 import os
 import struct
@@ -30,8 +26,7 @@ def serve(path):
     if libc.mount(b"tarn-stuck", path.encode(), b"fuse", 0, options) != 0:
         print(f"unavailable: mount: {os.strerror(ctypes.get_errno())}", flush=True)
         sys.exit(77)
-    # Until INIT (26) is answered, requests wait killably; after it they are read here and never
-    # answered, which leaves their senders unkillable.
+    # Until INIT (26) is answered requests wait killably; after it, never answered, unkillably.
     _, opcode, unique = struct.unpack_from("<IIQ", os.read(fd, 1 << 17))
     if opcode != 26:
         sys.exit(f"first request {opcode}, not INIT")
