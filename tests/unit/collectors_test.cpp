@@ -1,15 +1,14 @@
 #include "collectors/abandoned_tools.h"
-#include "collectors/collect_samples.h"
 #include "collectors/command_runner.h"
 #include "collectors/cpu_memory_parsers.h"
 #include "collectors/device_stats.h"
-#include "collectors/host_cpu_limit.h"
 #include "collectors/shared_memory.h"
 #include "collectors/vm_number.h"
 #include "log_capture.h"
-#include "platform/process_table.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -17,13 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-
-#include <fmt/format.h>
-#include <nlohmann/json.hpp>
-
-#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <filesystem>
 #include <limits>
 #include <map>
@@ -225,15 +219,6 @@ TEST(DeviceStatsTest, RecordsPastTheBoundOfTheirKindAreCountedNotTaken) {
     }
 }
 
-TEST(CollectSamplesTest, HostSampleComesFirst) {
-    EXPECT_EQ(sample_text(host_cpu_limit_sample({1000, 250, 2, 3}, "h", 2000000000)),
-              "host_cpu_limit,hostname=h,limit_class=1 delay_ms=g250 rate_limit=g2 burst_secs=g3 "
-              "hz=g2000000000");
-    const auto samples = collect_samples("h", 2000); // this host runs no bhyve
-    ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(sample_text(samples[0]).substr(0, 14), "host_cpu_limit");
-}
-
 long open_descriptors() {
     return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
@@ -336,21 +321,6 @@ TEST(SharedMemoryTest, WholeObjectsUpToTheCopyLimitAreMapped) {
     }
     ::shm_unlink(name.c_str());
     EXPECT_EQ(open_descriptors(), descriptors);
-}
-
-TEST(ProcessTableTest, FindsThisProcessByItsCommandName) {
-    const std::vector<std::string> argv = ::testing::internal::GetArgvs();
-    const std::string name = argv[0].substr(argv[0].rfind('/') + 1).substr(0, 15);
-    ProcessTable table;
-    ASSERT_TRUE(table.is_open()) << table.error();
-    std::vector<pid_t> found;
-    ASSERT_TRUE(table.for_each_named(name, [&](const ProcessInfo& p) {
-        if (p.pid == ::getpid()) {
-            EXPECT_EQ(p.arguments, argv);
-        }
-        found.push_back(p.pid);
-    }));
-    EXPECT_EQ(std::count(found.begin(), found.end(), ::getpid()), 1);
 }
 
 } // namespace
