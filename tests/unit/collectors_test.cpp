@@ -36,14 +36,6 @@ std::string sample_text(const MetricSample& sample) {
     return text;
 }
 
-constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
-
-template <typename... T> std::string slashed(T... values) {
-    std::string text;
-    ((text += (text.empty() ? "" : "/") + std::to_string(values)), ...);
-    return text;
-}
-
 // What each parser makes of a text, "-" when the VM is skipped: 'a' --get-all (cpus/rss/wired),
 // 'c' --get-vcpu-class, 'd' the VDC of a /vmc.vm.N document ("!" and the JSON library's error
 // when it throws), 'r' rctl (memoryuse/vmemoryuse/pcpu), 's' --get-stats
@@ -60,13 +52,13 @@ std::string parsed(char tool, const std::string& text) {
         }
     } else if (tool == 'a') {
         if (const auto v = parse_get_all(text))
-            out = slashed(v->vm_cpus, v->vm_rss, v->vm_wired);
+            out = fmt::format("{}/{}/{}", v->vm_cpus, v->vm_rss, v->vm_wired);
     } else if (tool == 'r') {
         if (const auto v = parse_rctl(text))
-            out = slashed(v->memoryuse, v->vmemoryuse, v->pcpu);
+            out = fmt::format("{}/{}/{}", v->memoryuse, v->vmemoryuse, v->pcpu);
     } else if (tool == 's') {
         if (const auto v = parse_get_stats(text))
-            out = slashed(v->runtime, v->idle_ticks, v->limit_sleeps);
+            out = fmt::format("{}/{}/{}", v->runtime, v->idle_ticks, v->limit_sleeps);
     } else if (const auto v =
                    tool == 'c' ? parse_vcpu_class(text) : vm_number_from_arguments(text)) {
         out = std::to_string(*v);
@@ -142,6 +134,7 @@ TEST(ToolTextTest, EachParserFindsItsFiguresOrSkipsTheVm) {
 TEST(ToolTextTest, DivisionsSaturateOrGiveZeroInsteadOfUndefinedConversions) {
     EXPECT_EQ(idle_seconds(2500, 1000.0), 2u);
     EXPECT_EQ(idle_seconds(100, 0.0), 0u);
+    constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
     EXPECT_EQ(idle_seconds(kMax64, 1.0), kMax64); // 2^64 as a double
     EXPECT_DOUBLE_EQ(runtime_seconds(6, 4), 1.5);
     EXPECT_DOUBLE_EQ(runtime_seconds(6, 0), 0.0);

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -122,6 +123,8 @@ std::string fetch(int port, const std::string& request, std::size_t piece = 1 <<
 
 TEST(HttpServerTest, ServesConnectionsOverLoopback) {
     const Document small = std::make_shared<const std::string>("m 1\n");
+    const Document large = std::make_shared<const std::string>(32 << 20, 'x');
+    std::atomic<bool> big{false};
     RunFlag flag{1};
     // Port 0 is refused (it would bind a port nobody configured), so take one the kernel just
     // handed out and gave back.
@@ -133,7 +136,7 @@ TEST(HttpServerTest, ServesConnectionsOverLoopback) {
     ::close(free_fd);
     const int port = ntohs(any.sin_port);
     HttpServer server(
-        "127.0.0.1:" + std::to_string(port), [&] { return small; }, &flag);
+        "127.0.0.1:" + std::to_string(port), [&] { return big ? large : small; }, &flag);
     ASSERT_TRUE(server.start());
     ASSERT_EQ(server.local_port(), port);
     std::thread serving([&] { EXPECT_EQ(server.serve(), 0); });
@@ -141,6 +144,21 @@ TEST(HttpServerTest, ServesConnectionsOverLoopback) {
     const std::string scrape = "GET /metrics HTTP/1.1\r\n\r\n";
     EXPECT_EQ(fetch(port, "GET /metrics?x=1 HTTP/1.1\r\nHost: a\r\n\r\n", 1), kOk);
     EXPECT_EQ(fetch(port, "GET /a HTTP/1.1\r\nX: " + std::string(70000, 'a')), kNotFound);
+
+    // An answer larger than the socket takes at once goes out whole, also when request bytes
+    // are left unread (closing over them would reset the answer away); a scraper that vanishes
+    // halfway, after its own shutdown, ends neither the server nor the process.
+    big = true;
+    const std::size_t whole = answer(200, "OK", *large, kExposition).size();
+    EXPECT_EQ(fetch(port, scrape).size(), whole);
+    EXPECT_EQ(fetch(port, scrape + std::string(60000, 'x')).size(), whole);
+    const int vanishing = connect_to(port);
+    ::send(vanishing, scrape.data(), scrape.size(), MSG_NOSIGNAL);
+    ::shutdown(vanishing, SHUT_WR);
+    char some[1000];
+    EXPECT_GT(::recv(vanishing, some, sizeof some, MSG_WAITALL), 0);
+    ::close(vanishing); // unread data: the peer is reset
+    big = false;
 
     // Idle connections up to the cap delay no scrape; one more closes the one open longest.
     std::vector<int> idle;
