@@ -86,18 +86,13 @@ TEST(HttpServerTest, EachRequestGetsItsAnswer) {
     EXPECT_EQ(respond_to_request("GET / HTTP/1.1\r\n\r\n", throwing), kNotFound);
 }
 
-sockaddr_in loopback(int port) {
+int connect_to(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-int connect_to(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in address = loopback(port);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     return fd;
 }
 
@@ -129,7 +124,9 @@ TEST(HttpServerTest, ServesConnectionsOverLoopback) {
     // Port 0 is refused (it would bind a port nobody configured), so take one the kernel just
     // handed out and gave back.
     const int free_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in any = loopback(0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof any;
     ASSERT_EQ(::bind(free_fd, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
     ::getsockname(free_fd, reinterpret_cast<sockaddr*>(&any), &length);
@@ -179,7 +176,6 @@ TEST(HttpServerTest, ServesConnectionsOverLoopback) {
         ::close(fd);
     }
 }
-
 TEST(RequestHeadersTest, FieldsGzipAndBasicCredentials) {
     // clang-format off
     const std::vector<std::pair<std::optional<std::string_view>, bool>> encodings = {
