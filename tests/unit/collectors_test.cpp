@@ -1,15 +1,14 @@
 #include "collectors/abandoned_tools.h"
-#include "collectors/collect_samples.h"
 #include "collectors/command_runner.h"
 #include "collectors/cpu_memory_parsers.h"
 #include "collectors/device_stats.h"
-#include "collectors/host_cpu_limit.h"
 #include "collectors/shared_memory.h"
 #include "collectors/vm_number.h"
 #include "log_capture.h"
-#include "platform/process_table.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -17,13 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-
-#include <fmt/format.h>
-#include <nlohmann/json.hpp>
-
-#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <filesystem>
 #include <limits>
 #include <map>
@@ -39,14 +33,6 @@ std::string sample_text(const MetricSample& sample) {
         text += "," + name + "=" + value;
     for (const MetricField& field : sample.fields)
         text += " " + field.name + (field.kind == MetricKind::gauge ? "=g" : "=c") + field.value;
-    return text;
-}
-
-constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
-
-template <typename... T> std::string slashed(T... values) {
-    std::string text;
-    ((text += (text.empty() ? "" : "/") + std::to_string(values)), ...);
     return text;
 }
 
@@ -66,13 +52,13 @@ std::string parsed(char tool, const std::string& text) {
         }
     } else if (tool == 'a') {
         if (const auto v = parse_get_all(text))
-            out = slashed(v->vm_cpus, v->vm_rss, v->vm_wired);
+            out = fmt::format("{}/{}/{}", v->vm_cpus, v->vm_rss, v->vm_wired);
     } else if (tool == 'r') {
         if (const auto v = parse_rctl(text))
-            out = slashed(v->memoryuse, v->vmemoryuse, v->pcpu);
+            out = fmt::format("{}/{}/{}", v->memoryuse, v->vmemoryuse, v->pcpu);
     } else if (tool == 's') {
         if (const auto v = parse_get_stats(text))
-            out = slashed(v->runtime, v->idle_ticks, v->limit_sleeps);
+            out = fmt::format("{}/{}/{}", v->runtime, v->idle_ticks, v->limit_sleeps);
     } else if (const auto v =
                    tool == 'c' ? parse_vcpu_class(text) : vm_number_from_arguments(text)) {
         out = std::to_string(*v);
@@ -148,6 +134,7 @@ TEST(ToolTextTest, EachParserFindsItsFiguresOrSkipsTheVm) {
 TEST(ToolTextTest, DivisionsSaturateOrGiveZeroInsteadOfUndefinedConversions) {
     EXPECT_EQ(idle_seconds(2500, 1000.0), 2u);
     EXPECT_EQ(idle_seconds(100, 0.0), 0u);
+    constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
     EXPECT_EQ(idle_seconds(kMax64, 1.0), kMax64); // 2^64 as a double
     EXPECT_DOUBLE_EQ(runtime_seconds(6, 4), 1.5);
     EXPECT_DOUBLE_EQ(runtime_seconds(6, 0), 0.0);
@@ -223,15 +210,6 @@ TEST(DeviceStatsTest, RecordsPastTheBoundOfTheirKindAreCountedNotTaken) {
         const FoundRecords two = find_block_records(text, 2);
         EXPECT_EQ(two.records.size() + two.skipped, blocks);
     }
-}
-
-TEST(CollectSamplesTest, HostSampleComesFirst) {
-    EXPECT_EQ(sample_text(host_cpu_limit_sample({1000, 250, 2, 3}, "h", 2000000000)),
-              "host_cpu_limit,hostname=h,limit_class=1 delay_ms=g250 rate_limit=g2 burst_secs=g3 "
-              "hz=g2000000000");
-    const auto samples = collect_samples("h", 2000); // this host runs no bhyve
-    ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(sample_text(samples[0]).substr(0, 14), "host_cpu_limit");
 }
 
 long open_descriptors() {
@@ -336,21 +314,6 @@ TEST(SharedMemoryTest, WholeObjectsUpToTheCopyLimitAreMapped) {
     }
     ::shm_unlink(name.c_str());
     EXPECT_EQ(open_descriptors(), descriptors);
-}
-
-TEST(ProcessTableTest, FindsThisProcessByItsCommandName) {
-    const std::vector<std::string> argv = ::testing::internal::GetArgvs();
-    const std::string name = argv[0].substr(argv[0].rfind('/') + 1).substr(0, 15);
-    ProcessTable table;
-    ASSERT_TRUE(table.is_open()) << table.error();
-    std::vector<pid_t> found;
-    ASSERT_TRUE(table.for_each_named(name, [&](const ProcessInfo& p) {
-        if (p.pid == ::getpid()) {
-            EXPECT_EQ(p.arguments, argv);
-        }
-        found.push_back(p.pid);
-    }));
-    EXPECT_EQ(std::count(found.begin(), found.end(), ::getpid()), 1);
 }
 
 } // namespace
