@@ -16,7 +16,7 @@ cmake --build "$build" -j"$(nproc)" >/dev/null
 failed=0
 for seeds in "$root"/tests/fuzz/corpus/*/; do
     target=$(basename "$seeds") status=0
-    # Argument vectors, segments and requests are long; tool texts stay within the regex's reach.
+    # Argument vectors, segments and requests are long; tool texts are a few short lines.
     case $target in devices_fuzz | vm_number_fuzz | http_request_fuzz | request_headers_fuzz) max=65536 ;; *) max=8192 ;; esac
     # Fixed runs: about 5 s each on one core of the CI machine (the targets' speeds differ 100x).
     case $target in # config_fuzz writes and reads a file per input
