@@ -11,7 +11,8 @@ A fault that does not compile is reported as such and does not count. The file i
 every fault, also when the script is interrupted. Prints a Markdown table; --out writes it too.
 --hint takes such a table from an earlier run: each fault's earlier catcher runs first, alone, and
 only when it passes does the whole sweep follow, so a run of unchanged tests takes minutes, not
-hours, and still gives every fault the whole suite's chance.
+hours, and still gives every fault the whole suite's chance. scripts/mutants-last-run.md is the
+last full run's table.
 """
 import argparse
 import os
