@@ -1,16 +1,14 @@
 // Every text the daemon takes from outside, one libFuzzer target each: the name this program is
 // started by (a link named after a corpus directory) chooses it. The scanners of argument vectors
 // and device records are compared with the regex each documents, on inputs small enough for the
-// regex engine's recursion; the tool texts are checked for properties.
+// regex engine's recursion; what others read is checked for properties.
 #include "collectors/cpu_memory_parsers.h"
 #include "collectors/device_records.h"
 #include "collectors/device_stats.h"
 #include "collectors/vm_number.h"
 #include "daemon/config.h"
-#include "exporters/prometheus_text.h"
 #include "exporters/web/http_server.h"
 #include "exporters/web/request_headers.h"
-#include "metrics/metric_store.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -18,7 +16,6 @@
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -35,48 +32,6 @@ void check(bool holds, const string& what) {
         std::fprintf(stderr, "FUZZ PROPERTY FAILED: %s\n", what.c_str());
         std::abort();
     }
-}
-
-// A figure other than 0 was read from a line of its own name: the name at a line's start, then
-// white space or '=', then digits of that value. Catches a figure taken from another line.
-bool from_own_line(string_view text, string_view name, std::uint64_t value) {
-    for (std::size_t at = 0; value != 0 && (at = text.find(name, at)) != string_view::npos; ++at) {
-        if (at > 0 && text[at - 1] != '\n' && text[at - 1] != '\r')
-            continue;
-        std::size_t digits = text.find_first_not_of(" \t\n\v\f\r=", at + name.size());
-        std::uint64_t read = 0;
-        if (digits != string_view::npos &&
-            std::from_chars(text.data() + digits, text.data() + text.size(), read).ec ==
-                std::errc() &&
-            read == value)
-            return true;
-    }
-    return value == 0;
-}
-
-// Every figure of the four tool parsers, by the name of the line it is read from; absent where
-// the parser skips the VM. The vCPU count (a product) and the class (checked apart) have none.
-std::vector<std::pair<string, optional<std::uint64_t>>> tool_figures(const string& text) {
-    const auto all = tarn::parse_get_all(text);
-    const auto stats = tarn::parse_get_stats(text);
-    const auto use = tarn::parse_rctl(text);
-    const auto of = [](const auto& v, auto member) {
-        return v ? optional<std::uint64_t>((*v).*member) : std::nullopt;
-    };
-    using T = tarn::VmTopologyMemory;
-    using S = tarn::VmRunStats;
-    using R = tarn::VmResourceUse;
-    check(!all || all->vm_cpus >= 1, "a topology of fewer than one vCPU");
-    return {{"", all ? optional<std::uint64_t>(all->vm_cpus) : std::nullopt},
-            {"Resident memory", of(all, &T::vm_rss)},
-            {"Wired memory", of(all, &T::vm_wired)},
-            {"vcpu total runtime", of(stats, &S::runtime)},
-            {"number of ticks vcpu was idle", of(stats, &S::idle_ticks)},
-            {"sleeps in ms due to vcpu limit throttle", of(stats, &S::limit_sleeps)},
-            {"memoryuse", of(use, &R::memoryuse)},
-            {"vmemoryuse", of(use, &R::vmemoryuse)},
-            {"pcpu", of(use, &R::pcpu)},
-            {"", tarn::parse_vcpu_class(text)}};
 }
 
 // Regexes are compiled once per pattern: building one costs more than matching a small input.
@@ -123,31 +78,6 @@ void check_answer(const string& response, int status, string_view body_expected)
     check(status != 200 || body == body_expected, "a 200 answer without the rendered body");
 }
 
-// The VDC of a /vmc.vm.N document as text: the number, "-" when absent, "!" and the JSON
-// library's error when it throws.
-template <typename Parse> string vdc_outcome(Parse parse) {
-    try {
-        const auto vdc = parse();
-        return vdc ? std::to_string(*vdc) : "-";
-    } catch (const nlohmann::json::exception& error) {
-        return "!" + string(error.what());
-    }
-}
-
-// The same from the whole tree of both documents: what is read of them, rebuilt into a minimal
-// document that the parser under test then reads.
-optional<std::int32_t> vdc_of_whole_tree(string_view bytes) {
-    bytes = bytes.substr(0, bytes.find('\0'));
-    const nlohmann::json outer = nlohmann::json::parse(bytes.begin(), bytes.end());
-    if (!outer.is_object() || !outer.contains("item"))
-        return std::nullopt;
-    const nlohmann::json inner = nlohmann::json::parse(outer["item"].get<string>());
-    if (!inner.is_object() || !inner.contains("vdc"))
-        return std::nullopt;
-    const nlohmann::json minimal = {{"item", nlohmann::json{{"vdc", inner["vdc"]}}.dump()}};
-    return tarn::parse_vdc_document(minimal.dump());
-}
-
 string lowered(string_view text) {
     string out(text);
     for (char& c : out)
@@ -172,22 +102,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const string text(reinterpret_cast<const char*>(data), size);
     const bool small = size <= kDifferentialLimit;
     if (kTarget == "tool_text_fuzz") { // bhyvectl --get-all, --get-stats, --get-vcpu-class; rctl
-        const auto figures = tool_figures(text);
-        check(figures == tool_figures(text + "\nx\n"), "a figure changes with a line added");
-        for (const auto& [name, value] : figures)
-            check(!value || name.empty() || from_own_line(text, name, *value),
-                  name + " from another line");
+        // What the figures are is the unit tests' table; here only that no text is mishandled.
+        const auto all = tarn::parse_get_all(text);
+        check(!all || all->vm_cpus >= 1, "a topology of fewer than one vCPU");
+        (void)tarn::parse_get_stats(text), (void)tarn::parse_rctl(text);
         const auto limit_class = tarn::parse_vcpu_class(text);
-        std::int32_t digits = -1; // only the first two after the word at the very start count
-        if (text.starts_with("vcpu_class="))
-            std::from_chars(text.data() + 11, text.data() + std::min<std::size_t>(size, 13),
-                            digits);
-        check(!limit_class || *limit_class == digits, "a class from other digits");
+        check(!limit_class || (*limit_class >= 0 && *limit_class <= 99), "a class of 3 digits");
     } else if (kTarget == "vdc_document_fuzz") {
-        // The JSON library's exception is the documented refusal; any other is a finding.
-        const string outcome = vdc_outcome([&] { return tarn::parse_vdc_document(text); });
-        check(!small || outcome == vdc_outcome([&] { return vdc_of_whole_tree(text); }),
-              "the VDC differs from the whole tree's");
+        // The JSON library's exception is the documented refusal; any other is a finding. (What
+        // it finds is the unit tests' table.)
+        try {
+            (void)tarn::parse_vdc_document(text);
+        } catch (const nlohmann::json::exception&) {
+        }
     } else if (kTarget == "vm_number_fuzz") {
         const auto number = tarn::vm_number_from_arguments(text);
         check(!number || *number >= 0, "a negative VM number from a digit string");
@@ -236,31 +163,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(!(result.config && result.error.parse_error != 0) &&
                   (!result.config || result.config->interval_seconds >= 1),
               "a config and a parse error, or an interval below one second");
-    } else if (kTarget == "prometheus_value_fuzz") {
-        // Every converted field of a sample renders as one number token on its own line.
-        tarn::MetricStore store("tarn_vm");
-        std::vector<tarn::MetricSample> samples(1, tarn::MetricSample("virtio_net"));
-        samples[0].add_label("vm_id", 1);
-        for (const char* name :
-             {"limit_mbps", "tx_limit_mbps", "rx_limit_mbps", "delay_ms", "burst_secs"})
-            samples[0].add_gauge(name, string(text));
-        store.replace(std::move(samples));
-        const string document = tarn::render_prometheus(store);
-        std::size_t lines = 0;
-        for (std::size_t at = 0, end; at < document.size(); at = end + 1) {
-            check((end = document.find('\n', at)) != string::npos, "a line without its newline");
-            const string line = document.substr(at, end - at);
-            if (line.starts_with("#"))
-                continue;
-            ++lines;
-            const string value = line.substr(line.rfind(' ') + 1);
-            char* parsed = nullptr;
-            std::strtod(value.c_str(), &parsed); // one number token: all of it, no white space
-            check(!value.empty() && parsed == value.c_str() + value.size() &&
-                      value.find_first_of(" \t\r\n") == string::npos,
-                  "a value that is no number: " + line);
-        }
-        check(lines == 5, "a sample line lost or added");
     } else if (kTarget == "http_request_fuzz") {
         string buffer; // the server's read loop: chunks until the request counts as complete
         for (std::size_t at = 0; at < text.size() && !tarn::request_complete(buffer); at += 4096)
@@ -277,20 +179,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               "a method or path past its delimiter");
         const bool scrape = line.method == "GET" && line.path == "/metrics";
         const int expected = line.method != "GET" ? 405 : !scrape ? 404 : 200;
-        const string body = "tarn_vm_up 1\n", packed = "gz";
+        const string body = "tarn_vm_up 1\n";
         const auto render = [&] { return std::make_shared<const string>(body); };
         check_answer(tarn::respond_to_request(buffer, render), expected, body);
         check_answer(tarn::respond_to_request(
                          buffer, []() -> tarn::Document { throw std::runtime_error("x"); }),
                      scrape ? 500 : expected, body); // a failing render is answered, not thrown
-        // The gzip form goes out exactly when the request allows it, and says so.
-        const string answer = tarn::respond_to_request(
-            buffer, render, [&] { return std::make_shared<const string>(packed); });
-        const bool gzip =
-            scrape && tarn::accepts_gzip(tarn::header_value(buffer, "Accept-Encoding"));
-        check_answer(answer, expected, gzip ? packed : body);
-        check((answer.find("\r\nContent-Encoding: gzip\r\n") < answer.find("\r\n\r\n")) == gzip,
-              "Content-Encoding that does not tell the body's encoding");
     } else if (kTarget == "request_headers_fuzz") {
         // The header fields the scrape server reads: values stay inside their own line, and
         // credentials are only taken from the one strict spelling of their base64.

@@ -4,9 +4,7 @@
 // pid/P/ (rctl -u process:P), per query Q (get-all, get-vcpu-class, get-stats or rctl):
 //   Q.out: what it prints (absent: nothing, exit status 1); Q.status: its exit status;
 //   Q.delay: seconds to wait first, in a child named "sleep" (a time-out must end it too);
-//   Q.counter: raised per call, "@COUNT@" in the output becomes it; Q.fds: replaced at each call
-//   by the descriptors the tool started with.
-#include <dirent.h>
+//   Q.counter: raised per call, "@COUNT@" in the output becomes it.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
@@ -44,20 +42,6 @@ std::string next_count(const std::string& path) {
     return value;
 }
 
-// "0 1 2": written aside and renamed, as the tools of other daemons write the same file.
-void list_descriptors(const std::string& path) {
-    std::string list;
-    if (DIR* dir = ::opendir("/proc/self/fd")) { // entries come in ascending order
-        while (const dirent* entry = ::readdir(dir))
-            if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != ::dirfd(dir))
-                list += (list.empty() ? "" : " ") + std::string(entry->d_name);
-        ::closedir(dir);
-    }
-    const std::string part = path + "." + std::to_string(::getpid());
-    std::ofstream(part, std::ios::trunc) << list << "\n";
-    std::rename(part.c_str(), path.c_str());
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -78,8 +62,6 @@ int main(int argc, char** argv) {
     if (key.empty() || query.empty() || key.find("..") != std::string::npos)
         return 1;
     const std::string base = "/run/tarn-vm-perfdata/fixtures/" + key + "/" + query;
-    if (::access((base + ".fds").c_str(), F_OK) == 0)
-        list_descriptors(base + ".fds");
     std::string text, out;
     if (read_file(base + ".delay", text)) {
         const pid_t child = ::fork();

@@ -158,24 +158,21 @@ class SimulatedHost:
         self.write_shm(f"bhyve.vm.{vm_id}.devices", texts["devices"])
         return pid
 
-    def set_tool(self, vm_id, tool, text, status=0, delay=0, counter=False, fds=False):
+    def set_tool(self, vm_id, tool, text, status=0, delay=0, counter=False):
         """What a tool ("get-all", "get-vcpu-class", "get-stats" or "rctl", the latter for the
         VM's latest process) prints for VM vm_id (None: nothing, exit status 1), its exit
-        status, a pause before it answers, whether it counts its calls ("@COUNT@" in text) and
-        whether it lists the descriptors it starts with (into the file named like the counter's,
-        ending in ".fds"); returns the counter file."""
+        status, a pause before it answers and whether it counts its calls ("@COUNT@" in text)."""
         directory = os.path.join(self.fixtures, *(("pid", str(self.vm_pids[vm_id])) if
                                                   tool == "rctl" else ("vm", str(vm_id))))
         os.makedirs(directory, exist_ok=True)
         base = os.path.join(directory, tool)
         for suffix, value in ((".status", status), (".delay", delay or None),
-                              (".counter", counter and 0), (".fds", fds and ""), (".out", text)):
+                              (".counter", counter and 0), (".out", text)):
             if value is None or value is False:
                 if os.path.exists(base + suffix):
                     os.remove(base + suffix)
             else:
                 _write_whole(base + suffix, value)
-        return base + ".counter"
 
     def write_shm(self, name, data):
         """The shared-memory object /name holding data."""

@@ -3,7 +3,6 @@
 #include "daemon/command_line.h"
 #include "daemon/config.h"
 #include "daemon/self_metrics.h"
-#include "daemon/version.h"
 #include "exporters/influx/influx_line.h"
 #include "exporters/prometheus_text.h"
 #include "log_capture.h"
@@ -90,8 +89,6 @@ TEST(ConfigTest, KeysDefaultsWarningsAndRefusals) {
          ""},
         {"[influx]\nuser = t@r:n/x\n", "error 0",
          "[influx] user 't@r:n/x' contains ':', which HTTP Basic authentication cannot carry|"},
-        {"[influx]\nenabled = no\nuser = t@r:n/x\n",
-         "true|127.0.0.1:9273|tarn_vm|false|t@r:n/x||||10||true", ""},
         // A repeated key would be read as both values joined by a line break; an indented line
         // continues a value, and comments are no keys.
         {"\xEF\xBB\xBF[influx]\ndatabase = a\n[prometheus]\n[Influx]\nDATABASE = b\n", "error 0",
@@ -126,8 +123,6 @@ TEST(ConfigTest, InfluxOutputKeys) {
          "buffer_limit=2147483647 is too large (at most 1000000 lines); clamping to 1000000|"},
         {"[influx]\nenabled = no\nbatch_size = 0\nbuffer_limit = -1\ntoken = t\nurl = ftp://h\n",
          "0|-1|0|t|||||0", ""},
-        {"[influx]\nurl = Ftp://h:21\n", "error 0",
-         "[influx] url begins with 'Ftp://': only http:// and https:// are supported|"},
         {"[influx]\ntimeout = 0\n", "error 0",
          "[influx] timeout = 0 is invalid: it must be 1 to 60 seconds|"},
         {"[influx]\ntimeout = 61\n", "error 0",
@@ -405,13 +400,9 @@ TEST(CollectionLoopTest, BatchesBufferAndTheLastAttemptAtExit) {
         {8, 6, 3, 0, {none, none}, 1000, "1111 11112222 11222233 33 ", "10 0 0 2 0",
          "Influx unreachable; 4 lines kept in the buffer\nInflux buffer over its limit of 6 lines; "
          "dropped the 2 oldest\nInflux unreachable; 6 lines kept in the buffer\n"},
-        {2, 100, 2, 0, {busy, refused}, 1000, "11 11 11 22 22 ", "6 2 0 0 0",
-         "InfluxDB answered 503; 4 lines kept in the buffer\nInflux cannot take lines now; 4 "
-         "lines kept in the buffer\nInfluxDB refused 2 lines of this feed (400: bad)\n"},
         {1, 100, 2, 0, {}, 4'000'000, "1 1 1 1 2 2 2 ", "7 0 0 0 1", interval + "1 lines kept in the buffer\n"
          + interval + "2 lines kept in the buffer\nInflux buffer: 1 lines not sent before exit\n"},
         {1, 100, 1, 2, {}, 1'500'000, "1 1 1 1 ", "4 0 0 0 0", "", 500},
-        {1, 100, 1, 1, {ok, none}, 1000, "1 1 ", "1 0 0 0 3", "Influx buffer: 3 lines not sent before exit\n"},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -464,10 +455,7 @@ TEST(SelfMetricsTest, FeedFiguresJoinOnlyTheScrape) {
             std::vector<MetricSample>(4, MetricSample("m").add_gauge("g", 1)), "p");
         EXPECT_EQ(document.substr(0, collected.size()), collected);
         const std::vector<std::string> own = {
-            "p_exporter_collection_duration_seconds{hostname=\"h\"} 1.500000\n",
-            "p_exporter_collection_end_timestamp_seconds{hostname=\"h\"} 1700000000.000042\n",
-            "p_exporter_collection_interval_seconds{hostname=\"h\"} 10\n",
-            "p_exporter_build_info{version=\"" + std::string(kVersion) + "\",hostname=\"h\"} 1\n",
+            // the feed's own figures: e2e.test_peers
             "p_exporter_influx_lines_sent_total{hostname=\"h\"} 2\n",
             "p_exporter_influx_lines_refused_total{hostname=\"h\"} 1\n",
             "p_exporter_influx_lines_dropped_total{reason=\"no_buffer\",hostname=\"h\"} 1\n",
