@@ -71,7 +71,8 @@ def test_hostile_clients_descriptors_and_a_stop_under_way():
         # Until the first feed has finished the store is empty (the first feed waits for a tool).
         stats = simhost.standard_vm_texts(1)["stats"]
         host.set_tool(1, "get-stats", stats, delay=1.5 * fx.SLACK)
-        with fx.Daemon(fx.daemon_config(port)).start() as daemon:
+        with fx.Daemon(fx.daemon_config(port)).start() as daemon, socket.create_connection(
+                ("127.0.0.1", port), 30) as early:  # idle: answered at its deadline (8 s)
             assert fx.exchange(port) == EMPTY
             host.set_tool(1, "get-stats", stats)
             assert wait_for(lambda: fx.body(fx.exchange(port)) == want, 10), daemon.log()
@@ -114,6 +115,7 @@ def test_hostile_clients_descriptors_and_a_stop_under_way():
             resource.prlimit(pid, resource.RLIMIT_NOFILE, limits)
             # The host tools failed meanwhile: VMs were missing.
             assert wait_for(lambda: fx.body(fx.exchange(port)) == want, 10), daemon.log()
+            assert early.recv(12) == b"HTTP/1.1 405", "an idle connection outlived its deadline"
 
             # SIGTERM while a scrape read slowly is under way: it still gets the whole answer;
             # one never read is reset when the stop grace ends, not left to the kernel.
