@@ -2,8 +2,7 @@
 rate limit), re-read on change, and gzip. Prometheus scrapes a host's shared web config while its
 certificate and user are replaced; web config files are fed to the daemon and to promtool. Floods
 of wrong passwords are bench/scrape_security.py's, hostile plain clients test_daemon's. Root only."""
-import base64, fcntl, gzip, os, pty, shutil, socket, ssl, subprocess, tempfile, termios
-import time
+import base64, fcntl, gzip, os, pty, shutil, socket, ssl, subprocess, tempfile, termios, time
 
 import fixture as fx
 from fixture import simhost

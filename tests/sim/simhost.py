@@ -159,9 +159,10 @@ class SimulatedHost:
         return pid
 
     def set_tool(self, vm_id, tool, text, status=0, delay=0, counter=False):
-        """What a tool ("get-all", "get-vcpu-class", "get-stats" or "rctl", the latter for the
-        VM's latest process) prints for VM vm_id (None: nothing, exit status 1), its exit
-        status, a pause before it answers and whether it counts its calls ("@COUNT@" in text)."""
+        """What a tool ("get-all", "get-vcpu-class", "get-stats" or "rctl", the latter for the VM's
+        latest process) prints for VM vm_id (None: nothing, exit status 1), its exit status, a
+        pause before it answers, whether it counts its calls ("@COUNT@" in text; the file of the
+        count is returned)."""
         directory = os.path.join(self.fixtures, *(("pid", str(self.vm_pids[vm_id])) if
                                                   tool == "rctl" else ("vm", str(vm_id))))
         os.makedirs(directory, exist_ok=True)
@@ -173,6 +174,7 @@ class SimulatedHost:
                     os.remove(base + suffix)
             else:
                 _write_whole(base + suffix, value)
+        return base + ".counter"
 
     def write_shm(self, name, data):
         """The shared-memory object /name holding data."""
