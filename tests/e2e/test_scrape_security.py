@@ -3,6 +3,7 @@ rate limit), re-read on change, and gzip. Prometheus scrapes a host's shared web
 certificate and user are replaced; web config files are fed to the daemon and to promtool. Floods
 of wrong passwords are bench/scrape_security.py's, hostile plain clients test_daemon's. Root only."""
 import base64, fcntl, gzip, os, pty, shutil, socket, ssl, subprocess, tempfile, termios, time
+from concurrent.futures import ThreadPoolExecutor
 
 import fixture as fx
 from fixture import simhost
@@ -223,6 +224,66 @@ def test_prometheus_shared_config_and_reload():
         assert daemon.running()
 
 
+def handshakes(port, context):
+    with socket.create_connection(("127.0.0.1", port), 10 * fx.SLACK) as raw:
+        try:
+            context.wrap_socket(raw, server_hostname="127.0.0.1").close()
+            return True
+        except ssl.SSLError:
+            return False
+
+
+def test_gates_of_every_answer():
+    # TLS 1.3 suites only and rate_limit burst 1: a TLS 1.2 handshake fails, as the warning at
+    # load says; connections that bring no request take no token and count no scrape; the one
+    # whole request gets 200, then requests that never end their head get 429 at the deadline.
+    web = PKI.web_config("gates.yml", TLS + "  cipher_suites: [TLS_AES_256_GCM_SHA384]\n"
+                         "rate_limit: {interval: 1m, burst: 1}\n")
+    port, tls12 = fx.free_port(), client_context()
+    tls12.maximum_version = ssl.TLSVersion.TLSv1_2
+    with daemon_with(port, web, "self_metrics = true\n").start() as daemon:
+        assert daemon.log_lines("warning", "cipher_suites: no TLS 1.2 suite is named, so TLS ")
+        socket.create_connection(("127.0.0.1", port)).close()
+        assert [handshakes(port, c) for c in (tls12, client_context())] == [False, True]
+        time.sleep(2.5)  # a feed renders the document again, with what was counted
+        head, body = split(https_exchange(port, request()))
+        assert head.startswith("HTTP/1.1 200 ") and b"scrapes_total{" not in body, head
+        with ThreadPoolExecutor(3) as pool:
+            cut = pool.map(lambda _: https_exchange(port, request()[:-2])[:12], range(3))
+        assert list(cut) == [b"HTTP/1.1 429"] * 3
+
+
+def test_password_change_while_checks_wait():
+    # The password changes (a new file renamed over) while checks wait behind a queue of wrong
+    # ones: the old password sent after the reload gets 401 although a check of it under the
+    # old hash is still waiting, the new one 200.
+    text, old, new = "basic_auth_users:\n  " + USER + ": {}\n", "old horse", "new horse"
+    web = PKI.web_config("change.yml", text.format(bcrypt_hash(old, 12)))
+    renewed, port, answered = text.format(bcrypt_hash(new, 12)), fx.free_port(), {}
+
+    def ask(password, name=None):
+        answer = fx.exchange(port, request((USER, password)))[:12]
+        answered[name or password] = time.monotonic()
+        return answer
+    with daemon_with(port, web).start() as daemon, ThreadPoolExecutor(32) as pool:
+        began = time.monotonic()
+        ask("wrong")  # one check's time: the queue is about 4 s of them
+        count = min(24, int(4 / (answered["wrong"] - began)))
+        queued = [pool.submit(ask, f"wrong {i}") for i in range(count)]
+        time.sleep(0.2)
+        before = pool.submit(ask, old, "before")
+        time.sleep(0.2)
+        PKI.web_config("change.yml", renewed)
+        assert wait_for(lambda: socket.create_connection(("127.0.0.1", port)).close() or
+                        daemon.log_lines("info", "reloaded"), 10)
+        sent = time.monotonic()
+        after, now = pool.submit(ask, old), pool.submit(ask, new)
+        assert [after.result(), now.result(), before.result()] == [
+            b"HTTP/1.1 401", b"HTTP/1.1 200", b"HTTP/1.1 200"]
+        assert answered["before"] > sent, "the queue ran out before the reload"
+        assert [q.result() for q in queued] == [b"HTTP/1.1 401"] * count
+
+
 # (web config text, the daemon's error after "Web config FILE: " or None when both accept it,
 # whether promtool 2.42 knows every key in it). "locked.key" is passphrase-protected.
 CONFIGS = [
@@ -284,7 +345,8 @@ def main():
     try:
         with simhost.SimulatedHost() as host:
             host_with_two_vms(host)
-            fx.main([test_plain_gzip_and_rate_limit,
+            fx.main([test_gates_of_every_answer, test_password_change_while_checks_wait,
+                     test_plain_gzip_and_rate_limit,
                      test_prometheus_shared_config_and_reload, test_web_config_files_with_promtool])
     finally:
         shutil.rmtree(PKI.dir, ignore_errors=True)
