@@ -114,9 +114,8 @@ def split(answer):
 
 def test_plain_and_gzip():
     # Without a web config: the plain document, byte for byte today's head, or with gzip allowed
-    # one gzip member of it; gzip = false answers plainly. (The rate limit is
-    # test_gates_of_every_answer's; that a stop does not wait for a running bcrypt check is
-    # CredentialCheckTest's.)
+    # one gzip member of it; gzip = false answers plainly. (The rate limit is the gates test's;
+    # that a stop does not wait for a running bcrypt check is CredentialCheckTest's.)
     port, off = fx.free_port(), fx.free_port()
     with daemon_with(port).start() as on, daemon_with(off, extra="gzip = false\n").start():
         plain = wait_for(lambda: b'vm_id="8"' in (b := fx.exchange(port)) and b, 10)
