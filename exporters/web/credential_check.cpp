@@ -129,11 +129,12 @@ CredentialCheck::Verdict CredentialCheck::check(std::optional<std::string_view> 
         return Verdict::allowed;
     if (refused_.count(key) != 0)
         return Verdict::refused;
-    pending_[ticket] = key;
-    std::vector<std::uint64_t>& tickets = waiting_[key];
+    const Asked asked{generation_, key};
+    pending_[ticket] = asked;
+    std::vector<std::uint64_t>& tickets = waiting_[asked];
     tickets.push_back(ticket);
     if (tickets.size() > 1)
-        return Verdict::pending; // the same pair is being checked already
+        return Verdict::pending; // the same pair is being checked against this list already
     const auto user = users_.find(credentials->user);
     Job job;
     job.key = std::move(key);
@@ -154,17 +155,20 @@ void CredentialCheck::cancel(std::uint64_t ticket) {
     const auto pending = pending_.find(ticket);
     if (pending == pending_.end())
         return;
-    const Key key = pending->second;
+    const Asked asked = pending->second;
     pending_.erase(pending);
-    std::vector<std::uint64_t>& tickets = waiting_[key];
+    std::vector<std::uint64_t>& tickets = waiting_[asked];
     tickets.erase(std::remove(tickets.begin(), tickets.end(), ticket), tickets.end());
     if (!tickets.empty())
         return;
-    waiting_.erase(key);
+    waiting_.erase(asked);
     // A check nobody waits for is dropped unless the worker has begun it.
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->queue.erase(std::remove_if(shared_->queue.begin(), shared_->queue.end(),
-                                        [&](const Job& job) { return job.key == key; }),
+                                        [&](const Job& job) {
+                                            return job.generation == asked.first &&
+                                                   job.key == asked.second;
+                                        }),
                          shared_->queue.end());
 }
 
@@ -188,7 +192,7 @@ std::vector<std::pair<std::uint64_t, bool>> CredentialCheck::take_verdicts() {
                 refused_.clear();
             refused_.insert(result.key);
         }
-        const auto waiting = waiting_.find(result.key);
+        const auto waiting = waiting_.find({result.generation, result.key});
         if (waiting == waiting_.end())
             continue; // every connection that asked is gone
         for (const std::uint64_t ticket : waiting->second) {

@@ -19,9 +19,9 @@ namespace tarn {
 // costs tens of milliseconds, so checks run on a worker thread of their own, and the loop parks
 // the connection until the verdict comes back through a pipe it watches. The pair last verified
 // for each user is remembered, so a scraper with the right password pays for bcrypt once; a wrong
-// pair is remembered for a while too, and connections that send the same pair share one check.
-// Pairs are remembered as an HMAC under a secret drawn at start: no password, and no plain digest
-// of one, is kept in memory.
+// pair is remembered for a while too, and connections that send the same pair under the same user
+// list share one check. Pairs are remembered as an HMAC under a secret drawn at start: no password,
+// and no plain digest of one, is kept in memory.
 //
 // All members run on the server thread. The worker's state outlives this object, so that ending
 // it never waits for a check under way.
@@ -41,7 +41,9 @@ class CredentialCheck {
     int ready_fd() const { return ready_read_; }
 
     // A reloaded user list: what was remembered is forgotten, and checks under way still answer
-    // the connections that asked but are not remembered.
+    // the connections that asked (under the list they asked under) but are not remembered; a
+    // request from now on gets a check of its own against the new list, never the verdict of one
+    // asked before.
     void replace_users(std::map<std::string, std::string> users);
 
     // False while the user list is empty: every request is let in.
@@ -62,6 +64,8 @@ class CredentialCheck {
 
   private:
     using Key = std::string; // HMAC of user and password
+    // A check under way: the pair, and the user list it is made against.
+    using Asked = std::pair<std::uint64_t, Key>;
 
     struct Job {
         Key key;
@@ -99,8 +103,8 @@ class CredentialCheck {
     // Server thread only.
     std::map<std::string, Key> verified_; // one pair per user: bounded by the user list
     std::set<Key> refused_;               // emptied when it grows past a bound
-    std::unordered_map<Key, std::vector<std::uint64_t>> waiting_; // tickets per pending check
-    std::unordered_map<std::uint64_t, Key> pending_;              // the check of each ticket
+    std::map<Asked, std::vector<std::uint64_t>> waiting_; // tickets per pending check
+    std::unordered_map<std::uint64_t, Asked> pending_;    // the check of each ticket
 
     std::shared_ptr<Shared> shared_;
     int ready_read_ = -1;

@@ -2,6 +2,7 @@
 
 #include "exporters/web/credential_check.h"
 #include "exporters/web/request_headers.h"
+#include "metrics/health_figures.h"
 #include "platform/socket_options.h"
 
 #include <sys/socket.h>
@@ -103,8 +104,10 @@ void HttpConnection::expire() {
     // Over TLS an answer needs the finished handshake; without one there is nobody to answer.
     const bool can_answer = !tls_ || tls_->handshake_done();
     if ((state_ == State::reading || state_ == State::checking) && can_answer) {
-        // Credentials still unchecked at the deadline count as refused.
-        respond(state_ == State::reading && !needs_credentials());
+        // What came is answered through the same gates as a whole request (a checking one has
+        // passed the limit already); credentials still unchecked count as refused.
+        const bool limited = state_ == State::reading && !within_rate_limit();
+        respond(state_ == State::reading && !limited && !needs_credentials(), limited);
         std::size_t count = 0;
         while (sent_ < answer_size() && write_some(count) == Transfer::moved)
             sent_ += count;
@@ -211,7 +214,7 @@ void HttpConnection::read_request() {
             break;
     }
     // The limit comes before the password check, so that a flood costs no bcrypt.
-    if (endpoint_->rate_limit != nullptr && !endpoint_->rate_limit->take(SteadyClock::now())) {
+    if (!within_rate_limit()) {
         respond(false, true);
         send_answer();
         return;
@@ -222,6 +225,13 @@ void HttpConnection::read_request() {
         return;
     }
     check_credentials();
+}
+
+// A connection that sent nothing is no request: it takes no token, so that probes that connect
+// and close cannot starve the scrapes.
+bool HttpConnection::within_rate_limit() {
+    return endpoint_->rate_limit == nullptr || request_.empty() ||
+           endpoint_->rate_limit->take(SteadyClock::now());
 }
 
 bool HttpConnection::needs_credentials() const {
@@ -251,6 +261,10 @@ void HttpConnection::respond(bool allowed, bool limited) {
                 : allowed ? answer_request(request_, *endpoint_->render, *endpoint_->render_gzip)
                           : unauthorized_response();
     add_headers(response_, endpoint_->headers);
+    // A scrape is a request that came: a connection that sent nothing is answered all the same,
+    // but counts nothing.
+    if (!request_.empty())
+        health_figures().count("scrapes", {{"code", std::to_string(response_.status)}});
     std::string().swap(request_);
     state_ = State::sending;
     sent_ = 0;

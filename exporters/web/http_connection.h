@@ -80,8 +80,9 @@ class HttpConnection {
     // Closes a connection awaiting delivery once the peer has the whole answer.
     void check_delivery();
 
-    // The deadline has passed: a request still being read is answered from what came, as far as
-    // the socket takes at once; then the connection is ended (end_now).
+    // The deadline has passed: a request still being read is answered from what came, through
+    // the same gates as a whole one, as far as the socket takes at once; then the connection is
+    // ended (end_now).
     void expire();
 
     // Ends it now. An answer the peer does not have yet is reset away, so that the kernel does
@@ -98,6 +99,7 @@ class HttpConnection {
 
     void read_request();
     void check_credentials();
+    bool within_rate_limit(); // takes a token when there is a limit
     bool needs_credentials() const;
     void respond(bool allowed, bool limited = false);
     std::size_t answer_size() const;

@@ -263,8 +263,6 @@ namespace {
 // extra: whole header lines ("Name: value\r\n") between Content-Length and Connection.
 std::string build_head(int status, const std::string& reason, const std::string& content_type,
                        std::size_t body_size, std::string_view extra = {}) {
-    // Every answer goes out with a head built here: the one place to count them by status.
-    health_figures().count("scrapes", {{"code", std::to_string(status)}});
     std::string head = fmt::format("HTTP/1.1 {} {}\r\n", status, reason);
     head += fmt::format("Content-Type: {}\r\n", content_type);
     head += fmt::format("Content-Length: {}\r\n", body_size);

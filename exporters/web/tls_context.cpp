@@ -123,6 +123,14 @@ bool is_tls13_suite(const std::string& name) {
            name == "TLS_CHACHA20_POLY1305_SHA256";
 }
 
+// True when cipher_suites names TLS 1.3 suites only while TLS 1.2 is allowed.
+bool tls12_left_without_suites(const TlsServerSettings& settings) {
+    return !settings.cipher_suites.empty() &&
+           std::all_of(settings.cipher_suites.begin(), settings.cipher_suites.end(),
+                       is_tls13_suite) &&
+           settings.min_version != TlsVersion::tls13;
+}
+
 // A passphrase would have to be typed: refuse instead, and remember that one was asked for.
 int no_passphrase(char*, int, int, void* asked) {
     *static_cast<bool*>(asked) = true;
@@ -162,6 +170,18 @@ std::vector<X509*> read_certificates(const std::string& file, const std::string&
 
 TlsContext::~TlsContext() {
     ::SSL_CTX_free(context_);
+}
+
+std::vector<std::string> tls_warnings(const TlsServerSettings& settings,
+                                      const std::string& config_path) {
+    if (!tls12_left_without_suites(settings))
+        return {};
+    return {fmt::format("Web config {}: tls_server_config.cipher_suites: no TLS 1.2 suite is "
+                        "named, so TLS 1.2 and older clients cannot connect{}",
+                        config_path,
+                        settings.max_version == TlsVersion::tls13
+                            ? ""
+                            : "; with max_version below TLS13, no client can")};
 }
 
 bool certificate_has_san(const std::string& der, const std::vector<std::string>& allowed) {
@@ -308,7 +328,10 @@ TlsContextResult make_tls_context(const TlsServerSettings& settings,
             return refused("tls_server_config.curve_preferences", {}, "cannot use them");
     }
 
-    ::SSL_CTX_set_min_proto_version(raw, protocol_version(settings.min_version));
+    // TLS 1.2 is not offered at all rather than with OpenSSL's default suites.
+    ::SSL_CTX_set_min_proto_version(raw, tls12_left_without_suites(settings)
+                                             ? TLS1_3_VERSION
+                                             : protocol_version(settings.min_version));
     ::SSL_CTX_set_max_proto_version(raw, protocol_version(settings.max_version));
     // Every connection carries one answer and is closed: resuming sessions buys nothing, so no
     // form of it is offered (no cache, no TLS 1.2 tickets, no TLS 1.3 tickets); a client that

@@ -39,6 +39,11 @@ struct TlsContextResult {
 TlsContextResult make_tls_context(const TlsServerSettings& settings,
                                   const std::string& config_path);
 
+// What a load of the settings should warn about, each "Web config FILE: KEY: reason": a
+// cipher_suites that names TLS 1.3 suites only, which leaves TLS 1.2 none.
+std::vector<std::string> tls_warnings(const TlsServerSettings& settings,
+                                      const std::string& config_path);
+
 // True when one of the subject alternative names (DNS, IP address, e-mail, URI) of the
 // certificate (DER) is one of allowed, exactly.
 bool certificate_has_san(const std::string& der, const std::vector<std::string>& allowed);

@@ -27,6 +27,8 @@ WebSettingsResult load_web_settings(const std::string& path) {
         if (!tls.context)
             return {std::nullopt, std::move(tls.error), {}};
         settings.tls = std::move(tls.context);
+        for (std::string& warning : tls_warnings(*config.tls, path))
+            read.warnings.push_back(std::move(warning));
     }
     settings.users = config.users;
     for (const auto& [name, value] : config.headers)

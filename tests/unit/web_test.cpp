@@ -359,11 +359,15 @@ TEST(CredentialCheckTest, VerdictsComeFromTheWorkerAndAreRemembered) {
     // crypt would stop at a NUL and take "right horse\0x" for "right horse".
     EXPECT_EQ(check.check("Basic c2NyYXBlcjpyaWdodCBob3JzZQB4", 40), V::refused);
     // A reloaded user list forgets what was verified; a check asked before the reload answers
-    // its connection but is not remembered.
+    // its connection but is not remembered, nor given to a request after the reload.
+    const std::string other = "Basic b3RoZXI6cmlnaHQgaG9yc2U=";   // other:right horse
     EXPECT_EQ(check.check("Basic c2NyYXBlcjp6", 50), V::pending); // scraper:z
+    EXPECT_EQ(check.check(other, 54), V::pending);                // not a user yet
     check.replace_users({{"scraper", kHash}, {"other", kHash}});
     EXPECT_EQ(check.check(right, 51), V::pending);
-    EXPECT_EQ(verdicts(check, 2), (std::map<std::uint64_t, bool>{{50, false}, {51, true}}));
+    EXPECT_EQ(check.check(other, 55), V::pending);
+    EXPECT_EQ(verdicts(check, 4),
+              (std::map<std::uint64_t, bool>{{50, false}, {51, true}, {54, false}, {55, true}}));
     EXPECT_EQ(check.check("Basic c2NyYXBlcjp6", 52), V::pending);
     EXPECT_EQ(check.check(right, 53), V::allowed);
     check.replace_users({});
