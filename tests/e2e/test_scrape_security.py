@@ -2,7 +2,8 @@
 rate limit), re-read on change, and gzip. Prometheus scrapes a host's shared web config while its
 certificate and user are replaced; web config files are fed to the daemon and to promtool. Floods
 of wrong passwords are bench/scrape_security.py's, hostile plain clients test_daemon's. Root only."""
-import base64, fcntl, gzip, os, pty, shutil, socket, ssl, subprocess, tempfile, termios, time
+import base64, fcntl, gzip, os, pty, random, shutil, socket, ssl, subprocess, tempfile, termios
+import threading, time
 
 import fixture as fx
 from fixture import simhost
@@ -223,6 +224,40 @@ def test_prometheus_shared_config_and_reload():
         assert daemon.running()
 
 
+def test_rewritten_in_place():
+    # The TLS and password set is rewritten in place, a few bytes every 0.1-0.25 s after the
+    # truncation, while requests without a password go in a loop over TLS and plain HTTP: every
+    # cut-off state (empty, in the comment, "basic_auth_users:") would ask for nothing, yet no
+    # request gets 200. Then the finished set (plain HTTP, the user) is in force, TLS dropped
+    # with a warning.
+    path = PKI.web_config("inplace.yml", TLS + "basic_auth_users:\n  " + USER + ": HASH\n")
+    final = ("# " + "rewritten in place, a few bytes at a time; " * 4 + "\nbasic_auth_users:\n  "
+             + USER + ": " + PKI.hash + "\n")
+    port = fx.free_port()
+    with daemon_with(port, path).start() as daemon:
+        def rewrite():
+            with open(path, "w") as f:
+                for start in range(0, len(final), 16):
+                    time.sleep(random.uniform(0.1, 0.25))
+                    f.write(final[start:start + 16])
+                    f.flush()
+        writer = threading.Thread(target=rewrite)
+        writer.start()
+        answers = []
+        while writer.is_alive():
+            for send in (fx.exchange, https_exchange):
+                try:
+                    answers.append(send(port, request())[:12])
+                except (OSError, ssl.SSLError):
+                    answers.append(b"no TLS")
+        assert b"HTTP/1.1 200" not in answers and len(answers) > 20, (len(answers), daemon.log())
+        assert wait_for(lambda: fx.exchange(port, request((USER, PASSWORD))).startswith(
+            b"HTTP/1.1 200 "), 10), daemon.log()
+        assert daemon.log_lines("warning", "") == [
+            f"Web config {path} reloaded without TLS (the running set had it): new connections "
+            "are served over plain HTTP"], daemon.log()
+
+
 # (web config text, the daemon's error after "Web config FILE: " or None when both accept it,
 # whether promtool 2.42 knows every key in it). "locked.key" is passphrase-protected.
 CONFIGS = [
@@ -284,7 +319,7 @@ def main():
     try:
         with simhost.SimulatedHost() as host:
             host_with_two_vms(host)
-            fx.main([test_plain_gzip_and_rate_limit,
+            fx.main([test_plain_gzip_and_rate_limit, test_rewritten_in_place,
                      test_prometheus_shared_config_and_reload, test_web_config_files_with_promtool])
     finally:
         shutil.rmtree(PKI.dir, ignore_errors=True)
