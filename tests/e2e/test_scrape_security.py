@@ -225,37 +225,29 @@ def test_prometheus_shared_config_and_reload():
 
 
 def test_rewritten_in_place():
-    # The TLS and password set is rewritten in place, a few bytes every 0.1-0.25 s after the
-    # truncation, while requests without a password go in a loop over TLS and plain HTTP: every
-    # cut-off state (empty, in the comment, "basic_auth_users:") would ask for nothing, yet no
-    # request gets 200. Then the finished set (plain HTTP, the user) is in force, TLS dropped
-    # with a warning.
+    # The TLS and password set rewritten in place, a few bytes every 0.1-0.25 s after truncating
+    # it, while requests without a password run over plain HTTP and TLS: each cut-off state (empty,
+    # in the comment, "basic_auth_users:") asks for nothing, yet none gets 200. Then the finished
+    # set holds (plain HTTP, the user), TLS dropped with a warning.
     path = PKI.web_config("inplace.yml", TLS + "basic_auth_users:\n  " + USER + ": HASH\n")
-    final = ("# " + "rewritten in place, a few bytes at a time; " * 4 + "\nbasic_auth_users:\n  "
-             + USER + ": " + PKI.hash + "\n")
-    port = fx.free_port()
-    with daemon_with(port, path).start() as daemon:
+    final = "# rewritten in place, a few bytes at a time\n" * 4 + f"basic_auth_users: {{{USER}: "
+    final += PKI.hash + "}\n"
+    with daemon_with(port := fx.free_port(), path).start() as daemon:
         def rewrite():
             with open(path, "w") as f:
                 for start in range(0, len(final), 16):
                     time.sleep(random.uniform(0.1, 0.25))
-                    f.write(final[start:start + 16])
-                    f.flush()
-        writer = threading.Thread(target=rewrite)
-        writer.start()
+                    print(final[start:start + 16], end="", file=f, flush=True)
+        (writer := threading.Thread(target=rewrite)).start()
         answers = []
         while writer.is_alive():
-            for send in (fx.exchange, https_exchange):
-                try:
-                    answers.append(send(port, request())[:12])
-                except (OSError, ssl.SSLError):
-                    answers.append(b"no TLS")
+            answers += [fx.exchange(port)[:12], https_exchange(port, request())[:12]]
         assert b"HTTP/1.1 200" not in answers and len(answers) > 20, (len(answers), daemon.log())
         assert wait_for(lambda: fx.exchange(port, request((USER, PASSWORD))).startswith(
             b"HTTP/1.1 200 "), 10), daemon.log()
-        assert daemon.log_lines("warning", "") == [
-            f"Web config {path} reloaded without TLS (the running set had it): new connections "
-            "are served over plain HTTP"], daemon.log()
+        assert daemon.log_lines("warning", "") == [f"Web config {path} reloaded without TLS (the "
+                                                   "running set had it): new connections are "
+                                                   "served over plain HTTP"], daemon.log()
 
 
 # (web config text, the daemon's error after "Web config FILE: " or None when both accept it,

@@ -1,4 +1,3 @@
-#include "exporters/bounded_file.h"
 #include "exporters/gzip.h"
 #include "exporters/influx/influx_line.h"
 #include "exporters/prometheus_text.h"
@@ -7,12 +6,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 
 namespace tarn {
@@ -125,34 +119,6 @@ TEST(ScrapeCacheTest, LatestWholeSetAndOneGzipMemberPerGeneration) {
     EXPECT_NE(cache.document()->find("} 8\n"), std::string::npos);
     EXPECT_NE(cache.gzip_document(), gzip);
     EXPECT_EQ(gunzip(*cache.gzip_document()), *cache.document());
-}
-
-// Only a regular file within the limit is read; whatever else the name leads to is refused
-// without being opened for long or waited on, and a file whose size says nothing (as those of
-// /proc) is not read past the limit.
-TEST(BoundedFileTest, OnlyRegularFilesWithinTheLimit) {
-    char made[] = "/tmp/tarn-bounded-XXXXXX";
-    ASSERT_NE(::mkdtemp(made), nullptr);
-    const std::string dir = made;
-    ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0600), 0);
-    std::ofstream(dir + "/pem") << "-----BEGIN";
-    std::ofstream(dir + "/big").close();
-    std::filesystem::resize_file(dir + "/big", (1 << 20) + 1); // sparse
-    const std::vector<std::tuple<std::string, std::size_t, std::string>> cases = {
-        {dir + "/pem", 10, "-----BEGIN"},
-        {dir + "/pem", 9, "! larger than the limit of 9 bytes"},
-        {dir + "/big", kMaxWebConfigBytes, "! larger than the limit of 1 MiB"},
-        {"/proc/self/status", 100, "! larger than the limit of 100 bytes"},
-        {dir + "/fifo", kMaxPemFileBytes, "! a FIFO, not a regular file"},
-        {dir, 10, "! a directory, not a regular file"},
-        {"/dev/null", 10, "! a character device, not a regular file"},
-        {dir + "/none", 10, "! No such file or directory"}};
-    for (const auto& [path, limit, expected] : cases) {
-        const BoundedFile read = read_bounded_file(path, limit);
-        EXPECT_EQ(read.text ? *read.text : "! " + read.error, expected) << path;
-    }
-    EXPECT_EQ(read_bounded_file(dir + "/big", kMaxPemFileBytes).text->size(), (1u << 20) + 1);
-    std::filesystem::remove_all(dir);
 }
 
 } // namespace

@@ -1,19 +1,10 @@
 #include "exporters/influx/influx_answer.h"
 #include "exporters/influx/influx_batcher.h"
 #include "exporters/influx/influx_endpoint.h"
-#include "exporters/influx/influx_writer.h"
 #include "log_capture.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <future>
 
 namespace tarn {
 namespace {
@@ -158,40 +149,6 @@ TEST(InfluxBatcherTest, TooLargeBatchesAreSplit) {
         EXPECT_EQ(log.text().find(cap.empty() ? "at most" : cap) != std::string::npos, !cap.empty())
             << log.text();
     }
-}
-
-// A ca_file that became a FIFO after the start fails the post at once: libcurl, given the name,
-// would wait in its open for a writer that never comes. The server takes the connection (its
-// backlog) and never answers, so nothing else ends the post early.
-TEST(InfluxWriterTest, ACaFileTurnedFifoFailsThePostAtOnce) {
-    const int server = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), length), 0);
-    ASSERT_EQ(::listen(server, 4), 0);
-    ::getsockname(server, reinterpret_cast<sockaddr*>(&address), &length);
-    const std::string fifo = "/tmp/tarn-ca-fifo." + std::to_string(::getpid());
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    InfluxWriter writer(
-        {fmt::format("https://127.0.0.1:{}/write", ntohs(address.sin_port)), {}, false, fifo});
-    LogCapture log;
-    auto posted = std::async(std::launch::async, [&writer] { return writer.post("m v=1", 3000); });
-    const bool prompt = posted.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-    // Lets a post stuck in open go (the writer's end of a FIFO opens at once); libcurl may try
-    // again.
-    for (int tries = 0;
-         tries < 100 && posted.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready;
-         ++tries)
-        ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
-    const InfluxAnswer answer = posted.get();
-    EXPECT_TRUE(prompt);
-    EXPECT_EQ(answer.text,
-              "[influx] ca_file '" + fifo + "' cannot be read: a FIFO, not a regular file");
-    EXPECT_TRUE(answer.tls_failure);
-    ::unlink(fifo.c_str());
-    ::close(server);
 }
 
 } // namespace
