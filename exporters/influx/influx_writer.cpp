@@ -104,9 +104,11 @@ InfluxAnswer InfluxWriter::post(const std::string& body, std::int64_t timeout_ms
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     if (headers_ != nullptr)
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(headers_));
-    if (!endpoint_.ca_file.empty()) {
-        // Handed over as text, read anew for each post: libcurl would open the file itself at
-        // each connection and wait there for good if it had become a FIFO.
+    // Handed over as text, read anew for each post: libcurl would open the file itself at each
+    // connection and wait there for good if it had become a FIFO. Plain http and a server left
+    // unverified make no use of it, so it is not read.
+    if (!endpoint_.ca_file.empty() && endpoint_.verify_tls &&
+        endpoint_.write_url.starts_with("https://")) {
         const BoundedFile authorities = read_bounded_file(endpoint_.ca_file, kMaxPemFileBytes);
         if (!authorities.text) {
             const std::string reason = fmt::format("[influx] ca_file '{}' cannot be read: {}",
