@@ -1,5 +1,6 @@
 #include "daemon/config.h"
 
+#include "exporters/bounded_file.h"
 #include "exporters/influx/influx_endpoint.h"
 
 #include <INIReader.h>
@@ -19,7 +20,6 @@
 #include <limits>
 #include <map>
 #include <set>
-#include <sstream>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -179,15 +179,12 @@ bool check_ca_file(DaemonConfig& config) {
         spdlog::warn("[influx] ca_file is used only with an https:// url; ignored");
         return true;
     }
-    std::ifstream file(path, std::ios::binary);
-    if (!file || !regular_file(path)) {
-        spdlog::error("[influx] ca_file '{}' cannot be read: {}", path,
-                      file ? "not a regular file" : std::strerror(errno));
+    const BoundedFile file = read_bounded_file(path, kMaxPemFileBytes);
+    if (!file.text) {
+        spdlog::error("[influx] ca_file '{}' cannot be read: {}", path, file.error);
         return false;
     }
-    std::ostringstream text; // a read error leaves it short (an iterator would throw)
-    text << file.rdbuf();
-    if (text.str().find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
+    if (file.text->find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
         spdlog::error("[influx] ca_file '{}' holds no PEM certificate", path);
         return false;
     }

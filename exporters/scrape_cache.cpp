@@ -8,7 +8,7 @@
 namespace tarn {
 namespace {
 
-constexpr int kGzipLevel = 1;
+constexpr int kScrapeGzipLevel = 1;
 
 } // namespace
 
@@ -35,7 +35,7 @@ Document ScrapeCache::gzip_document() {
     std::lock_guard<std::mutex> lock(mutex_);
     refresh();
     if (!gzip_document_) {
-        std::string packed = gzip_compress(*document_, kGzipLevel);
+        std::string packed = gzip_compress(*document_, kScrapeGzipLevel);
         // Even an empty document packs to a gzip member: empty means zlib failed (no memory).
         // Thrown, it is answered 500 and logged, and the next scrape tries again.
         if (packed.empty())

@@ -1,8 +1,10 @@
 #include "exporters/influx/influx_writer.h"
 
+#include "exporters/bounded_file.h"
 #include "exporters/gzip.h"
 
 #include <curl/curl.h>
+#include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
@@ -102,8 +104,22 @@ InfluxAnswer InfluxWriter::post(const std::string& body, std::int64_t timeout_ms
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     if (headers_ != nullptr)
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(headers_));
-    if (!endpoint_.ca_file.empty())
-        curl_easy_setopt(curl, CURLOPT_CAINFO, endpoint_.ca_file.c_str());
+    // Handed over as text, read anew for each post: libcurl would open the file itself at each
+    // connection and wait there for good if it had become a FIFO. Plain http and a server left
+    // unverified make no use of it, so it is not read.
+    if (!endpoint_.ca_file.empty() && endpoint_.verify_tls &&
+        endpoint_.write_url.starts_with("https://")) {
+        const BoundedFile authorities = read_bounded_file(endpoint_.ca_file, kMaxPemFileBytes);
+        if (!authorities.text) {
+            const std::string reason = fmt::format("[influx] ca_file '{}' cannot be read: {}",
+                                                   endpoint_.ca_file, authorities.error);
+            spdlog::error("Influx POST not sent: {}", reason);
+            return {0, reason, true};
+        }
+        curl_blob blob{const_cast<char*>(authorities.text->data()), authorities.text->size(),
+                       CURL_BLOB_COPY};
+        curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
+    }
     if (!endpoint_.verify_tls) {
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);

@@ -476,12 +476,14 @@ int HttpServer::serve() {
             else
                 connections.progress(fd);
         }
-        if (pending && !connections.stopping()) {
-            // A changed file is in force from the next connection on.
-            if (options_.web_config && options_.web_config->poll(Clock::now()))
-                apply(options_.web_config->current());
+        // A changed file is in force from the next connection on. It is looked at on every pass
+        // (at most once a second), not only when one comes: a change loads once a second check
+        // finds it settled, which should not wait for a second scrape.
+        if (options_.web_config && !connections.stopping() &&
+            options_.web_config->poll(Clock::now()))
+            apply(options_.web_config->current());
+        if (pending && !connections.stopping())
             connections.accept_pending();
-        }
         connections.tick(Clock::now());
     }
 }

@@ -1,7 +1,10 @@
 #include "exporters/web/tls_context.h"
 
+#include "exporters/bounded_file.h"
+
 #include <fmt/format.h>
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -12,6 +15,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <optional>
 
 namespace tarn {
 namespace {
@@ -137,15 +141,25 @@ int no_passphrase(char*, int, int, void* asked) {
     return -1;
 }
 
-BIO* open_pem(const std::string& file, const std::string& text) {
-    return file.empty() ? ::BIO_new_mem_buf(text.data(), static_cast<int>(text.size()))
-                        : ::BIO_new_file(file.c_str(), "r");
+// The PEM text of a file, or the inline text when no file is named. OpenSSL's own file loaders
+// would open a FIFO and wait on it, and read a file of any size.
+std::optional<std::string> pem_text(const std::string& file, const std::string& text,
+                                    std::string& error) {
+    if (file.empty())
+        return text;
+    BoundedFile read = read_bounded_file(file, kMaxPemFileBytes);
+    error = std::move(read.error);
+    return std::move(read.text);
 }
 
-// Every certificate of a PEM file or text, in order; empty when there is none or one is broken.
-std::vector<X509*> read_certificates(const std::string& file, const std::string& text) {
+BIO* open_pem(const std::string& text) {
+    return ::BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
+}
+
+// Every certificate of a PEM text, in order; empty when there is none or one is broken.
+std::vector<X509*> read_certificates(const std::string& text) {
     std::vector<X509*> certificates;
-    BIO* bio = open_pem(file, text);
+    BIO* bio = open_pem(text);
     bool asked = false;
     while (bio != nullptr) {
         X509* certificate = ::PEM_read_bio_X509(bio, nullptr, no_passphrase, &asked);
@@ -219,8 +233,19 @@ TlsContextResult make_tls_context(const TlsServerSettings& settings,
                                        file, reason)};
     };
 
+    // A named file that cannot be read: what it is, not what OpenSSL would make of it.
+    const auto unreadable = [&](const std::string& key, const std::string& file, const char* what,
+                                const std::string& why) {
+        return TlsContextResult{nullptr, fmt::format("Web config {}: {}: {} '{}': {}", config_path,
+                                                     key, what, file, why)};
+    };
+    std::string error;
+
     const std::string cert_key = named("cert", settings.cert_file);
-    std::vector<X509*> chain = read_certificates(settings.cert_file, settings.cert);
+    const auto cert_text = pem_text(settings.cert_file, settings.cert, error);
+    if (!cert_text)
+        return unreadable(cert_key, settings.cert_file, "cannot load the certificate", error);
+    std::vector<X509*> chain = read_certificates(*cert_text);
     if (chain.empty())
         return refused(cert_key, settings.cert_file, "cannot load the certificate",
                        "no certificate in it");
@@ -235,11 +260,15 @@ TlsContextResult make_tls_context(const TlsServerSettings& settings,
     // Read apart from the context, so that a key of another certificate is told from an
     // unreadable one.
     const std::string key_key = named("key", settings.key_file);
-    BIO* file = open_pem(settings.key_file, settings.key);
+    auto key_text = pem_text(settings.key_file, settings.key, error);
+    if (!key_text)
+        return unreadable(key_key, settings.key_file, "cannot load the private key", error);
+    BIO* file = open_pem(*key_text);
     bool asked = false;
     EVP_PKEY* key =
         file ? ::PEM_read_bio_PrivateKey(file, nullptr, no_passphrase, &asked) : nullptr;
     ::BIO_free(file);
+    ::OPENSSL_cleanse(key_text->data(), key_text->size()); // the key lives on in `key` only
     if (key == nullptr && asked) {
         ::ERR_clear_error();
         return {nullptr,
@@ -271,8 +300,11 @@ TlsContextResult make_tls_context(const TlsServerSettings& settings,
 
     if (!settings.client_ca_file.empty() || !settings.client_ca.empty()) {
         const std::string ca_key = named("client_ca", settings.client_ca_file);
-        std::vector<X509*> authorities =
-            read_certificates(settings.client_ca_file, settings.client_ca);
+        const auto ca_text = pem_text(settings.client_ca_file, settings.client_ca, error);
+        if (!ca_text)
+            return unreadable(ca_key, settings.client_ca_file, "cannot load the CA certificates",
+                              error);
+        std::vector<X509*> authorities = read_certificates(*ca_text);
         if (authorities.empty())
             return refused(ca_key, settings.client_ca_file, "cannot load the CA certificates",
                            "no certificate in it");

@@ -1,5 +1,7 @@
 #include "exporters/web/web_config.h"
 
+#include "exporters/bounded_file.h"
+
 #include <fmt/format.h>
 #include <yaml-cpp/yaml.h>
 
@@ -9,12 +11,8 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <set>
-
-#include <sys/stat.h>
 
 namespace tarn {
 namespace {
@@ -362,8 +360,36 @@ Checked read_users(const YAML::Node& node, std::map<std::string, std::string>& u
                            fmt::format("bcrypt cost {} is above {}, the most accepted (one check "
                                        "would take seconds); make the hash with htpasswd -nBC 12",
                                        bcrypt_cost(hash), kMaxBcryptCost)};
-        if (!users.emplace(name, hash).second)
-            return Refusal{where, "given twice"};
+        users.emplace(name, hash);
+    }
+    return std::nullopt;
+}
+
+// YAML takes a key given twice and keeps both; which one a reader honours is an accident of its
+// order, so a second client_auth_type could turn client certificates off unseen. Every mapping is
+// looked at, at any depth.
+Checked repeated_key(const YAML::Node& node, const std::string& where) {
+    const auto inside = [&where](const std::string& key) {
+        return where.empty() ? key : where + "." + key;
+    };
+    if (node.IsSequence()) {
+        for (const auto& item : node)
+            if (Checked refusal = repeated_key(item, where))
+                return refusal;
+    }
+    if (!node.IsMap())
+        return std::nullopt;
+    std::map<std::string, int> lines;
+    for (const auto& entry : node) {
+        const std::string name = key_text(entry.first);
+        const int line = entry.first.Mark().line + 1;
+        if (const auto [first, fresh] = lines.emplace(name, line); !fresh)
+            return Refusal{inside(name),
+                           first->second == line
+                               ? fmt::format("given twice (line {})", line)
+                               : fmt::format("given twice (lines {} and {})", first->second, line)};
+        if (Checked refusal = repeated_key(entry.second, inside(name)))
+            return refusal;
     }
     return std::nullopt;
 }
@@ -472,6 +498,8 @@ WebConfigResult parse_web_config(const std::string& text, const std::string& pat
         return refused(path, "(top level)", "expected a mapping of keys");
     const std::string directory = directory_of(path);
     try {
+        if (Checked refusal = repeated_key(root, ""))
+            return refused(path, refusal->key, refusal->reason);
         for (const auto& entry : root) {
             const std::string name = key_text(entry.first);
             Checked refusal;
@@ -511,25 +539,10 @@ WebConfigResult parse_web_config(const std::string& text, const std::string& pat
 }
 
 WebConfigResult read_web_config(const std::string& path) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0)
-        return refused(path, "(file)", fmt::format("cannot read it: {}", std::strerror(errno)));
-    if (!S_ISREG(status.st_mode))
-        return refused(path, "(file)", "not a regular file");
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return refused(path, "(file)", fmt::format("cannot read it: {}", std::strerror(errno)));
-    std::string text;
-    char chunk[4096];
-    std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-        text.append(chunk, got);
-    const bool failed = std::ferror(file) != 0;
-    const int error = errno;
-    std::fclose(file);
-    if (failed)
-        return refused(path, "(file)", fmt::format("cannot read it: {}", std::strerror(error)));
-    return parse_web_config(text, path);
+    BoundedFile file = read_bounded_file(path, kMaxWebConfigBytes);
+    if (!file.text)
+        return refused(path, "(file)", "cannot read it: " + file.error);
+    return parse_web_config(*file.text, path);
 }
 
 } // namespace tarn

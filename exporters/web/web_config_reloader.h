@@ -26,6 +26,7 @@ struct WebSettingsResult {
     std::optional<WebSettings> settings;
     std::string error;                 // "Web config FILE: KEY: reason" when settings is empty
     std::vector<std::string> warnings; // for settings that load, to be logged
+    std::vector<std::string> files;    // the file and every file it names, loaded or not
 };
 
 // Reads the file, checks it and builds the TLS context from the files it names, binding nothing:
@@ -33,8 +34,13 @@ struct WebSettingsResult {
 WebSettingsResult load_web_settings(const std::string& path);
 
 // Notices a change of the web config file or of a file it names (checked at most once a second)
-// and loads the changed set whole. A set that does not load keeps the last good one; its reason is
-// logged once per change. Server thread only.
+// and loads the changed set whole. A change is loaded only once two checks in a row found the
+// files alike and the load read them unchanged: a file rewritten in place is, while written, an
+// empty or cut-off file, and such a file can be a valid config that asks for nothing. A set that
+// does not load keeps the last good one; its reason is logged once per change, and the files it
+// names are watched along with the good set's, so that putting them in place later is noticed.
+// A set that drops TLS or every user of the running one is loaded, with a warning. Server thread
+// only.
 class WebConfigReloader {
   public:
     using Clock = std::chrono::steady_clock;
@@ -58,10 +64,13 @@ class WebConfigReloader {
 
   private:
     Stamps stamps_of(const std::vector<std::string>& files) const;
+    void warn_of_dropped(const WebSettings& next) const;
 
     std::string path_;
     WebSettings current_;
-    Stamps seen_; // of the set last loaded or tried
+    std::vector<std::string> watched_;
+    Stamps seen_;                  // of the watched files at the last load or try
+    std::optional<Stamps> moving_; // a change the last check found, loaded if the next finds it
     Clock::time_point next_check_;
 };
 

@@ -125,8 +125,14 @@ def test_command_line():
     quiet = "[influx]\nenabled = no\n"
     off = "[prometheus]\nenabled = false\n" + quiet
     work = tempfile.mkdtemp(prefix="tarn-check-")
-    with open(os.path.join(work, "web.yml"), "w") as f:
-        f.write("tls_server_config:\n  cert_file: missing.pem\n  key_file: missing.key\n")
+    # Named files -t refuses without waiting on them: FIFOs, a sparse web config over 1 MiB.
+    os.mkfifo(f"{work}/fifo")
+    for name, text in (("fifo.yml", "tls_server_config: {cert_file: fifo, key_file: fifo}\n"),
+                       ("twice.yml", "rate_limit:\nrate_limit:\n"), ("big.yml", "")):
+        with open(f"{work}/{name}", "w") as f:
+            f.write(text)
+    os.truncate(f"{work}/big.yml", (1 << 20) + 1)
+    web = f"[prometheus]\nweb_config_file = {work}/%s\n" + quiet
     taken = socket.create_server(("127.0.0.1", 0))
     busy = f"[prometheus]\nlisten = 127.0.0.1:{taken.getsockname()[1]}\n" + quiet
     log = ["--log-file", "/dev/stderr"]
@@ -150,9 +156,13 @@ def test_command_line():
               b"[error] invalid listen address '[::1]:70000', the port must be from 1 to 65535"),
              (off, ["-t"], 1, b"[error] Both transports disabled"),
              ("[influx]\nurl = ftp://h\n", ["-t"], 1, b"only http:// and https://"),
-             (f"[prometheus]\nweb_config_file = {work}/web.yml\n" + quiet, ["-t"], 1,
-              b"tls_server_config.cert_file: cannot load the certificate '%s/missing.pem'"
-              % work.encode()),
+             (web % "fifo.yml", ["-t"], 1, b"cannot load the certificate '%s/fifo': a FIFO, not a "
+              b"regular file\n" % work.encode()),
+             (web % "fifo", ["-t"], 1, b"(file): cannot read it: a FIFO, not a regular file\n"),
+             (web % "big.yml", ["-t"], 1, b"(file): cannot read it: larger than the limit of 1 MiB"),
+             (web % "twice.yml", ["-t"], 1, b"rate_limit: given twice (lines 1 and 2)\n"),
+             (f"[prometheus]\nenabled = no\n[influx]\nurl = https://h\nca_file = {work}/fifo\n",
+              ["-t"], 1, b"ca_file '%s/fifo' cannot be read: a FIFO, not a regular" % work.encode()),
              ("", ["-t", "-c", "/none"], 1, b"[error] Cannot parse config /none (error=-1)\n|"
               b"[error] Configuration /none is not valid\n")]
     try:

@@ -2,7 +2,8 @@
 rate limit), re-read on change, and gzip. Prometheus scrapes a host's shared web config while its
 certificate and user are replaced; web config files are fed to the daemon and to promtool. Floods
 of wrong passwords are bench/scrape_security.py's, hostile plain clients test_daemon's. Root only."""
-import base64, fcntl, gzip, os, pty, shutil, socket, ssl, subprocess, tempfile, termios, time
+import base64, fcntl, gzip, os, pty, random, shutil, socket, ssl, subprocess, tempfile, termios
+import threading, time
 from concurrent.futures import ThreadPoolExecutor
 
 import fixture as fx
@@ -271,6 +272,32 @@ def test_password_change_while_checks_wait():
             b"HTTP/1.1 401", b"HTTP/1.1 200", b"HTTP/1.1 200"]
 
 
+def test_rewritten_in_place():
+    # The TLS and password set rewritten in place, a few bytes every 0.1-0.25 s after truncating
+    # it, while requests without a password run over plain HTTP and TLS: each cut-off state (empty,
+    # in the comment, "basic_auth_users:") asks for nothing, yet none gets 200. Then the finished
+    # set holds (plain HTTP, the user), TLS dropped with a warning.
+    path = PKI.web_config("inplace.yml", TLS + "basic_auth_users:\n  " + USER + ": HASH\n")
+    final = "# rewritten in place, a few bytes at a time\n" * 4 + f"basic_auth_users: {{{USER}: "
+    final += PKI.hash + "}\n"
+    with daemon_with(port := fx.free_port(), path).start() as daemon:
+        def rewrite():
+            with open(path, "w") as f:
+                for start in range(0, len(final), 16):
+                    time.sleep(random.uniform(0.1, 0.25))
+                    print(final[start:start + 16], end="", file=f, flush=True)
+        (writer := threading.Thread(target=rewrite)).start()
+        answers = []
+        while writer.is_alive():
+            answers += [fx.exchange(port)[:12], https_exchange(port, request())[:12]]
+        assert b"HTTP/1.1 200" not in answers and len(answers) > 20, (len(answers), daemon.log())
+        assert wait_for(lambda: fx.exchange(port, request((USER, PASSWORD))).startswith(
+            b"HTTP/1.1 200 "), 10), daemon.log()
+        assert daemon.log_lines("warning", "") == [f"Web config {path} reloaded without TLS (the "
+                                                   "running set had it): new connections are "
+                                                   "served over plain HTTP"], daemon.log()
+
+
 # (web config text, the daemon's error after "Web config FILE: " or None when both accept it,
 # whether promtool 2.42 knows every key in it). "locked.key" is passphrase-protected.
 CONFIGS = [
@@ -333,7 +360,7 @@ def main():
         with simhost.SimulatedHost() as host:
             host_with_two_vms(host)
             fx.main([test_gates_of_every_answer, test_password_change_while_checks_wait,
-                     test_plain_and_gzip,
+                     test_plain_and_gzip, test_rewritten_in_place,
                      test_prometheus_shared_config_and_reload, test_web_config_files_with_promtool])
     finally:
         shutil.rmtree(PKI.dir, ignore_errors=True)

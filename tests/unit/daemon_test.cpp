@@ -142,7 +142,7 @@ TEST(ConfigTest, InfluxOutputKeys) {
         {https + "ca_file = /none.pem\n", "error 0",
          "[influx] ca_file '/none.pem' cannot be read: No such file or directory|"},
         {https + "ca_file = /tmp\n", "error 0",
-         "[influx] ca_file '/tmp' cannot be read: not a regular file|"},
+         "[influx] ca_file '/tmp' cannot be read: a directory, not a regular file|"},
         {https + "ca_file = " + key + "\n", "error 0",
          "[influx] ca_file '" + key + "' holds no PEM certificate|"},
         {"[influx]\nca_file = /none\n", "1|0|0|||||/none|0",

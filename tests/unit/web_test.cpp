@@ -5,6 +5,8 @@
 #include "exporters/web/request_headers.h"
 #include "exporters/web/tls_context.h"
 #include "exporters/web/web_config.h"
+#include "exporters/web/web_config_reloader.h"
+#include "log_capture.h"
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -21,6 +23,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -289,16 +292,21 @@ TEST(WebConfigTest, SettingsAndErrorsOfFiles) {
          "take seconds); make the hash with htpasswd -nBC 12"},
         {users + "'a:b': '" + kHash + "'\n", "basic_auth_users.a:b: a user name cannot hold ':'"},
         {users + "'': '" + kHash + "'\n", "basic_auth_users: a user name must be a non-empty"},
-        {"tls_server_config:\n  cert_file: [\n", "line 3, column 1: end of sequence flow not"}};
+        {"tls_server_config:\n  cert_file: [\n", "line 3, column 1: end of sequence flow not"},
+        // A key given twice, in any mapping, whichever of the two would win.
+        {"rate_limit:\nrate_limit:\n", "rate_limit: given twice (lines 1 and 2)"},
+        {auth + "A\n  client_auth_type: B\n", "tls_server_config.client_auth_type: given twice (lines 4 and 5)"},
+        {headers + "X-Frame-Options: deny\n    X-Frame-Options: x\n",
+         "http_server_config.headers.X-Frame-Options: given twice (lines 3 and 4)"},
+        {"http_server_config: {http2: true, http2: false}\n", "http_server_config.http2: given twice (line 1)"},
+        {"rate_limit: {burst: 1,\n  burst: 0}\n", "rate_limit.burst: given twice (lines 1 and 2)"},
+        {users + "a: x\n  a: y\n", "basic_auth_users.a: given twice (lines 2 and 3)"}};
     // clang-format on
     for (const auto& [text, expected] : cases) {
         const WebConfigResult result = parse_web_config(text, "/etc/t/w.yml");
         const std::string got = shown(result);
         EXPECT_EQ(result.config ? got : got.substr(0, expected.size()), expected) << text;
     }
-    EXPECT_EQ(read_web_config("/nonexistent/w.yml").error,
-              "Web config /nonexistent/w.yml: (file): cannot read it: No such file or directory");
-    EXPECT_EQ(read_web_config("/tmp").error, "Web config /tmp: (file): not a regular file");
     const std::string rest = kHash.substr(7);
     // clang-format off
     for (const auto& [hash, valid] : std::vector<std::pair<std::string, bool>>{
@@ -421,6 +429,37 @@ TEST(TlsContextTest, AllowedNamesAreMatchedExactly) {
         EXPECT_EQ(certificate_has_san(client, allowed), found)
             << fmt::format("{}", fmt::join(allowed, ","));
     EXPECT_FALSE(certificate_has_san("not a certificate", {"a.example"}));
+}
+
+// A set refused for want of its certificate is loaded once the certificate is put in place, the
+// web config itself left alone; a change waits for a check that finds it as the last one did.
+// An emptied file is a set that asks for nothing: loaded, said.
+TEST(WebConfigReloaderTest, TheFilesOfARefusedSetAreWatched) {
+    char made[] = "/tmp/tarn-reload-XXXXXX";
+    const std::string dir = ::mkdtemp(made), path = dir + "/web.yml";
+    std::ofstream(path) << "basic_auth_users:\n  a: '" + kHash + "'\n";
+    WebConfigReloader reloader(path, *load_web_settings(path).settings);
+    LogCapture log;
+    auto now = WebConfigReloader::Clock::now();
+    const auto check = [&] { return reloader.poll(now += std::chrono::seconds(1)); };
+    std::ofstream(path) << "tls_server_config:\n  cert_file: c.pem\n  key_file: k.pem\n";
+    EXPECT_FALSE(check() || check() || check() || check()); // refused: no such file
+    ASSERT_EQ(std::system(("cd " + dir +
+                           " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_"
+                           "curve:P-256 -nodes -subj /CN=t -keyout k.pem -out c.pem 2>/dev/null")
+                              .c_str()),
+              0);
+    EXPECT_FALSE(check());
+    EXPECT_TRUE(check() && reloader.current().tls && reloader.current().users.empty());
+    std::ofstream(path).close();
+    EXPECT_FALSE(check());
+    EXPECT_TRUE(check() && !reloader.current().tls);
+    EXPECT_NE(log.text().find(" reloaded without basic auth users (the running set had 1): new "
+                              "connections are served without a password\n"),
+              std::string::npos);
+    EXPECT_NE(log.text().find(" reloaded without TLS (the running set had it): "),
+              std::string::npos);
+    std::filesystem::remove_all(dir);
 }
 
 // A token bucket: burst requests at once, then one per interval.
