@@ -29,7 +29,7 @@ InfluxBatcher::Post post_within(const FeedHooks& hooks, const RunFlag* run_flag,
             return InfluxAnswer{.cut = PostCut::no_time};
         InfluxAnswer answer = hooks.post(body, std::min(left_ms, timeout_ms));
         if (answer.status == 0 && !answer.tls_failure && answer.cut == PostCut::none &&
-            left_ms < timeout_ms && hooks.monotonic_ns() >= until_ns)
+            left_ms <= timeout_ms && hooks.monotonic_ns() >= until_ns)
             answer.cut = PostCut::late;
         return answer;
     };

@@ -68,7 +68,15 @@ TEST(InfluxAnswerTest, VerdictAndReasonOfEachAnswer) {
         {413, "too large", "too_large 0", "too large"},
         {401, R"({"error":"authorization failed"})", "wait 0", "authorization failed"},
         {404, " database not found\n", "wait 0", "database not found"},
-        {503, "\x01 a\r\n\r\nb  ", "wait 0", "a b"},
+        {503, "\x01 a\r\n\r\nb\t ", "wait 0", "\\x01 a b"},
+        // Controls, marks that turn text around and bytes that are not UTF-8 become escapes.
+        {500, "\x1b[2J\xc2\x9b" "1m\x9b\x7f", "wait 0", "\\x1b[2J\\u009b1m\\x9b\\x7f"},
+        {500, R"({"error":"a\u202eb\u2066\u200f\u061c"})", "wait 0",
+         "a\\u202eb\\u2066\\u200f\\u061c"},
+        {500, "\xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82", "wait 0",
+         "\\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xe2\\x82"},
+        {500, "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xe2\x80\x94", "wait 0",
+         "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xe2\x80\x94"},
         {0, "Couldn't connect", "no_answer 0", "Couldn't connect"},
         {500, x296 + "\xc3\xa9\xe2\x82\xac", "wait 0", x296 + "\xc3\xa9"},
         {500, R"({"error":7})", "wait 0", R"({"error":7})"},
@@ -85,6 +93,8 @@ TEST(InfluxAnswerTest, VerdictAndReasonOfEachAnswer) {
     EXPECT_EQ(classify_answer({413}, 1).kind, AnswerKind::refused); // a line alone cannot shrink
     EXPECT_EQ(classify_answer({299}, 1).kind, AnswerKind::sent);
     EXPECT_EQ(answer_reason(std::string(5000, 'y')).size(), kInfluxReasonBytes);
+    EXPECT_EQ(answer_reason(std::string(299, 'y') + "\x1b"),
+              std::string(299, 'y')); // no half escape
 }
 
 // What start-up says of each url (the start of it), and nothing for those libcurl can use.
@@ -148,6 +158,44 @@ TEST(InfluxBatcherTest, TooLargeBatchesAreSplit) {
         EXPECT_EQ(posted + fmt::format("{} {}", n.sent, n.refused), posts + counts) << limit;
         EXPECT_EQ(log.text().find(cap.empty() ? "at most" : cap) != std::string::npos, !cap.empty())
             << log.text();
+    }
+}
+
+// The cap a 413 taught is tried higher after each feed that passed under it (doubling), lifted
+// once whole batches fit under it (said once); a cap tried higher that meets a 413 again waits
+// twice as many clean feeds before the next try.
+TEST(InfluxBatcherTest, TheBodyCapRisesAgain) {
+    // per feed the server's limit in bytes; the lines of each post (* too large), feed by feed
+    const std::vector<std::tuple<std::vector<std::size_t>, std::string, int>> cases = {
+        {{20, 99, 99, 99, 99}, "8* 4 4 | 4 4 | 7 1 | 8 | 8 | ", 1},
+        {{15, 15, 15, 15, 15, 15, 15, 15},
+         "8* 4 4 | 4 4 | 7* 3 3 2 | 3 3 2 | 3 3 2 | 5 3 | 5 3 | 8* 4 4 | ",
+         0},
+    };
+    for (const auto& [limits, posts, lifted] : cases) {
+        LogCapture log(spdlog::level::info);
+        InfluxBatcher batcher(100, 0);
+        std::string posted;
+        for (const std::size_t limit : limits) {
+            batcher.begin_feed();
+            for (int n = 0; n < 8; ++n)
+                batcher.add(fmt::format("l{}", n));
+            while (batcher.batch_waiting(true))
+                batcher.post_batch([&](const std::string& body) {
+                    posted +=
+                        fmt::format("{}{} ", (body.size() + 1) / 3, body.size() > limit ? "*" : "");
+                    return InfluxAnswer{body.size() > limit ? 413 : 204};
+                });
+            batcher.end_feed();
+            posted += "| ";
+        }
+        EXPECT_EQ(posted, posts);
+        const std::string text = log.text();
+        std::size_t said = 0;
+        for (std::size_t at = 0;
+             (at = text.find("bodies are no longer capped", at)) != std::string::npos; ++at)
+            ++said;
+        EXPECT_EQ(said, static_cast<std::size_t>(lifted)) << text;
     }
 }
 
