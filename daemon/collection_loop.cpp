@@ -24,12 +24,13 @@ InfluxBatcher::Post post_within(const FeedHooks& hooks, const RunFlag* run_flag,
     return [&hooks, run_flag, until_ns, timeout_ms](const std::string& body) {
         if (run_flag != nullptr && !running(*run_flag))
             return InfluxAnswer{.cut = PostCut::stop};
-        const std::int64_t left_ms = (until_ns - hooks.monotonic_ns()) / 1000000;
+        const std::int64_t now_ns = hooks.monotonic_ns();
+        const std::int64_t left_ms = (until_ns - now_ns) / 1000000;
         if (left_ms <= 0)
             return InfluxAnswer{.cut = PostCut::no_time};
         InfluxAnswer answer = hooks.post(body, std::min(left_ms, timeout_ms));
         if (answer.status == 0 && !answer.tls_failure && answer.cut == PostCut::none &&
-            left_ms <= timeout_ms && hooks.monotonic_ns() >= until_ns)
+            left_ms <= timeout_ms && hooks.monotonic_ns() >= now_ns + left_ms * 1000000)
             answer.cut = PostCut::late;
         return answer;
     };

@@ -103,9 +103,10 @@ class InfluxBatcher {
         bool cut_by_cap = false;       // a batch was made smaller by cap_bytes_
     } feed_;
     std::string problem_logged_; // the failure last explained in the log; empty: none since
-    // An episode of failures runs from a failed POST to the next one the server accepts (2xx);
-    // within it each POST message is logged once (said_) and its repeats held back.
-    bool failing_ = false;
+    bool failing_ = false;       // a failure has been met and nothing sent since
+    // The POST messages logged in this episode: an episode runs from a POST with a message
+    // (an error answer, no answer) to the next POST the server accepts (2xx), feeds apart or
+    // not; within it each message is logged once and its repeats are counted instead.
     std::vector<std::string> said_;
 
     void say(const std::string& message);
