@@ -267,9 +267,9 @@ struct FakeFeed {
             now_ns += (timed_out ? timeout_ms * 1000 : post_us) * 1000;
             if (static_cast<int>(++posts) == stop_at_post)
                 flag.store(0);
-            if (timed_out)
-                return InfluxAnswer{0, "Timeout was reached"};
-            return posts <= results.size() ? results[posts - 1] : InfluxAnswer{204};
+            return timed_out                 ? InfluxAnswer{0, "Timeout was reached"}
+                   : posts <= results.size() ? results[posts - 1]
+                                             : InfluxAnswer{204};
         };
         h.monotonic_ns = [this] { return now_ns; };
         h.sleep_us = [this](std::int64_t us) {
@@ -322,8 +322,7 @@ TEST(CollectionLoopTest, PostingAndSleepingOfFeeds) {
         {{}, 2, 0, 1000, {2}, 0, 0, "PPE"},
         {{}, 0, 0, 4'000'000, {3}, 0, 0, "PPPEO"},
     };
-    CollectionSettings settings{"h", 0, 10, true, true, false};
-    settings.influx_timeout_ms = 5000;
+    const CollectionSettings settings{"h", 0, 10, true, true, false, false, 1, 0, 5000};
     for (const Case& c : cases) {
         FakeFeed feed{c.results, c.stop_at_post, c.feed_us, c.post_us, c.stop_at_slice};
         MetricStore store("p");
@@ -379,9 +378,9 @@ TEST(CollectionLoopTest, TransportsAndTheDump) {
 
 // Feeds of four lines (each carrying its feed's number as timestamp) posted in batches; with a
 // buffer, what was not delivered goes first at the next feed, the oldest dropped over the limit,
-// and at exit the rest is tried within two seconds. Every POST, each half of a batch too large
-// included, keeps to the stop and gets at most the time left (a POST timed out there was not
-// confirmed). One error line per feed counts what was lost and the POST messages held back.
+// and at exit the rest is tried within two seconds. Every POST (each half of one too large too)
+// keeps to the stop and gets at most the time left; one timed out there is not confirmed. One
+// error line per feed counts what was lost and the POST messages held back.
 TEST(CollectionLoopTest, BatchesBufferAndTheLastAttemptAtExit) {
     const InfluxAnswer ok{204}, refused{400, "bad"}, busy{503}, none{0}, large{413};
     const InfluxAnswer unauthorized{401, "", false, PostCut::none, "Influx HTTP error: 401"};
@@ -396,7 +395,6 @@ TEST(CollectionLoopTest, BatchesBufferAndTheLastAttemptAtExit) {
         std::int64_t last_timeout_ms = 5000; // the last post's, at most what was left
     };
     const std::string interval = "Influx posting used the whole interval; ";
-    const std::string dropped = "InfluxDB answered 401; 4 lines dropped (";
     // One case a row:
     // clang-format off
     const std::vector<Case> cases = {
@@ -408,7 +406,8 @@ TEST(CollectionLoopTest, BatchesBufferAndTheLastAttemptAtExit) {
         {4, 0, 1, 0, {large, large, large}, 4'000'000, "1111 11 1 ", "0 0 4 0 0", interval + "skipped 4 lines of this feed\n", 2000},
         {1, 0, 1, 1, {}, 1000, "1 ", "1 0 3 0 0", "Influx posting ended by the stop; skipped 3 lines of this feed\n"},
         {1, 0, 2, 0, std::vector<InfluxAnswer>(8, unauthorized), 1000, "1 1 1 1 2 2 2 2 ", "0 0 8 0 0",
-         "Influx HTTP error: 401\n" + dropped + "3 more like it in this feed)\n" + dropped + "4 more like it in this feed)\n"},
+         "Influx HTTP error: 401\nInfluxDB answered 401; 4 lines dropped (3 more like it in this feed)\n"
+         "InfluxDB answered 401; 4 lines dropped (4 more like it in this feed)\n"},
         {8, 6, 3, 0, {none, none}, 1000, "1111 11112222 11222233 33 ", "10 0 0 2 0",
          "Influx unreachable; 4 lines kept in the buffer\nInflux buffer over its limit of 6 lines; "
          "dropped the 2 oldest\nInflux unreachable; 6 lines kept in the buffer\n"},
@@ -422,10 +421,8 @@ TEST(CollectionLoopTest, BatchesBufferAndTheLastAttemptAtExit) {
     // clang-format on
     for (const Case& c : cases) {
         FakeFeed feed{c.results, c.stop_at_post, 0, c.post_us};
-        CollectionSettings settings{"h", 0, 10, false, true, false};
-        settings.influx_timeout_ms = 5000;
-        settings.influx_batch_size = c.batch_size;
-        settings.influx_buffer_limit = c.buffer_limit;
+        const CollectionSettings settings{"h",   0,     10,           false,          true,
+                                          false, false, c.batch_size, c.buffer_limit, 5000};
         MetricStore store("p");
         const FeedHooks hooks = feed.hooks();
         InfluxBatcher influx(c.batch_size, c.buffer_limit);
