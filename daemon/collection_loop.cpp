@@ -15,7 +15,26 @@ namespace tarn {
 namespace {
 
 constexpr std::int64_t kMaxSleepSliceUs = 1000000;
-constexpr std::int64_t kExitAttemptMs = 2000;
+
+// A post that keeps to its time: none after the stop (run_flag, when given, cleared) or once
+// until_ns has come, and none given more than the time left. A POST cut short by that limit
+// answered late, not "never": the server was given less than its time-out.
+InfluxBatcher::Post post_within(const FeedHooks& hooks, const RunFlag* run_flag,
+                                std::int64_t until_ns, std::int64_t timeout_ms) {
+    return [&hooks, run_flag, until_ns, timeout_ms](const std::string& body) {
+        if (run_flag != nullptr && !running(*run_flag))
+            return InfluxAnswer{.cut = PostCut::stop};
+        const std::int64_t now_ns = hooks.monotonic_ns();
+        const std::int64_t left_ms = (until_ns - now_ns) / 1000000;
+        if (left_ms <= 0)
+            return InfluxAnswer{.cut = PostCut::no_time};
+        InfluxAnswer answer = hooks.post(body, std::min(left_ms, timeout_ms));
+        if (answer.status == 0 && !answer.tls_failure && answer.cut == PostCut::none &&
+            left_ms <= timeout_ms && hooks.monotonic_ns() >= now_ns + left_ms * 1000000)
+            answer.cut = PostCut::late;
+        return answer;
+    };
+}
 
 } // namespace
 
@@ -68,20 +87,13 @@ void run_cycle(const CollectionSettings& settings, MetricStore& store, const Fee
             hooks.monotonic_ns() +
             static_cast<std::int64_t>(settings.interval_seconds) * 1000000000;
         const bool posting = settings.influx_enabled && static_cast<bool>(hooks.post);
-        const InfluxBatcher::Post post = [&hooks, &settings](const std::string& body) {
-            return hooks.post(body, settings.influx_timeout_ms);
-        };
+        const InfluxBatcher::Post post =
+            post_within(hooks, &run_flag, post_until_ns, settings.influx_timeout_ms);
         // A batch is posted as soon as it is whole, so each line of a feed without batching is
         // logged just before its own post.
         const auto post_waiting = [&](bool partial) {
-            while (influx.batch_waiting(partial)) {
-                if (!running(run_flag))
-                    influx.stop(PostingStop::shutdown);
-                else if (hooks.monotonic_ns() >= post_until_ns)
-                    influx.stop(PostingStop::out_of_time);
-                else
-                    influx.post_batch(post);
-            }
+            while (influx.batch_waiting(partial))
+                influx.post_batch(post);
         };
         influx.begin_feed();
         for (std::string& line : lines) {
@@ -115,18 +127,11 @@ void run_cycle(const CollectionSettings& settings, MetricStore& store, const Fee
 void send_buffered_at_exit(InfluxBatcher& influx, const FeedHooks& hooks, std::int64_t timeout_ms) {
     if (!influx.buffering() || influx.waiting() == 0 || !hooks.post)
         return;
-    const std::int64_t until_ns = hooks.monotonic_ns() + kExitAttemptMs * 1000000;
+    const InfluxBatcher::Post post = post_within(
+        hooks, nullptr, hooks.monotonic_ns() + kInfluxExitAttemptMs * 1000000, timeout_ms);
     influx.begin_feed();
-    while (influx.batch_waiting(true)) {
-        const std::int64_t left_ms = (until_ns - hooks.monotonic_ns()) / 1000000;
-        if (left_ms <= 0) {
-            influx.stop(PostingStop::out_of_time);
-            break;
-        }
-        influx.post_batch([&](const std::string& body) {
-            return hooks.post(body, std::min(left_ms, timeout_ms));
-        });
-    }
+    while (influx.batch_waiting(true))
+        influx.post_batch(post);
     influx.drop_at_exit();
 }
 

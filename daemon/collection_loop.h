@@ -43,13 +43,14 @@ FeedHooks default_feed_hooks(const CollectionSettings& settings, InfluxWriter* w
 // One feed: collect, store, build/log the lines and hand them to `influx` to post, then sleep the
 // rest of the interval in slices of at most one second while the run flag stays set. Posting
 // stops for the rest of the feed after a post without any answer (with a buffer also after a
-// 5xx or 429), once posting has taken a whole interval, or when the run flag is 0; what was not
-// posted is counted in one error message and, with a buffer, kept for the next feed.
+// 5xx or 429), once posting has taken a whole interval, or when the run flag is 0; no POST (the
+// halves of a batch too large included) starts after that or gets more than the time left. What
+// was not posted is counted in one error message and, with a buffer, kept for the next feed.
 void run_cycle(const CollectionSettings& settings, MetricStore& store, const FeedHooks& hooks,
                InfluxBatcher& influx, const RunFlag& run_flag);
 
-// With a buffer, the last attempt at exit: what it holds is posted within two seconds in all,
-// and what is left then is logged with its count.
+// With a buffer, the last attempt at exit: what it holds is posted within kInfluxExitAttemptMs
+// in all, and what is left then is logged with its count.
 void send_buffered_at_exit(InfluxBatcher& influx, const FeedHooks& hooks,
                            std::int64_t timeout_ms = kInfluxPostTimeoutMs);
 

@@ -174,10 +174,12 @@ int run(int argc, char** argv) {
         target.gzip = config.influx_gzip;
         target.ca_file = config.influx_ca_file;
         target.insecure_skip_verify = config.influx_insecure_skip_verify;
-        // With a buffer, a post under way at a stop is given up: its lines stay buffered for
-        // the last attempt, which has its own two seconds.
+        // With a buffer, a post under way at a stop is given up at once: its lines stay
+        // buffered for the last attempt, which has its own time. Without one it is the last
+        // attempt, and gets that time.
         const bool buffering = config.influx_buffer_limit > 0;
-        writer.emplace(tarn::influx_endpoint(target), buffering ? &tarn::g_run_flag : nullptr);
+        writer.emplace(tarn::influx_endpoint(target), &tarn::g_run_flag,
+                       buffering ? 0 : tarn::kInfluxExitAttemptMs);
     }
 
     std::optional<tarn::HttpServer> server;

@@ -11,7 +11,7 @@ namespace tarn {
 InfluxBatcher::InfluxBatcher(std::size_t batch_size, std::size_t buffer_limit,
                              std::size_t max_body_bytes)
     : batch_size_(std::max<std::size_t>(batch_size, 1)), buffer_limit_(buffer_limit),
-      max_body_bytes_(max_body_bytes) {}
+      max_body_bytes_(max_body_bytes), cap_bytes_(max_body_bytes) {}
 
 void InfluxBatcher::begin_feed() {
     stopped_ = PostingStop::none;
@@ -35,9 +35,15 @@ void InfluxBatcher::stop(PostingStop why) {
 void InfluxBatcher::post_batch(const Post& post) {
     std::size_t count = 1;
     std::size_t bytes = lines_.front().size();
-    while (count < lines_.size() && count < batch_size_ &&
-           bytes + 1 + lines_[count].size() <= max_body_bytes_)
-        bytes += 1 + lines_[count++].size();
+    while (count < lines_.size() && count < batch_size_) {
+        const std::size_t longer = bytes + 1 + lines_[count].size();
+        if (longer > cap_bytes_) {
+            feed_.cut_by_cap = feed_.cut_by_cap || longer <= max_body_bytes_;
+            break;
+        }
+        bytes = longer;
+        ++count;
+    }
     std::string joined;
     InfluxAnswer answer;
     AnswerVerdict verdict{AnswerKind::sent};
@@ -53,19 +59,36 @@ void InfluxBatcher::post_batch(const Post& post) {
         }
         const std::string& body = count > 1 ? joined : lines_.front();
         answer = post(body);
+        if (answer.status >= 200 && answer.status <= 299)
+            said_.clear();
+        else
+            say(answer.message);
+        if (answer.cut != PostCut::none)
+            break;
         verdict = classify_answer(answer, count);
         if (verdict.kind != AnswerKind::too_large)
             break;
         // A body over the server's (or a proxy's) limit: the first half goes again at once.
+        feed_.too_large = true;
         too_large_bytes = body.size();
         count /= 2;
     }
+    if (answer.cut != PostCut::none) {
+        // Stopped or out of time: what became of the batch is not known, so it stays first in
+        // line (kept, or counted by end_feed).
+        stop(answer.cut == PostCut::stop ? PostingStop::shutdown : PostingStop::out_of_time);
+        feed_.unconfirmed = answer.cut == PostCut::late ? count : 0;
+        return;
+    }
     if (too_large_bytes > 0 && verdict.kind == AnswerKind::sent) {
         const std::size_t passed = count > 1 ? joined.size() : lines_.front().size();
-        max_body_bytes_ = std::max<std::size_t>(passed, 1);
+        if (cap_bytes_ < max_body_bytes_) // a cap tried higher met the limit again
+            raise_after_ = std::min(raise_after_ * 2, kMaxRaiseWait);
+        raise_wait_ = raise_after_;
+        cap_bytes_ = std::max<std::size_t>(passed, 1);
         spdlog::error("InfluxDB refused a body of {} bytes as too large (413); posting bodies of "
                       "at most {} bytes from now on",
-                      too_large_bytes, max_body_bytes_);
+                      too_large_bytes, cap_bytes_);
     }
 
     // Without a buffer a failed batch is lost either way; with one, only what a retry cannot
@@ -90,10 +113,9 @@ void InfluxBatcher::post_batch(const Post& post) {
         }
         break;
     case AnswerKind::no_answer:
-        // Every further post would wait out its time-out (or fail its handshake) too.
+        // Every further post would wait out its time-out (or fail its handshake) too. The
+        // batch stays in line: kept, or counted with the feed's skipped lines.
         stop(answer.tls_failure ? PostingStop::tls_failure : PostingStop::no_answer);
-        if (!buffering())
-            done = &counters_.not_sent;
         break;
     }
     if (verdict.kind == AnswerKind::sent || verdict.kind == AnswerKind::refused) {
@@ -124,25 +146,37 @@ void InfluxBatcher::post_batch(const Post& post) {
     }
 }
 
+// A failing server answers every POST alike: the first of each message in an episode is
+// logged, its repeats only counted, into the feed's last report line.
+void InfluxBatcher::say(const std::string& message) {
+    if (message.empty())
+        return;
+    if (std::find(said_.begin(), said_.end(), message) != said_.end()) {
+        ++feed_.held_back;
+        feed_.last_held_back = message;
+        return;
+    }
+    said_.push_back(message);
+    spdlog::error("{}", message);
+}
+
 void InfluxBatcher::end_feed() {
+    std::vector<std::string> errors;
     if (!buffering()) {
-        if (lines_.empty())
-            return report_feed();
         const std::size_t skipped = lines_.size();
         counters_.not_sent += skipped;
         lines_.clear();
-        report_feed();
-        if (stopped_ == PostingStop::out_of_time)
-            spdlog::error("Influx posting used the whole interval; skipped {} lines of this feed",
-                          skipped);
-        else if (stopped_ == PostingStop::shutdown)
-            spdlog::error("Influx posting ended by the stop; skipped {} lines of this feed",
-                          skipped);
-        else if (stopped_ == PostingStop::tls_failure)
-            spdlog::error("Influx TLS failure; skipped {} lines of this feed", skipped);
-        else
-            spdlog::error("Influx unreachable; skipped {} lines of this feed", skipped);
-        return;
+        report_feed(errors);
+        if (skipped > 0) {
+            const char* why = stopped_ == PostingStop::out_of_time
+                                  ? "posting used the whole interval"
+                              : stopped_ == PostingStop::shutdown    ? "posting ended by the stop"
+                              : stopped_ == PostingStop::tls_failure ? "TLS failure"
+                                                                     : "unreachable";
+            errors.push_back(fmt::format("Influx {}; skipped {} lines of this feed", why, skipped));
+        }
+        log_report(errors);
+        return relax_cap();
     }
     if (lines_.size() > buffer_limit_) {
         const std::size_t dropped = lines_.size() - buffer_limit_;
@@ -151,48 +185,44 @@ void InfluxBatcher::end_feed() {
         spdlog::error("Influx buffer over its limit of {} lines; dropped the {} oldest",
                       buffer_limit_, dropped);
     }
-    report_feed();
-    if (lines_.empty())
-        return;
-    // A line built piece by piece holds up to twice its length; kept for long, it gives it back.
-    for (std::string& line : lines_)
-        line.shrink_to_fit();
-    switch (stopped_) {
-    case PostingStop::no_answer:
-        spdlog::error("Influx unreachable; {} lines kept in the buffer", lines_.size());
-        break;
-    case PostingStop::tls_failure:
-        spdlog::error("Influx TLS failure; {} lines kept in the buffer", lines_.size());
-        break;
-    case PostingStop::server_busy:
-        spdlog::error("Influx cannot take lines now; {} lines kept in the buffer", lines_.size());
-        break;
-    case PostingStop::out_of_time:
-        spdlog::error("Influx posting used the whole interval; {} lines kept in the buffer",
-                      lines_.size());
-        break;
-    case PostingStop::none:
-    case PostingStop::shutdown: // the last attempt at exit says what became of them
-        break;
+    report_feed(errors);
+    if (!lines_.empty()) {
+        // A line built piece by piece holds up to twice its length; kept for long, it gives it
+        // back.
+        for (std::string& line : lines_)
+            line.shrink_to_fit();
+        const char* why = stopped_ == PostingStop::no_answer     ? "unreachable"
+                          : stopped_ == PostingStop::tls_failure ? "TLS failure"
+                          : stopped_ == PostingStop::server_busy ? "cannot take lines now"
+                          : stopped_ == PostingStop::out_of_time ? "posting used the whole interval"
+                                                                 : nullptr;
+        // After the stop the last attempt at exit says what became of them.
+        if (why != nullptr)
+            errors.push_back(
+                fmt::format("Influx {}; {} lines kept in the buffer", why, lines_.size()));
     }
+    log_report(errors);
+    relax_cap();
 }
 
-void InfluxBatcher::report_feed() {
+void InfluxBatcher::report_feed(std::vector<std::string>& errors) {
     const InfluxAnswer& failure = feed_.last_failure;
     if (feed_.failed && (failure.status != 0 || failure.tls_failure)) {
         const std::string reason = answer_reason(failure.text);
         const std::string problem = fmt::format("{} {}", failure.status, reason);
-        if (problem != problem_logged_) {
+        // Lost lines are counted every feed; a reason alone is said when it changes.
+        if (problem != problem_logged_ || (!buffering() && feed_.lost > 0)) {
             problem_logged_ = problem;
             if (failure.tls_failure)
-                spdlog::error("InfluxDB TLS failure: {}; check ca_file (the CA that signed the "
-                              "server's certificate) and the host name in url",
-                              reason);
+                errors.push_back(fmt::format("InfluxDB TLS failure: {}; check ca_file (the CA "
+                                             "that signed the server's certificate) and the host "
+                                             "name in url",
+                                             reason));
             else
-                spdlog::error("InfluxDB answered {}{}{}; {} lines {}", failure.status,
-                              reason.empty() ? "" : ": ", reason,
-                              buffering() ? lines_.size() : feed_.lost,
-                              buffering() ? "kept in the buffer" : "dropped");
+                errors.push_back(fmt::format("InfluxDB answered {}{}{}; {} lines {}",
+                                             failure.status, reason.empty() ? "" : ": ", reason,
+                                             buffering() ? lines_.size() : feed_.lost,
+                                             buffering() ? "kept in the buffer" : "dropped"));
         }
     }
     if (feed_.recovered && !failing_) {
@@ -201,17 +231,47 @@ void InfluxBatcher::report_feed() {
                      std::min<std::uint64_t>(feed_.sent, feed_.buffered_at_begin));
     }
     if (feed_.refused > 0)
-        spdlog::error("InfluxDB refused {} lines of this feed ({})", feed_.refused,
-                      feed_.refused_why);
+        errors.push_back(fmt::format("InfluxDB refused {} lines of this feed ({})", feed_.refused,
+                                     feed_.refused_why));
+}
+
+void InfluxBatcher::log_report(std::vector<std::string>& errors) {
+    if (feed_.held_back > 0) {
+        if (errors.empty())
+            errors.push_back(feed_.last_held_back);
+        errors.back() += fmt::format(" ({} more like it in this feed)", feed_.held_back);
+    }
+    for (const std::string& error : errors)
+        spdlog::error("{}", error);
+}
+
+void InfluxBatcher::relax_cap() {
+    if (cap_bytes_ >= max_body_bytes_ || feed_.too_large || feed_.failed || feed_.sent == 0 ||
+        --raise_wait_ > 0)
+        return;
+    raise_wait_ = raise_after_;
+    // A cap that made no batch smaller has nothing left to hold back.
+    cap_bytes_ = feed_.cut_by_cap ? std::min(cap_bytes_ * 2, max_body_bytes_) : max_body_bytes_;
+    if (cap_bytes_ == max_body_bytes_)
+        spdlog::info("InfluxDB takes whole batches again; bodies are no longer capped");
 }
 
 void InfluxBatcher::drop_at_exit() {
-    report_feed();
-    if (lines_.empty())
-        return;
-    counters_.dropped_at_exit += lines_.size();
-    spdlog::error("Influx buffer: {} lines not sent before exit", lines_.size());
-    lines_.clear();
+    std::vector<std::string> errors;
+    report_feed(errors);
+    if (!lines_.empty()) {
+        // The oldest lines were those of the last POST.
+        const std::size_t unconfirmed = std::min<std::size_t>(feed_.unconfirmed, lines_.size());
+        counters_.dropped_at_exit += lines_.size();
+        if (unconfirmed > 0)
+            errors.push_back(
+                fmt::format("Influx buffer: {} lines not confirmed before exit", unconfirmed));
+        if (lines_.size() > unconfirmed)
+            errors.push_back(fmt::format("Influx buffer: {} lines not sent before exit",
+                                         lines_.size() - unconfirmed));
+        lines_.clear();
+    }
+    log_report(errors);
 }
 
 InfluxCounters InfluxBatcher::counters() const {

@@ -7,7 +7,11 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
+#include <fmt/format.h>
+
 #include <algorithm>
+#include <chrono>
+#include <optional>
 
 namespace tarn {
 namespace {
@@ -42,16 +46,29 @@ bool tls_failure(CURLcode result) {
     }
 }
 
-// libcurl calls this while a transfer waits (about once a second when nothing moves); non-zero
-// ends the transfer.
-int abort_when_cleared(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return running(*static_cast<const RunFlag*>(flag)) ? 0 : 1;
+struct StopWatch {
+    const RunFlag* flag;
+    std::chrono::milliseconds grace;
+    std::optional<std::chrono::steady_clock::time_point> seen{}; // the flag first seen cleared
+};
+
+// libcurl calls this while a transfer waits (about once a second when nothing moves, at once
+// when the stop signal interrupts its wait); non-zero ends the transfer.
+int abort_after_stop(void* data, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    StopWatch& watch = *static_cast<StopWatch*>(data);
+    if (running(*watch.flag))
+        return 0;
+    const auto now = std::chrono::steady_clock::now();
+    if (!watch.seen)
+        watch.seen = now;
+    return now - *watch.seen >= watch.grace ? 1 : 0;
 }
 
 } // namespace
 
-InfluxWriter::InfluxWriter(InfluxEndpoint endpoint, const RunFlag* abort_on_stop)
-    : endpoint_(std::move(endpoint)), abort_on_stop_(abort_on_stop) {
+InfluxWriter::InfluxWriter(InfluxEndpoint endpoint, const RunFlag* abort_on_stop,
+                           std::int64_t stop_grace_ms)
+    : endpoint_(std::move(endpoint)), abort_on_stop_(abort_on_stop), stop_grace_ms_(stop_grace_ms) {
     curl_global_init(CURL_GLOBAL_ALL);
     curl_ = curl_easy_init();
     curl_slist* list = nullptr;
@@ -80,15 +97,14 @@ InfluxWriter::~InfluxWriter() {
 InfluxAnswer InfluxWriter::post(const std::string& body, std::int64_t timeout_ms) {
     CURL* curl = static_cast<CURL*>(curl_);
     if (curl == nullptr) {
-        spdlog::error("InfluxWriter: curl not initialized");
-        return {0, "curl not initialized"};
+        return {.text = "curl not initialized", .message = "InfluxWriter: curl not initialized"};
     }
     std::string compressed;
     if (endpoint_.gzip) {
         compressed = gzip_compress(body, kGzipLevel);
         if (compressed.empty()) {
-            spdlog::error("Influx POST not sent: gzip compression failed");
-            return {0, "gzip compression failed"};
+            return {.text = "gzip compression failed",
+                    .message = "Influx POST not sent: gzip compression failed"};
         }
     }
     const std::string& sent = endpoint_.gzip ? compressed : body;
@@ -127,17 +143,23 @@ InfluxAnswer InfluxWriter::post(const std::string& body, std::int64_t timeout_ms
     // Only a post begun before the stop is given up: the last attempt at exit runs with the
     // flag already cleared and keeps its own time limit.
     const bool abortable = abort_on_stop_ != nullptr && running(*abort_on_stop_);
+    StopWatch watch{abort_on_stop_, std::chrono::milliseconds(stop_grace_ms_)};
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, abortable ? 0L : 1L);
     if (abortable) {
-        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, abort_when_cleared);
-        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, abort_on_stop_);
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, abort_after_stop);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &watch);
     }
 
     // curl_easy_strerror gives a fixed text per result code; it never holds the URL.
     const CURLcode result = curl_easy_perform(curl);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr); // the buffer ends with this call
+    if (result == CURLE_ABORTED_BY_CALLBACK && watch.seen) {
+        // Not a failure of the server's: whether it stored the body is unknown.
+        spdlog::info("Influx POST ended by the stop");
+        return {.text = "ended by the stop", .cut = PostCut::stop};
+    }
     if (result != CURLE_OK) {
-        spdlog::error("Influx POST failed: {}", curl_easy_strerror(result));
+        answer.message = fmt::format("Influx POST failed: {}", curl_easy_strerror(result));
         // The error buffer says which check failed ("certificate has expired"); it holds the
         // host name at most, never the credentials.
         answer.text = error[0] != '\0' ? error : curl_easy_strerror(result);
@@ -148,7 +170,7 @@ InfluxAnswer InfluxWriter::post(const std::string& body, std::int64_t timeout_ms
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
     if (answer.status >= 200 && answer.status <= 299)
         return answer;
-    spdlog::error("Influx HTTP error: {}", answer.status);
+    answer.message = fmt::format("Influx HTTP error: {}", answer.status);
     return answer;
 }
 

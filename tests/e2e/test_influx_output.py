@@ -219,7 +219,8 @@ def test_influx_output():
                 "InfluxDB TLS failure: SSL certificate problem: unable to get local issuer "
                 "certificate; check ca_file (the CA that signed the server's certificate) and "
                 "the host name in url"] and all(re.fullmatch(
-                    r"Influx TLS failure; \d+ lines kept in the buffer", f)
+                    r"Influx TLS failure; \d+ lines kept in the buffer( \(\d+ more like it in "
+                    r"this feed\))?", f)
                     for f in failures[1:]) and len(failures) > 1, failures
             assert daemon.log_lines("error", "^Influx buffer: [0-9]+ lines not sent before exit")
         assert not influxd.stored("other") and not influxd.stored("store")
@@ -251,13 +252,39 @@ def test_influx_output():
     assert busy.log_lines("info", "again") == [
         f"InfluxDB accepts lines again; {3 * LINES} buffered lines sent"]
     # Never answering: SIGTERM gives up the post under way and makes one last attempt of at most
-    # 2 s: the daemon still ends within 4 s, and every line it collected is counted as not sent.
-    assert never.stop_s < 4 * fx.SLACK and never.log_lines("error", "not sent before exit$") == [
-        f"Influx buffer: {len(dumped(never))} lines not sent before exit"], never.log()
-    # Without a buffer each feed's post gives up in time and its lines are skipped; the stop too.
+    # 2 s: the daemon still ends within 4 s, and every line it collected (one batch, sent but
+    # never answered) is counted as not confirmed.
+    exits = never.log_lines("error", "before exit")
+    assert never.stop_s < 4 * fx.SLACK and len(exits) == 1 and exits[0].startswith(
+        f"Influx buffer: {len(dumped(never))} lines not confirmed before exit"), never.log()
+    # Without a buffer each feed's post gives up at the end of the interval and its lines are
+    # skipped; the stop too.
     assert skipping.stop_s < 4 * fx.SLACK and len(skipping.log_lines(
-        "error", "^Influx unreachable; skipped [0-9]+ lines of this feed$")) >= 2, skipping.log()
+        "error", "^Influx posting used the whole interval; skipped 41 lines of this feed")) >= 2, \
+        skipping.log()
+
+
+def test_stop_during_413_and_repeated_errors():
+    # 413 after 1.5 s to every POST: the halves keep to the 4 s interval (41, 20, 10 lines, not
+    # down to 1) and a stop ends the daemon within the last attempt's 2 s and a second, buffer or
+    # not. A 401 to every POST (one line each) is logged once, then counted in each feed's line.
+    slow, unauthorized = StandIn(1.5, [413] * 10**5), StandIn(0, [401] * 10**5)
+    keys = {"database": "d", "batch_size": 5000, "timeout": 5, "interval": 4, "after": 1,
+            "url": f"127.0.0.1:{slow.server_port}"}
+    unauth = {"database": "d", "interval": 3, "url": f"127.0.0.1:{unauthorized.server_port}"}
+    daemons = run_daemons([dict(keys, buffer_limit=1000), keys, unauth], lambda _: None)
+    for daemon in daemons[:2]:
+        errors = daemon.log_lines("error", "")
+        assert daemon.stop_s < 5 * fx.SLACK and not [
+            e for e in errors if re.search("unreachable|aborted", e)], (daemon.stop_s, errors)
+    assert daemons[0].log_lines("error", "^Influx buffer: [1-9][0-9]* lines not (confirmed|sent)")
+    assert min(len(p[2]) for p in slow.posts) >= 10, [len(p[2]) for p in slow.posts]
+    feeds, errors = daemons[2].log().count("[influx] host_cpu_"), daemons[2].log_lines("error", "")
+    assert [e for e in errors if e.startswith("Influx HTTP")] == ["Influx HTTP error: 401"] and len(
+        [e for e in errors if re.fullmatch(rf"InfluxDB answered 401: busy 401; {LINES} lines dropped"
+                                           rf" \(({LINES - 1}|{LINES}) more like it in this feed\)",
+                                           e)]) >= feeds - 1 and len(errors) <= 2 * feeds + 1, errors
 
 
 if __name__ == "__main__":
-    fx.main([test_influx_output])
+    fx.main([test_influx_output, test_stop_during_413_and_repeated_errors])

@@ -263,10 +263,13 @@ struct FakeFeed {
                 bodies += line.substr(line.rfind(' ') + 1);
             bodies += ' ';
             timeouts.push_back(timeout_ms);
-            now_ns += post_us * 1000;
+            const bool timed_out = post_us > timeout_ms * 1000; // the writer's time-out
+            now_ns += (timed_out ? timeout_ms * 1000 : post_us) * 1000;
             if (static_cast<int>(++posts) == stop_at_post)
                 flag.store(0);
-            return posts <= results.size() ? results[posts - 1] : InfluxAnswer{204};
+            return timed_out                 ? InfluxAnswer{0, "Timeout was reached"}
+                   : posts <= results.size() ? results[posts - 1]
+                                             : InfluxAnswer{204};
         };
         h.monotonic_ns = [this] { return now_ns; };
         h.sleep_us = [this](std::int64_t us) {
@@ -319,7 +322,7 @@ TEST(CollectionLoopTest, PostingAndSleepingOfFeeds) {
         {{}, 2, 0, 1000, {2}, 0, 0, "PPE"},
         {{}, 0, 0, 4'000'000, {3}, 0, 0, "PPPEO"},
     };
-    const CollectionSettings settings{"h", 0, 10, true, true, false};
+    const CollectionSettings settings{"h", 0, 10, true, true, false, false, 1, 0, 5000};
     for (const Case& c : cases) {
         FakeFeed feed{c.results, c.stop_at_post, c.feed_us, c.post_us, c.stop_at_slice};
         MetricStore store("p");
@@ -375,9 +378,12 @@ TEST(CollectionLoopTest, TransportsAndTheDump) {
 
 // Feeds of four lines (each carrying its feed's number as timestamp) posted in batches; with a
 // buffer, what was not delivered goes first at the next feed, the oldest dropped over the limit,
-// and at exit the rest is tried within two seconds. One error line per feed says what happened.
+// and at exit the rest is tried within two seconds. Every POST (each half of one too large too)
+// keeps to the stop and gets at most the time left; one timed out there is not confirmed. One
+// error line per feed counts what was lost and the POST messages held back.
 TEST(CollectionLoopTest, BatchesBufferAndTheLastAttemptAtExit) {
-    const InfluxAnswer ok{204}, refused{400, "bad"}, busy{503}, none{0};
+    const InfluxAnswer ok{204}, refused{400, "bad"}, busy{503}, none{0}, large{413};
+    const InfluxAnswer unauthorized{401, "", false, PostCut::none, "Influx HTTP error: 401"};
     struct Case {
         std::size_t batch_size, buffer_limit;
         int feeds, stop_at_post;
@@ -386,7 +392,7 @@ TEST(CollectionLoopTest, BatchesBufferAndTheLastAttemptAtExit) {
         std::string bodies;
         std::string counters; // sent refused not_sent dropped_buffer_full dropped_at_exit
         std::string log;
-        std::int64_t last_timeout_ms = 2000; // the exit attempt's last post gets what is left
+        std::int64_t last_timeout_ms = 5000; // the last post's, at most what was left
     };
     const std::string interval = "Influx posting used the whole interval; ";
     // One case a row:
@@ -394,22 +400,29 @@ TEST(CollectionLoopTest, BatchesBufferAndTheLastAttemptAtExit) {
     const std::vector<Case> cases = {
         {3, 0, 2, 0, {}, 1000, "111 1 222 2 ", "8 0 0 0 0", ""},
         {2, 0, 3, 0, {ok, refused, busy, none}, 1000, "11 11 22 22 33 33 ", "6 2 4 0 0",
-         "InfluxDB refused 2 lines of this feed (400: bad)\nInfluxDB answered 503; 2 lines dropped\n"},
-        {1, 0, 1, 0, {}, 4'000'000, "1 1 1 ", "3 0 1 0 0", interval + "skipped 1 lines of this feed\n"},
+         "InfluxDB refused 2 lines of this feed (400: bad)\nInfluxDB answered 503; 2 lines dropped\n"
+         "Influx unreachable; skipped 2 lines of this feed\n"},
+        {1, 0, 1, 0, {}, 4'000'000, "1 1 1 ", "2 0 2 0 0", interval + "skipped 2 lines of this feed\n", 2000},
+        {4, 0, 1, 0, {large, large, large}, 4'000'000, "1111 11 1 ", "0 0 4 0 0", interval + "skipped 4 lines of this feed\n", 2000},
         {1, 0, 1, 1, {}, 1000, "1 ", "1 0 3 0 0", "Influx posting ended by the stop; skipped 3 lines of this feed\n"},
+        {1, 0, 2, 0, std::vector<InfluxAnswer>(8, unauthorized), 1000, "1 1 1 1 2 2 2 2 ", "0 0 8 0 0",
+         "Influx HTTP error: 401\nInfluxDB answered 401; 4 lines dropped (3 more like it in this feed)\n"
+         "InfluxDB answered 401; 4 lines dropped (4 more like it in this feed)\n"},
         {8, 6, 3, 0, {none, none}, 1000, "1111 11112222 11222233 33 ", "10 0 0 2 0",
          "Influx unreachable; 4 lines kept in the buffer\nInflux buffer over its limit of 6 lines; "
          "dropped the 2 oldest\nInflux unreachable; 6 lines kept in the buffer\n"},
-        {1, 100, 2, 0, {}, 4'000'000, "1 1 1 1 2 2 2 ", "7 0 0 0 1", interval + "1 lines kept in the buffer\n"
-         + interval + "2 lines kept in the buffer\nInflux buffer: 1 lines not sent before exit\n"},
-        {1, 100, 1, 2, {}, 1'500'000, "1 1 1 1 ", "4 0 0 0 0", "", 500},
+        {1, 100, 2, 0, {}, 4'000'000, "1 1 1 1 1 2 2 ", "4 0 0 0 4", interval + "2 lines kept in the buffer\n"
+         + interval + "4 lines kept in the buffer\nInflux buffer: 1 lines not confirmed before exit\n"
+         "Influx buffer: 3 lines not sent before exit\n", 2000},
+        {1, 100, 1, 2, {}, 1'500'000, "1 1 1 1 ", "3 0 0 0 1", "Influx buffer: 1 lines not confirmed before exit\n", 500},
+        {4, 100, 1, 1, {large, large, large}, 1'000'000, "1111 1111 11 ", "0 0 0 0 4",
+         "Influx buffer: 4 lines not sent before exit\n", 1000},
     };
     // clang-format on
     for (const Case& c : cases) {
         FakeFeed feed{c.results, c.stop_at_post, 0, c.post_us};
-        CollectionSettings settings{"h", 0, 10, false, true, false};
-        settings.influx_batch_size = c.batch_size;
-        settings.influx_buffer_limit = c.buffer_limit;
+        const CollectionSettings settings{"h",   0,     10,           false,          true,
+                                          false, false, c.batch_size, c.buffer_limit, 5000};
         MetricStore store("p");
         const FeedHooks hooks = feed.hooks();
         InfluxBatcher influx(c.batch_size, c.buffer_limit);

@@ -6,6 +6,8 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <regex>
+
 namespace tarn {
 namespace {
 
@@ -68,7 +70,16 @@ TEST(InfluxAnswerTest, VerdictAndReasonOfEachAnswer) {
         {413, "too large", "too_large 0", "too large"},
         {401, R"({"error":"authorization failed"})", "wait 0", "authorization failed"},
         {404, " database not found\n", "wait 0", "database not found"},
-        {503, "\x01 a\r\n\r\nb  ", "wait 0", "a b"},
+        {503, "\x01 a\r\n\r\nb\t ", "wait 0", "\\x01 a b"},
+        // Controls, marks that turn text around and bytes that are not UTF-8 become escapes.
+        {500, "\x1b[2J\xc2\x9bm\x9b\x7f", "wait 0", "\\x1b[2J\\u009bm\\x9b\\x7f"},
+        {500, R"({"error":"a\u202eb\u2066\u200f\u061c"})", "wait 0",
+         "a\\u202eb\\u2066\\u200f\\u061c"},
+        {500,
+         "\xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80 \xe2\x82",
+         "wait 0",
+         "\\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80 "
+         "\\xe2\\x82"},
         {0, "Couldn't connect", "no_answer 0", "Couldn't connect"},
         {500, x296 + "\xc3\xa9\xe2\x82\xac", "wait 0", x296 + "\xc3\xa9"},
         {500, R"({"error":7})", "wait 0", R"({"error":7})"},
@@ -85,6 +96,8 @@ TEST(InfluxAnswerTest, VerdictAndReasonOfEachAnswer) {
     EXPECT_EQ(classify_answer({413}, 1).kind, AnswerKind::refused); // a line alone cannot shrink
     EXPECT_EQ(classify_answer({299}, 1).kind, AnswerKind::sent);
     EXPECT_EQ(answer_reason(std::string(5000, 'y')).size(), kInfluxReasonBytes);
+    EXPECT_EQ(answer_reason(std::string(299, 'y') + "\x1b"),
+              std::string(299, 'y')); // no half escape
 }
 
 // What start-up says of each url (the start of it), and nothing for those libcurl can use.
@@ -119,35 +132,52 @@ TEST(InfluxEndpointTest, UrlProblems) {
 }
 
 // A batch over the server's body limit is posted again in halves at once, oldest first, down to
-// a line alone that is refused; what passed caps the bodies from then on (logged once).
-TEST(InfluxBatcherTest, TooLargeBatchesAreSplit) {
-    // limit (bytes the server takes), posts (lines each, * too large), sent refused, the cap
-    const std::vector<std::tuple<std::size_t, std::string, std::string, std::string>> cases = {
-        {1000, "8 ", "8 0", ""},
-        {20, "8* 4 4 ", "8 0",
-         "a body of 23 bytes as too large (413); posting bodies of at most 11"},
-        {5, "8* 4* 2 2 2 2 ", "8 0", "at most 5 bytes"},
-        {2, "8* 4* 2* 1 1 1 1 1 1 1 1 ", "8 0", "at most 2 bytes"},
-        {1, "8* 4* 2* 1* 7* 3* 1* 6* 3* 1* 5* 2* 1* 4* 2* 1* 3* 1* 2* 1* 1* ", "0 8", ""},
-    };
-    for (const auto& [limit, posts, counts, cap] : cases) {
-        LogCapture log(spdlog::level::warn);
+// a line alone that is refused; what passed caps the bodies (logged). The cap is tried higher
+// after each feed that passed under it (doubling) and lifted once whole batches fit (said once);
+// a cap tried higher that meets a 413 again waits twice as many clean feeds for the next try.
+TEST(InfluxBatcherTest, TooLargeBatchesAreSplitAndTheCapRisesAgain) {
+    // per feed the server's limit in bytes; the lines of each post (* too large, | a feed's end);
+    // sent refused; the log (a body too large > the cap learned, "lifted")
+    const std::vector<std::tuple<std::vector<std::size_t>, std::string, std::string, std::string>>
+        cases = {
+            {{1000}, "8 | ", "8 0", ""},
+            {{20}, "8* 4 4 | ", "8 0", "23>11 "},
+            {{5}, "8* 4* 2 2 2 2 | ", "8 0", "11>5 "},
+            {{2}, "8* 4* 2* 1 1 1 1 1 1 1 1 | ", "8 0", "5>2 "},
+            {{1}, "8* 4* 2* 1* 7* 3* 1* 6* 3* 1* 5* 2* 1* 4* 2* 1* 3* 1* 2* 1* 1* | ", "0 8", ""},
+            {{20, 99, 99, 99, 99}, "8* 4 4 | 4 4 | 7 1 | 8 | 8 | ", "40 0", "23>11 lifted "},
+            {std::vector<std::size_t>(8, 15),
+             "8* 4 4 | 4 4 | 7* 3 3 2 | 3 3 2 | 3 3 2 | 5 3 | 5 3 | 8* 4 4 | ", "64 0",
+             "23>11 20>8 23>11 "},
+        };
+    const std::regex said(
+        "refused a body of (\\d+) bytes as too large \\(413\\); posting bodies of "
+        "at most (\\d+) bytes from now on|(bodies are no longer capped)");
+    for (const auto& [limits, posts, counts, logged] : cases) {
+        LogCapture log(spdlog::level::info);
         InfluxBatcher batcher(100, 0);
-        batcher.begin_feed();
-        for (int n = 0; n < 8; ++n)
-            batcher.add(fmt::format("l{}", n));
         std::string posted;
-        while (batcher.batch_waiting(true))
-            batcher.post_batch([&](const std::string& body) {
-                posted +=
-                    fmt::format("{}{} ", (body.size() + 1) / 3, body.size() > limit ? "*" : "");
-                return InfluxAnswer{body.size() > limit ? 413 : 204, "too large"};
-            });
-        batcher.end_feed();
+        for (const std::size_t limit : limits) {
+            batcher.begin_feed();
+            for (int n = 0; n < 8; ++n)
+                batcher.add(fmt::format("l{}", n));
+            while (batcher.batch_waiting(true))
+                batcher.post_batch([&](const std::string& body) {
+                    posted +=
+                        fmt::format("{}{} ", (body.size() + 1) / 3, body.size() > limit ? "*" : "");
+                    return InfluxAnswer{body.size() > limit ? 413 : 204};
+                });
+            batcher.end_feed();
+            posted += "| ";
+        }
         const InfluxCounters n = batcher.counters();
-        EXPECT_EQ(posted + fmt::format("{} {}", n.sent, n.refused), posts + counts) << limit;
-        EXPECT_EQ(log.text().find(cap.empty() ? "at most" : cap) != std::string::npos, !cap.empty())
-            << log.text();
+        EXPECT_EQ(posted + fmt::format("{} {}", n.sent, n.refused), posts + counts);
+        std::string shown;
+        const std::string text = log.text();
+        for (std::sregex_iterator m(text.begin(), text.end(), said), end; m != end; ++m)
+            shown +=
+                (*m)[3].matched ? "lifted " : fmt::format("{}>{} ", (*m)[1].str(), (*m)[2].str());
+        EXPECT_EQ(shown, logged) << text;
     }
 }
 
