@@ -129,8 +129,9 @@ InfluxAnswer InfluxWriter::post(const std::string& body, std::int64_t timeout_ms
         if (!authorities.text) {
             const std::string reason = fmt::format("[influx] ca_file '{}' cannot be read: {}",
                                                    endpoint_.ca_file, authorities.error);
-            spdlog::error("Influx POST not sent: {}", reason);
-            return {0, reason, true};
+            return {.text = reason,
+                    .tls_failure = true,
+                    .message = fmt::format("Influx POST not sent: {}", reason)};
         }
         curl_blob blob{const_cast<char*>(authorities.text->data()), authorities.text->size(),
                        CURL_BLOB_COPY};
