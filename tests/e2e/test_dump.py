@@ -158,7 +158,6 @@ def test_command_line():
              ("[influx]\nurl = ftp://h\n", ["-t"], 1, b"only http:// and https://"),
              (web % "fifo.yml", ["-t"], 1, b"cannot load the certificate '%s/fifo': a FIFO, not a "
               b"regular file\n" % work.encode()),
-             (web % "fifo", ["-t"], 1, b"(file): cannot read it: a FIFO, not a regular file\n"),
              (web % "big.yml", ["-t"], 1, b"(file): cannot read it: larger than the limit of 1 MiB"),
              (web % "twice.yml", ["-t"], 1, b"rate_limit: given twice (lines 1 and 2)\n"),
              (f"[prometheus]\nenabled = no\n[influx]\nurl = https://h\nca_file = {work}/fifo\n",

@@ -265,9 +265,8 @@ def test_influx_output():
 
 
 def test_stop_during_413_and_repeated_errors():
-    # 413 after 1.5 s to every POST: the halves keep to the 4 s interval (41, 20, 10 lines, not
-    # down to 1) and a stop ends the daemon within the last attempt's 2 s and a second, buffer or
-    # not. A 401 to every POST (one line each) is logged once, then counted in each feed's line.
+    # 413 after 1.5 s to every POST: a stop ends the daemon within the last attempt's 2 s and a
+    # second, buffer or not. A 401 to every POST is logged once, then counted in each feed's line.
     slow, unauthorized = StandIn(1.5, [413] * 10**5), StandIn(0, [401] * 10**5)
     keys = {"database": "d", "batch_size": 5000, "timeout": 5, "interval": 4, "after": 1,
             "url": f"127.0.0.1:{slow.server_port}"}
@@ -277,8 +276,6 @@ def test_stop_during_413_and_repeated_errors():
         errors = daemon.log_lines("error", "")
         assert daemon.stop_s < 5 * fx.SLACK and not [
             e for e in errors if re.search("unreachable|aborted", e)], (daemon.stop_s, errors)
-    assert daemons[0].log_lines("error", "^Influx buffer: [1-9][0-9]* lines not (confirmed|sent)")
-    assert min(len(p[2]) for p in slow.posts) >= 10, [len(p[2]) for p in slow.posts]
     feeds, errors = daemons[2].log().count("[influx] host_cpu_"), daemons[2].log_lines("error", "")
     assert [e for e in errors if e.startswith("Influx HTTP")] == ["Influx HTTP error: 401"] and len(
         [e for e in errors if re.fullmatch(rf"InfluxDB answered 401: busy 401; {LINES} lines dropped"

@@ -294,12 +294,8 @@ TEST(WebConfigTest, SettingsAndErrorsOfFiles) {
         {users + "'': '" + kHash + "'\n", "basic_auth_users: a user name must be a non-empty"},
         {"tls_server_config:\n  cert_file: [\n", "line 3, column 1: end of sequence flow not"},
         // A key given twice, in any mapping, whichever of the two would win.
-        {"rate_limit:\nrate_limit:\n", "rate_limit: given twice (lines 1 and 2)"},
         {auth + "A\n  client_auth_type: B\n", "tls_server_config.client_auth_type: given twice (lines 4 and 5)"},
-        {headers + "X-Frame-Options: deny\n    X-Frame-Options: x\n",
-         "http_server_config.headers.X-Frame-Options: given twice (lines 3 and 4)"},
         {"http_server_config: {http2: true, http2: false}\n", "http_server_config.http2: given twice (line 1)"},
-        {"rate_limit: {burst: 1,\n  burst: 0}\n", "rate_limit.burst: given twice (lines 1 and 2)"},
         {users + "a: x\n  a: y\n", "basic_auth_users.a: given twice (lines 2 and 3)"}};
     // clang-format on
     for (const auto& [text, expected] : cases) {
@@ -433,7 +429,7 @@ TEST(TlsContextTest, AllowedNamesAreMatchedExactly) {
 
 // A set refused for want of its certificate is loaded once the certificate is put in place, the
 // web config itself left alone; a change waits for a check that finds it as the last one did.
-// An emptied file is a set that asks for nothing: loaded, said.
+// A reload that leaves no user where there were some is said.
 TEST(WebConfigReloaderTest, TheFilesOfARefusedSetAreWatched) {
     char made[] = "/tmp/tarn-reload-XXXXXX";
     const std::string dir = ::mkdtemp(made), path = dir + "/web.yml";
@@ -451,13 +447,8 @@ TEST(WebConfigReloaderTest, TheFilesOfARefusedSetAreWatched) {
               0);
     EXPECT_FALSE(check());
     EXPECT_TRUE(check() && reloader.current().tls && reloader.current().users.empty());
-    std::ofstream(path).close();
-    EXPECT_FALSE(check());
-    EXPECT_TRUE(check() && !reloader.current().tls);
     EXPECT_NE(log.text().find(" reloaded without basic auth users (the running set had 1): new "
                               "connections are served without a password\n"),
-              std::string::npos);
-    EXPECT_NE(log.text().find(" reloaded without TLS (the running set had it): "),
               std::string::npos);
     std::filesystem::remove_all(dir);
 }
