@@ -100,15 +100,15 @@ BUFFER = {"database": "d", "batch_size": 5000, "buffer_limit": 1000}
 
 def test_influx_output():
     # All daemons on one host: 2 feeds each, influxd's outage until they notice, 2 more feeds.
-    # Stand-ins at an interval of 3 s (5 under sanitizers: 41 POSTs a feed beside 17 daemons; the
-    # 2.5 s answers run all the while), one busy (429, 429, 503), one never answering (with and
-    # without a buffer); VictoriaMetrics: the 1.x write's database becomes the label db, the v2
-    # bucket does not. influxd over https with authentication and a body limit below a feed's
-    # plain body, a database per daemon: production settings (gzip, a large buffer), a small
-    # buffer, batches of 7 to a retention policy; a wrong password, a missing grant and a
-    # database not yet created, all fixed before the outage; a field-type conflict of every
-    # host_cpu_limit line; CAs that did not sign the server's certificate (other, the system's
-    # store) and no verification.
+    # Daemons at an interval of 3 s (stand-ins' 5 under sanitizers: 41 POSTs a feed beside 17
+    # daemons; posting ends with the interval, and a loaded influxd took 1 s for one POST), one
+    # busy (429, 429, 503), one never answering (with and without a buffer); VictoriaMetrics:
+    # the 1.x write's database becomes the label db, the v2 bucket does not. influxd over https
+    # with authentication and a body limit below a feed's plain body, a database per daemon:
+    # production settings (gzip, a large buffer), a small buffer, batches of 7 to a retention
+    # policy; a wrong password, a missing grant and a database not yet created, all fixed before
+    # the outage; a field-type conflict of every host_cpu_limit line; CAs that did not sign the
+    # server's certificate (other, the system's store) and no verification.
     servers = [StandIn(delay) for _, delay, *_ in REQUEST_CASES] + [StandIn(0, [429, 429, 503])]
     silent, vm = socket.create_server(("127.0.0.1", 0)), fx.free_port()
     never_url, vm_url = f"127.0.0.1:{silent.getsockname()[1]}", f"http://127.0.0.1:{vm}"
@@ -161,7 +161,7 @@ def test_influx_output():
             influxd.start()
         got = run_daemons(stand_ins + [dict(
             keys, url=influxd.url, database=name, batch_size=keys.get("batch_size", 5000),
-            buffer_limit=keys.get("buffer_limit", 10000)) for name, keys in cases],
+            buffer_limit=keys.get("buffer_limit", 10000), interval=3) for name, keys in cases],
             fixed_then_outage)
         daemons, (busy, never, skipping, vm1, vm2) = got[:3], got[3:8]
         large, small, rp, *fixed, conflict, other, store, insecure = got[8:]
