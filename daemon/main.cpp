@@ -103,21 +103,25 @@ bool startable(const tarn::CommandLineOptions& command, const tarn::DaemonConfig
     return true;
 }
 
-// -t: everything a start reads and refuses, without binding, collecting or posting.
+// -t: everything a start reads and refuses, without collecting or posting; the listen address is
+// bound with port 0, as the configured port may be held by the daemon about to be restarted.
+// Findings and the verdict go to standard error, wherever the daemon logs.
 int check_configuration(const tarn::CommandLineOptions& options, const tarn::ConfigResult& loaded) {
     bool fine = loaded.config.has_value();
     if (fine) {
         tarn::MetricStore store(loaded.config->metrics_prefix);
         tarn::ScrapeCache cache(store);
         tarn::EndpointOptions endpoint;
-        fine = startable(options, *loaded.config, cache, endpoint);
+        fine = startable(options, *loaded.config, cache, endpoint) &&
+               (!loaded.config->prometheus_enabled ||
+                tarn::listen_address_usable(loaded.config->listen_address));
     }
     if (!fine) {
         spdlog::error("Configuration {} is not valid", options.config_path);
         return 1;
     }
-    std::printf("Configuration %s is valid\n", options.config_path.c_str());
-    std::fflush(stdout);
+    std::fprintf(stderr, "Configuration %s is valid\n", options.config_path.c_str());
+    std::fflush(stderr);
     return 0;
 }
 
@@ -127,6 +131,15 @@ int run(int argc, char** argv) {
     tarn::reset_child_signal();
 
     tarn::ParsedCommandLine parsed = tarn::parse_command_line(argc, argv);
+    if (!parsed.error.empty()) {
+        // -t answers on standard error even where the log would go to syslog.
+        if (parsed.options.check_config)
+            tarn::setup_logging(parsed.options.log_file, parsed.options.log_size, false);
+        spdlog::error("{}", parsed.error);
+        if (parsed.show_help)
+            std::fputs(tarn::kHelpText, stderr);
+        return 1;
+    }
     if (parsed.exit_status)
         return *parsed.exit_status;
     const tarn::CommandLineOptions& options = parsed.options;
