@@ -10,6 +10,7 @@
 #include <spdlog/spdlog.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -156,6 +157,38 @@ bool check_buffer_limit(DaemonConfig& config) {
                             kMaxInfluxBufferLimit, "0 (no buffer) or more lines");
 }
 
+// A folder that is missing or read-only would fail every write of the buffer file; the folder
+// is the operator's (the port creates it), so the start refuses it instead.
+bool check_buffer_file(DaemonConfig& config) {
+    std::string& path = config.influx_buffer_file;
+    if (!config.influx_enabled || path.empty())
+        return true;
+    if (config.influx_buffer_limit == 0) {
+        spdlog::warn("[influx] buffer_file is used only with a buffer_limit above 0; ignored");
+        path.clear();
+        return true;
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    struct stat status {};
+    if (::stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        spdlog::error("[influx] buffer_file = '{}': the folder '{}' does not exist", path, folder);
+        return false;
+    }
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        spdlog::error("[influx] buffer_file = '{}': the folder '{}' cannot be written: {}", path,
+                      folder, std::strerror(errno));
+        return false;
+    }
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        spdlog::error("[influx] buffer_file = '{}' is not a regular file", path);
+        return false;
+    }
+    return true;
+}
+
 bool check_timeout(DaemonConfig& config) {
     if (!config.influx_enabled || (config.influx_timeout_seconds >= 1 &&
                                    config.influx_timeout_seconds <= kMaxInfluxTimeoutSeconds))
@@ -222,6 +255,7 @@ const ConfigKey kKeys[] = {
     {"influx", "bucket", &DaemonConfig::influx_bucket, check_influx_api},
     {"influx", "batch_size", &DaemonConfig::influx_batch_size, check_batch_size},
     {"influx", "buffer_limit", &DaemonConfig::influx_buffer_limit, check_buffer_limit},
+    {"influx", "buffer_file", &DaemonConfig::influx_buffer_file, check_buffer_file},
     {"influx", "gzip", &DaemonConfig::influx_gzip},
     {"influx", "timeout", &DaemonConfig::influx_timeout_seconds, check_timeout},
     {"influx", "ca_file", &DaemonConfig::influx_ca_file, check_ca_file},

@@ -335,7 +335,7 @@ TEST(CollectionLoopTest, PostingAndSleepingOfFeeds) {
     }
     RunFlag stopped{0};
     MetricStore store("p");
-    run_collection_loop(settings, store, nullptr, stopped);
+    run_collection_loop(settings, store, nullptr, nullptr, stopped);
     EXPECT_EQ(store.generation(), 0u); // the flag is tested before the first feed
 }
 
