@@ -35,15 +35,18 @@ std::vector<CutFile*> g_files;
 sqlite3_file* real(sqlite3_file* f) {
     return reinterpret_cast<CutFile*>(f)->real;
 }
+// A method passed on to the default VFS's file.
+#define PASS(method)                                                                               \
+    [](sqlite3_file* f, auto... a) { return real(f)->pMethods->method(real(f), a...); }
 
 // Keeps what [at, at + n) and the file's size are now, to put back at a cut.
-void remember(CutFile* f, sqlite3_int64 at, sqlite3_int64 n) {
+void remember(sqlite3_file* f, sqlite3_int64 at, sqlite3_int64 n) {
     sqlite3_int64 size = 0;
-    f->real->pMethods->xFileSize(f->real, &size);
+    real(f)->pMethods->xFileSize(real(f), &size);
     std::string old(
         static_cast<std::size_t>(std::max<sqlite3_int64>(0, std::min(size, at + n) - at)), 0);
-    f->real->pMethods->xRead(f->real, old.data(), static_cast<int>(old.size()), at);
-    f->undo.emplace_back(at, std::move(old), size);
+    real(f)->pMethods->xRead(real(f), old.data(), static_cast<int>(old.size()), at);
+    reinterpret_cast<CutFile*>(f)->undo.emplace_back(at, std::move(old), size);
 }
 
 void cut() {
@@ -64,69 +67,55 @@ void register_cut_vfs() {
     g_vfs.zName = "cut";
     g_vfs.szOsFile = static_cast<int>(sizeof(CutFile)) + g_root->szOsFile;
     g_vfs.xOpen = [](sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {
-        auto* f = new (file) CutFile{
-            {nullptr}, reinterpret_cast<sqlite3_file*>(reinterpret_cast<CutFile*>(file) + 1), {}};
+        auto* f = new (file)
+            CutFile{{}, reinterpret_cast<sqlite3_file*>(reinterpret_cast<CutFile*>(file) + 1), {}};
         const int code = g_root->xOpen(g_root, name, f->real, flags, out);
-        f->base.pMethods = f->real->pMethods != nullptr ? &g_io : nullptr;
-        if (f->base.pMethods != nullptr)
+        if ((f->base.pMethods = f->real->pMethods != nullptr ? &g_io : nullptr) != nullptr)
             g_files.push_back(f);
         return code;
     };
     g_vfs.xDelete = [](sqlite3_vfs*, const char* name, int sync) {
         return g_dead ? SQLITE_IOERR_DELETE : g_root->xDelete(g_root, name, sync);
     };
-    g_io.iVersion = 1; // no shared memory, no mapping: every byte passes xWrite
-    g_io.xClose = [](sqlite3_file* file) {
-        auto* f = reinterpret_cast<CutFile*>(file);
-        std::erase(g_files, f);
-        const int code = f->real->pMethods->xClose(f->real);
-        f->~CutFile();
-        return code;
-    };
-    g_io.xRead = [](sqlite3_file* f, void* to, int n, sqlite3_int64 at) {
-        return real(f)->pMethods->xRead(real(f), to, n, at);
-    };
-    g_io.xWrite = [](sqlite3_file* file, const void* data, int n, sqlite3_int64 at) {
-        auto* f = reinterpret_cast<CutFile*>(file);
-        if (g_dead || g_full)
-            return g_full ? SQLITE_FULL : SQLITE_IOERR_WRITE;
-        remember(f, at, n);
-        if (g_writes_left >= 0 && g_writes_left-- == 0) {
-            cut();
-            f->real->pMethods->xWrite(f->real, data, n / 2, at);
-            return SQLITE_IOERR_WRITE;
-        }
-        return f->real->pMethods->xWrite(f->real, data, n, at);
-    };
-    g_io.xTruncate = [](sqlite3_file* file, sqlite3_int64 size) {
-        auto* f = reinterpret_cast<CutFile*>(file);
-        if (g_dead)
-            return SQLITE_IOERR_TRUNCATE;
-        remember(f, size, std::numeric_limits<int>::max());
-        return f->real->pMethods->xTruncate(f->real, size);
-    };
-    g_io.xSync = [](sqlite3_file* file, int flags) {
-        auto* f = reinterpret_cast<CutFile*>(file);
-        if (g_dead)
-            return SQLITE_IOERR_FSYNC;
-        f->undo.clear();
-        return f->real->pMethods->xSync(f->real, flags);
-    };
-    g_io.xFileSize = [](sqlite3_file* f, sqlite3_int64* size) {
-        return real(f)->pMethods->xFileSize(real(f), size);
-    };
-    g_io.xLock = [](sqlite3_file* f, int l) { return real(f)->pMethods->xLock(real(f), l); };
-    g_io.xUnlock = [](sqlite3_file* f, int l) { return real(f)->pMethods->xUnlock(real(f), l); };
-    g_io.xCheckReservedLock = [](sqlite3_file* f, int* out) {
-        return real(f)->pMethods->xCheckReservedLock(real(f), out);
-    };
-    g_io.xFileControl = [](sqlite3_file* f, int op, void* arg) {
-        return real(f)->pMethods->xFileControl(real(f), op, arg);
-    };
-    g_io.xSectorSize = [](sqlite3_file* f) { return real(f)->pMethods->xSectorSize(real(f)); };
-    g_io.xDeviceCharacteristics = [](sqlite3_file* f) {
-        return real(f)->pMethods->xDeviceCharacteristics(real(f));
-    };
+    g_io = {1,
+            [](sqlite3_file* f) { // version 1: no shared memory, no mapping
+                std::erase(g_files, reinterpret_cast<CutFile*>(f));
+                const int code = real(f)->pMethods->xClose(real(f));
+                return reinterpret_cast<CutFile*>(f)->~CutFile(), code;
+            },
+            PASS(xRead),
+            [](sqlite3_file* f, const void* data, int n, sqlite3_int64 at) {
+                if (g_dead || g_full)
+                    return g_full ? SQLITE_FULL : SQLITE_IOERR_WRITE;
+                remember(f, at, n);
+                if (g_writes_left < 0 || g_writes_left-- > 0)
+                    return real(f)->pMethods->xWrite(real(f), data, n, at);
+                cut();
+                real(f)->pMethods->xWrite(real(f), data, n / 2, at); // torn
+                return SQLITE_IOERR_WRITE;
+            },
+            [](sqlite3_file* f, sqlite3_int64 size) {
+                return g_dead ? SQLITE_IOERR_TRUNCATE
+                              : (remember(f, size, INT32_MAX), PASS(xTruncate)(f, size));
+            },
+            [](sqlite3_file* f, int flags) {
+                return g_dead
+                           ? SQLITE_IOERR_FSYNC
+                           : (reinterpret_cast<CutFile*>(f)->undo.clear(), PASS(xSync)(f, flags));
+            },
+            PASS(xFileSize),
+            PASS(xLock),
+            PASS(xUnlock),
+            PASS(xCheckReservedLock),
+            PASS(xFileControl),
+            PASS(xSectorSize),
+            PASS(xDeviceCharacteristics),
+            nullptr,
+            nullptr,
+            nullptr,
+            nullptr,
+            nullptr,
+            nullptr};
     sqlite3_vfs_register(&g_vfs, 1);
 }
 
