@@ -158,7 +158,8 @@ std::unique_ptr<tarn::InfluxSpool> filled_spool(const std::vector<std::string>& 
     for (std::int64_t feed = 0; batcher.waiting() < count; ++feed)
         spool_feed(
             batcher, lines, feed, [](const std::string&) { return tarn::InfluxAnswer{0}; }, commit);
-    return spool;
+    spool.reset(); // opened again, as at a start, to find them
+    return tarn::open_influx_spool(path).spool;
 }
 
 int spool_cost(const char* lines_file, int feeds, const char* path) {

@@ -13,25 +13,13 @@ import time
 import fixture as fx
 from fixture import simhost
 from test_influx_output import LINES, StandIn
+from test_peers import dumped
 
 
-class Outage:
+class Outage(list):
     """StandIn's statuses: 503 while `down`, 204 otherwise."""
     down = False
-
-    def __len__(self):
-        return 10**9
-
-    def __getitem__(self, _):
-        return 503 if self.down else 204
-
-
-def feeds(lines):
-    """The lines a daemon logged with -i, grouped by feed (timestamp), in order."""
-    by_stamp = collections.OrderedDict()
-    for line in lines:
-        by_stamp.setdefault(line.rsplit(" ", 1)[1], []).append(line)
-    return list(by_stamp.values())
+    __len__, __getitem__ = lambda self: 10**9, lambda self, _: 503 if self.down else 204
 
 
 def kill_loop(kills, seed, delay=0.05):
@@ -70,13 +58,10 @@ def kill_loop(kills, seed, delay=0.05):
     return logs, stored
 
 
-def dumped(daemon):
-    return [m[9:] for m in daemon.log_lines("info", r"^\[influx\] ")]
-
-
 def committed(logs):
-    """The lines of every feed logged before the one in progress at the end of each log."""
-    return [line for log in logs for feed in feeds(log)[:-1] for line in feed]
+    """The lines of every feed (timestamp) logged before the one in progress at each log's end."""
+    return [line for log in logs if log for line in log if line.rsplit(" ", 1)[1] != log[-1].rsplit(
+        " ", 1)[1]]
 
 
 def check_kills(logs, stored):

@@ -1,3 +1,4 @@
+#include "daemon/collection_loop.h"
 #include "exporters/influx/influx_batcher.h"
 #include "exporters/influx/influx_spool.h"
 #include "log_capture.h"
@@ -134,51 +135,53 @@ std::string left_in(const std::string& file) {
                          : "no file";
 }
 
-// Feeds of three lines "F.N" through a batcher (batches of 2, a buffer of 5 lines) whose posts
-// get the answers of `answers` in turn (204 past them); every POST finds all kept lines in the
-// file already. After the feeds the daemon dies: the file holds what was not settled or dropped,
-// and the next start posts it first, as it was.
+// Feeds of three lines "F.N" (batches of 2, a buffer of 5 lines) whose posts get the answers of
+// `answers` in turn; every POST finds all kept lines in the file already. After the feeds the
+// daemon dies: the file holds what was not settled or dropped, and the next start posts it
+// first, as it was, before its own feed (every POST accepted).
 TEST(InfluxSpoolTest, TheFileHoldsWhatTheBufferKeepsAcrossAStart) {
     // answers; feeds; the lines left in the file
     const std::vector<std::tuple<std::vector<long>, int, std::string>> cases = {
         {{}, 2, ""},
-        {{0, 0}, 2, "1.1 1.2 2.0 2.1 2.2"}, // one dropped at the limit
-        {{503, 400, 204, 0}, 2, "2.1 2.2"}, // a refusal is settled, a 503 kept
-        {{204, 0, 0}, 1, "1.2"},
+        {{0, 0}, 2, "1.1 1.2 2.0 2.1 2.2 "}, // one dropped at the limit
+        {{503, 400, 204, 0}, 2, "2.1 2.2 "}, // a refusal is settled, a 503 kept
+        {{204, 0, 0}, 1, "1.2 "},
     };
     for (const auto& [answers, feeds, left] : cases) {
         Folder folder;
-        {
-            InfluxSpoolOpening opening = open_influx_spool(folder.file);
-            InfluxBatcher batcher(2, 5);
-            batcher.keep_in(*opening.spool);
-            std::size_t posts = 0;
-            for (int feed = 1; feed <= feeds; ++feed) {
-                batcher.begin_feed();
-                for (int n = 0; n < 3; ++n)
-                    batcher.add(fmt::format("{}.{}", feed, n));
-                batcher.write_ahead();
-                while (batcher.batch_waiting(true))
-                    batcher.post_batch([&](const std::string&) {
-                        EXPECT_EQ(opening.spool->figures().lines, batcher.waiting());
-                        return InfluxAnswer{posts < answers.size() ? answers[posts++] : 204};
-                    });
-                batcher.end_feed();
-            }
-        }
-        EXPECT_EQ(left_in(folder.file), left) << left;
-        InfluxSpoolOpening opening = open_influx_spool(folder.file);
-        InfluxBatcher batcher(10, 5);
-        batcher.keep_in(*opening.spool);
+        int feed = 0, n = 0;
+        std::size_t posts = 0;
         std::string posted;
-        batcher.begin_feed();
-        while (batcher.batch_waiting(true))
-            batcher.post_batch([&](const std::string& body) {
-                posted = body;
-                return InfluxAnswer{204};
-            });
+        InfluxBatcher* batcher = nullptr;
+        std::unique_ptr<InfluxSpool> spool;
+        FeedHooks hooks;
+        hooks.collect = [&] {
+            return ++feed, n = 0, std::vector<MetricSample>(3, MetricSample("m"));
+        };
+        hooks.timestamp = [] { return std::string(); };
+        hooks.line = [&](const MetricSample&, const std::string&) {
+            return fmt::format("{}.{}", feed, n++);
+        };
+        hooks.post = [&](const std::string& body, std::int64_t) {
+            EXPECT_EQ(spool->figures().lines, batcher->waiting()); // written ahead
+            posted += body + "\n";
+            return InfluxAnswer{posts < answers.size() ? answers[posts++] : 204};
+        };
+        hooks.monotonic_ns = [] { return std::int64_t{0}; };
+        hooks.sleep_us = [](std::int64_t) {};
+        const CollectionSettings settings{"h", 0, 1, false, true, false, false, 2, 5};
+        MetricStore store("p");
+        RunFlag flag{1};
+        for (const bool start : {false, true}) { // the daemon dies after `feeds` feeds; a start
+            spool.reset(), spool = open_influx_spool(folder.file).spool;
+            InfluxBatcher influx(2, 5);
+            influx.keep_in(*spool);
+            batcher = &influx, posted.clear(), posts = std::max(posts, answers.size() * start);
+            for (int i = 0; i < (start ? 1 : feeds); ++i)
+                run_cycle(settings, store, hooks, influx, flag);
+        }
         std::replace(posted.begin(), posted.end(), '\n', ' ');
-        EXPECT_EQ(posted, left);
+        EXPECT_EQ(posted, left + fmt::format("{0}.0 {0}.1 {0}.2 ", feeds + 1)) << left;
     }
 }
 
