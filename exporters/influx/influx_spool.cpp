@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace tarn {
@@ -147,7 +149,12 @@ bool InfluxSpool::start(bool& in_use) {
     // Kept for a look, never read again: its write-ahead log goes with it, so that it is not
     // played into the new file.
     const std::string aside = path_ + ".corrupt-" + utc_stamp();
-    std::rename(path_.c_str(), aside.c_str());
+    if (std::rename(path_.c_str(), aside.c_str()) != 0) {
+        spdlog::error("Influx buffer file {} cannot be used ({}) nor set aside ({}); the buffer "
+                      "is kept in memory",
+                      path_, reason, std::strerror(errno));
+        return false;
+    }
     std::rename((path_ + "-wal").c_str(), (aside + "-wal").c_str());
     std::remove((path_ + "-shm").c_str());
     ++counts_.set_aside;
