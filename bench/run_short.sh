@@ -36,6 +36,7 @@ run daemon_memory "$python" bench/daemon_memory.py "$build" --short
 run largest_objects "$python" bench/largest_objects.py "$build" --short
 run influx_output "$python" bench/influx_output.py "$build" --short
 run influx_stop "$python" bench/influx_stop.py "$build" --short
+run influx_buffer_file "$python" bench/influx_buffer_file.py "$build" --short
 # 25 feeds under back-to-back scrapes; fails on growth of memory, descriptors or zombies.
 run soak "$python" bench/soak.py "$build" --short
 

@@ -10,6 +10,9 @@
 #include <ini.h>
 #include <spdlog/spdlog.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -38,6 +41,7 @@ struct ConfigKey {
     const char* name;
     Target target;
     Check check = nullptr;
+    bool file = false; // a path, relative to the config file's folder
 };
 
 bool check_metrics_prefix(DaemonConfig& config) {
@@ -160,6 +164,38 @@ bool check_buffer_limit(DaemonConfig& config) {
                             kMaxInfluxBufferLimit, "0 (no buffer) or more lines");
 }
 
+// A folder that is missing or read-only would fail every write of the buffer file; the folder
+// is the operator's (the port creates it), so the start refuses it instead.
+bool check_buffer_file(DaemonConfig& config) {
+    std::string& path = config.influx_buffer_file;
+    if (!config.influx_enabled || path.empty())
+        return true;
+    if (config.influx_buffer_limit == 0) {
+        spdlog::warn("[influx] buffer_file is used only with a buffer_limit above 0; ignored");
+        path.clear();
+        return true;
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    struct stat status {};
+    if (::stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        spdlog::error("[influx] buffer_file = '{}': the folder '{}' does not exist", path, folder);
+        return false;
+    }
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        spdlog::error("[influx] buffer_file = '{}': the folder '{}' cannot be written: {}", path,
+                      folder, std::strerror(errno));
+        return false;
+    }
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        spdlog::error("[influx] buffer_file = '{}' is not a regular file", path);
+        return false;
+    }
+    return true;
+}
+
 bool check_timeout(DaemonConfig& config) {
     if (!config.influx_enabled || (config.influx_timeout_seconds >= 1 &&
                                    config.influx_timeout_seconds <= kMaxInfluxTimeoutSeconds))
@@ -206,7 +242,7 @@ const ConfigKey kKeys[] = {
     {"prometheus", "enabled", &DaemonConfig::prometheus_enabled},
     {"prometheus", "listen", &DaemonConfig::listen_address},
     {"prometheus", "metrics_prefix", &DaemonConfig::metrics_prefix, check_metrics_prefix},
-    {"prometheus", "web_config_file", &DaemonConfig::web_config_file},
+    {"prometheus", "web_config_file", &DaemonConfig::web_config_file, nullptr, true},
     {"prometheus", "gzip", &DaemonConfig::prometheus_gzip},
     {"prometheus", "self_metrics", &DaemonConfig::self_metrics},
     {"influx", "enabled", &DaemonConfig::influx_enabled},
@@ -221,6 +257,7 @@ const ConfigKey kKeys[] = {
     {"influx", "bucket", &DaemonConfig::influx_bucket, check_influx_api},
     {"influx", "batch_size", &DaemonConfig::influx_batch_size, check_batch_size},
     {"influx", "buffer_limit", &DaemonConfig::influx_buffer_limit, check_buffer_limit},
+    {"influx", "buffer_file", &DaemonConfig::influx_buffer_file, check_buffer_file, true},
     {"influx", "gzip", &DaemonConfig::influx_gzip},
     {"influx", "timeout", &DaemonConfig::influx_timeout_seconds, check_timeout},
     {"influx", "ca_file", &DaemonConfig::influx_ca_file, check_ca_file},
@@ -367,13 +404,15 @@ ConfigResult load_config(const std::string& path) {
     DaemonConfig config;
     for (const ConfigKey& key : kKeys) {
         read_key(reader, key, config);
+        // Relative to the config file's folder, wherever the daemon was started from.
+        if (key.file) {
+            std::string& file = config.*std::get<std::string DaemonConfig::*>(key.target);
+            if (!file.empty() && file[0] != '/' && path.find('/') != std::string::npos)
+                file = path.substr(0, path.rfind('/') + 1) + file;
+        }
         if (key.check != nullptr && !key.check(config))
             return {std::nullopt, {0}};
     }
-    // Relative to the config file's folder, wherever the daemon was started from.
-    if (!config.web_config_file.empty() && config.web_config_file[0] != '/' &&
-        path.find('/') != std::string::npos)
-        config.web_config_file = path.substr(0, path.rfind('/') + 1) + config.web_config_file;
     return {config, {0}};
 }
 

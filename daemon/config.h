@@ -29,6 +29,8 @@ struct DaemonConfig {
     std::string influx_bucket;
     std::int32_t influx_batch_size = 1;
     std::int32_t influx_buffer_limit = 0;
+    // The buffer kept in this SQLite file too, across restarts; empty: in memory only.
+    std::string influx_buffer_file;
     bool influx_gzip = false;
     std::string influx_ca_file;
     bool influx_insecure_skip_verify = false;

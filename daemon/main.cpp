@@ -4,6 +4,7 @@
 #include "daemon/config.h"
 #include "daemon/logging.h"
 #include "daemon/stop_signal.h"
+#include "exporters/influx/influx_spool.h"
 #include "exporters/influx/influx_writer.h"
 #include "exporters/prometheus_text.h"
 #include "exporters/scrape_cache.h"
@@ -172,6 +173,16 @@ int run(int argc, char** argv) {
     if (!startable(options, config, scrape_cache, endpoint))
         return 1;
 
+    // A second daemon on the same buffer file would post the same lines: refused here, before
+    // anything is bound or posted. Any other fault of the file leaves the buffer in memory.
+    std::unique_ptr<tarn::InfluxSpool> spool;
+    if (config.influx_enabled && !config.influx_buffer_file.empty()) {
+        tarn::InfluxSpoolOpening opening = tarn::open_influx_spool(config.influx_buffer_file);
+        if (opening.in_use)
+            return 1;
+        spool = std::move(opening.spool);
+    }
+
     std::optional<tarn::InfluxWriter> writer;
     if (config.influx_enabled) {
         tarn::InfluxTarget target;
@@ -242,7 +253,7 @@ int run(int argc, char** argv) {
         settings.influx_buffer_limit =
             static_cast<std::size_t>(std::max<std::int32_t>(config.influx_buffer_limit, 0));
         settings.influx_timeout_ms = std::int64_t{config.influx_timeout_seconds} * 1000;
-        tarn::run_collection_loop(settings, store, writer ? &*writer : nullptr);
+        tarn::run_collection_loop(settings, store, writer ? &*writer : nullptr, spool.get());
     } catch (const tarn::CollectorThreadError&) {
         status = 1; // already logged
     } catch (const std::exception& error) {

@@ -146,7 +146,15 @@ TEST(ConfigTest, InfluxOutputKeys) {
          "[influx] buffer_limit = -1 is invalid: it must be 0 (no buffer) or more lines|"},
         {"[influx]\nbuffer_limit = 99999999999\n", "1|1000000|0||||||0",
          "buffer_limit=2147483647 is too large (at most 1000000 lines); clamping to 1000000|"},
-        {"[influx]\nenabled = no\nbatch_size = 0\nbuffer_limit = -1\ntoken = t\nurl = ftp://h\n",
+        {"[influx]\nbuffer_limit = 9\nbuffer_file = /tmp/b.sqlite\n", "1|9|0||||||0", ""},
+        {"[influx]\nbuffer_file = /tmp/b.sqlite\n", "1|0|0||||||0",
+         "[influx] buffer_file is used only with a buffer_limit above 0; ignored|"},
+        {"[influx]\nbuffer_limit = 9\nbuffer_file = /none/b\n", "error 0",
+         "[influx] buffer_file = '/none/b': the folder '/none' does not exist|"},
+        {"[influx]\nbuffer_limit = 9\nbuffer_file = /tmp\n", "error 0",
+         "[influx] buffer_file = '/tmp' is not a regular file|"},
+        {"[influx]\nenabled = no\nbatch_size = 0\nbuffer_limit = -1\nbuffer_file = /none/b\n"
+         "token = t\nurl = ftp://h\n",
          "0|-1|0|t|||||0", ""},
         {"[influx]\ntimeout = 0\n", "error 0",
          "[influx] timeout = 0 is invalid: it must be 1 to 60 seconds|"},
@@ -366,7 +374,7 @@ TEST(CollectionLoopTest, PostingAndSleepingOfFeeds) {
     }
     RunFlag stopped{0};
     MetricStore store("p");
-    run_collection_loop(settings, store, nullptr, stopped);
+    run_collection_loop(settings, store, nullptr, nullptr, stopped);
     EXPECT_EQ(store.generation(), 0u); // the flag is tested before the first feed
 }
 
