@@ -1,7 +1,9 @@
 """Every configuration example of the operator guide and the manual page, added below the sample
 configuration exactly as the documents print it: -t and a start agree, and the example's settings
 take effect, seen by stand-in servers under the examples' host names (a private /etc/hosts) and by
-scrapes. The files the examples name are made under /usr/local/etc (a private tmpfs). Root only."""
+scrapes. The files the examples name are made under /usr/local/etc, /var on a private tmpfs. Root
+only."""
+import ctypes
 import os
 import re
 import ssl
@@ -94,8 +96,15 @@ def test_examples():
 
 if __name__ == "__main__":
     simhost.enter_private_namespaces()
-    # The certificates the examples name, and their host names on 127.0.0.1.
-    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", ETC], check=True)
+    # A loopback of its own: the ports are the documents' (9273, 9274, 8086, 8428), not free ones.
+    if ctypes.CDLL(None, use_errno=True).unshare(0x40000000) != 0:  # CLONE_NEWNET
+        raise OSError(ctypes.get_errno(), "unshare(CLONE_NEWNET)")
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    # The certificates the examples name, their host names on 127.0.0.1, and the sample's buffer
+    # folder, which the port creates.
+    for mount_point in (ETC, "/var"):
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", mount_point], check=True)
+    os.makedirs("/var/db/tarn_vm_perfdata")
     os.makedirs(f"{ETC}/ssl")
     for name, host in (("influx-ca", "influx.example.org"), ("tarn", "bhyve1.example.org")):
         subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
