@@ -168,17 +168,14 @@ TEST(RequestHeadersTest, FieldsGzipAndBasicCredentials) {
         {"*;q=0", false}, {"*, gzip;q=0", false}, {"identity;q=0, gzip", true},
         {"identity;q=0.5, gzip;q=0.5", true}, {"gzip;q=2", false}, {"gzip;q=abc", false},
         {"gzip;level=9", true}, {"gzipx, deflate", false}, {" , ,gzip , ", true}};
-    // clang-format on
     for (const auto& [value, gzip] : encodings)
         EXPECT_EQ(accepts_gzip(value), gzip) << value.value_or("(absent)");
     const std::string request =
         "GET /metrics HTTP/1.1\r\nHost: h\r\nauthorization:  Basic eDp5 \r\n"
         "Accept-Encoding:\r\nAuthorization: Basic other\r\n\r\nX: body\r\n";
-    // clang-format off
     const std::vector<std::pair<std::string, std::string>> fields = {
         {"Authorization", "Basic eDp5"}, {"ACCEPT-ENCODING", ""}, {"Host", "h"},
         {"X", "(absent)"}, {"GET /metrics HTTP/1.1\r\nHost", "(absent)"}, {"Accept", "(absent)"}};
-    // clang-format on
     for (const auto& [name, value] : fields)
         EXPECT_EQ(header_value(request, name).value_or("(absent)"), value) << name;
     for (const char* broken :
@@ -187,7 +184,6 @@ TEST(RequestHeadersTest, FieldsGzipAndBasicCredentials) {
         EXPECT_FALSE(header_value(broken, "Host")) << broken;
     EXPECT_EQ(header_value("GET / HTTP/1.1\r\nHost: a\r\n", "Host").value_or(""), "a");
     // "-": refused (no ':', unpadded, bits under the padding, padding inside, another scheme).
-    // clang-format off
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"Basic c2NyYXBlcjpyaWdodCBob3JzZQ==", "scraper|right horse"}, {"basic   YTpiOmM=", "a|b:c"},
         {"BASIC Og==", "|"}, {"Basic w6k6w6k=", "\xc3\xa9|\xc3\xa9"}, {"Basic YWI=", "-"},
@@ -292,14 +288,12 @@ TEST(WebConfigTest, SettingsAndErrorsOfFiles) {
         {auth + "A\n  client_auth_type: B\n", "tls_server_config.client_auth_type: given twice (lines 4 and 5)"},
         {"http_server_config: {http2: true, http2: false}\n", "http_server_config.http2: given twice (line 1)"},
         {users + "a: x\n  a: y\n", "basic_auth_users.a: given twice (lines 2 and 3)"}};
-    // clang-format on
     for (const auto& [text, expected] : cases) {
         const WebConfigResult result = parse_web_config(text, "/etc/t/w.yml");
         const std::string got = shown(result);
         EXPECT_EQ(result.config ? got : got.substr(0, expected.size()), expected) << text;
     }
     const std::string rest = kHash.substr(7);
-    // clang-format off
     for (const auto& [hash, valid] : std::vector<std::pair<std::string, bool>>{
              {kHash, true}, {"$2a$31$" + rest, true}, {"$2b$10$" + rest, true},
              {"$2x$10$" + rest, false}, {"$2y$03$" + rest, false}, {"$2y$32$" + rest, false},
