@@ -146,7 +146,6 @@ TEST(ConfigTest, InfluxOutputKeys) {
          "[influx] buffer_limit = -1 is invalid: it must be 0 (no buffer) or more lines|"},
         {"[influx]\nbuffer_limit = 99999999999\n", "1|1000000|0||||||0",
          "buffer_limit=2147483647 is too large (at most 1000000 lines); clamping to 1000000|"},
-        {"[influx]\nbuffer_limit = 9\nbuffer_file = /tmp/b.sqlite\n", "1|9|0||||||0", ""},
         {"[influx]\nbuffer_file = /tmp/b.sqlite\n", "1|0|0||||||0",
          "[influx] buffer_file is used only with a buffer_limit above 0; ignored|"},
         {"[influx]\nbuffer_limit = 9\nbuffer_file = /none/b\n", "error 0",
