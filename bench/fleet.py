@@ -391,10 +391,12 @@ def measure_fleet(args, peers, fx, replay_source, lines, real_host, hosts, inter
                      / elapsed}
             series = {"Prometheus": metric_value(web, "prometheus_tsdb_head_series"),
                       "VictoriaMetrics": get_json(vm_port, "/api/v1/series/count")[1]["data"][0]}
-            if influxd:
+            if influxd:  # counted as fields, like VictoriaMetrics' series and rows
+                fields = sum(len(line.split(" ")[1].split(",")) for line in lines) / len(lines)
                 answer = influxd.query("SHOW SERIES CARDINALITY", db="tarn")
-                series["influxd"] = sum(v[0] for s in answer for v in s["values"])
-                rates["influxd"] = (influx_points(influxd.port) - points0) / elapsed
+                own = sum(v[0] for s in answer for v in s["values"])
+                series["influxd"] = own * fields
+                rates["influxd"] = (influx_points(influxd.port) - points0) / elapsed * fields
             status, answer = get_json(web, "/api/v1/query", {
                 "query": f'scrape_duration_seconds{{job="tarn-vm-perfdata"}}[{int(window)}s]',
                 "time": end})
@@ -405,6 +407,9 @@ def measure_fleet(args, peers, fx, replay_source, lines, real_host, hosts, inter
                   f"({poster.failures} failed); load average {os.getloadavg()[0]:.2f}")
             print(f"{'store':<16} {'series':>9} {'samples/s':>10} {'RSS MiB':>8} "
                   f"{'CPU %':>6} {'MiB/10k':>8} {'CPU%/10k':>9}")
+            if influxd:
+                print(f"(influxd: {own} series of measurement and tags, {fields:.2f} fields each "
+                      "on average; counted in fields below)")
             for name in stores:
                 per = 10000 / series[name]
                 print(f"{name:<16} {series[name]:9.0f} {rates[name]:10.0f} {rss[name]:8.1f} "

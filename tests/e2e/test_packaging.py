@@ -1,19 +1,22 @@
 """What an operator installs, checked with the real tools: the cmake install tree, the manual page
-(mandoc), the rc.d script (shellcheck), the Prometheus examples (promtool), the exported families
-the manual, the guide and the rules name, the dashboards against their generator. Needs no root.
-(A scrape piped into promtool and the dashboards' queries are test_peers.py's.)"""
+(mandoc), the rc.d script (shellcheck), the Prometheus examples (promtool), the fleet examples (by
+promtool, the daemon's -t, VictoriaMetrics and vmagent started with their flags), the exported
+families the manual, the guide and the rules name, the dashboards against their generator. Needs
+no root. (A scrape piped into promtool and the dashboards' queries are test_peers.py's.)"""
 import os
 import re
 import shutil
 import stat
 import subprocess
 import tempfile
+import urllib.request
 
 import fixture as fx
 from test_dump import FAMILIES
 
 PACKAGING = os.path.join(fx.SOURCE_DIR, "packaging")
 EXAMPLES = os.path.join(PACKAGING, "examples")
+FLEET = os.path.join(EXAMPLES, "fleet")
 EXPORTED = {f"tarn_vm_{m}_{f.partition(':')[2] or f}" for m, fields in FAMILIES
             for f in fields.split()}
 # The daemon's own families, with self_metrics = true.
@@ -67,6 +70,71 @@ def test_install_tree_rc_script_and_examples():
         assert status == 0 and "SUCCESS" in out, (args, out)
 
 
+def get(url):
+    try:
+        with urllib.request.urlopen(url, None, 5) as answer:
+            return answer.read()
+    except OSError:
+        return b""
+
+
+def flags(name, work, ports):
+    """The ARGS of an /etc/default file as the shell splits them: its ports on loopback (ports
+    maps them; any other one is closed), its directories in work."""
+    args = run("bash", "-c", f'. "{FLEET}/{name}" && printf "%s\\n" $ARGS')[1]
+    args = re.sub(r"([\w.]+\.example\.org)?:(\d+)\b",
+                  lambda m: f"127.0.0.1:{ports.get(m[2], 1)}", args)
+    return re.sub(r"/etc/vm\w+|/var/lib", work, args).split()
+
+
+def test_fleet_examples():
+    for args in (("check", "config", "prometheus.yml"),
+                 ("check", "config", "--agent", "prometheus-agent.yml"),
+                 ("test", "rules", "tarn-vm-perfdata-fleet.rules.test.yml")):
+        status, out = run("promtool", *args, cwd=FLEET)
+        assert status == 0 and "SUCCESS" in out, (args, out)
+    work, servers = tempfile.mkdtemp(prefix="tarn-fleet-"), []
+    conf = read(FLEET, "tarn-node-fleet.conf")
+    for url in re.findall(r"^;?(url = .*\n)", conf, re.M):  # each url it offers, alone
+        with open(os.path.join(work, "t.conf"), "w") as f:
+            f.write(re.sub(r"^;?url = .*\n", "", conf, flags=re.M) + url)
+        assert run(fx.BINARY, "-t", "-c", f.name) == (0, f"Configuration {f.name} is valid\n")
+    os.mkdir(os.path.join(work, "targets"))  # the hosts on loopback addresses
+    with open(os.path.join(work, "targets", "site1.yml"), "w") as f:
+        f.write(re.sub(r"bhyve(\d+)[\w.]+", r"127.1.0.\1", read(FLEET, "targets", "site1.yml")))
+    with open(os.path.join(work, "vmagent-scrape.yml"), "w") as f:
+        f.write(read(FLEET, "vmagent-scrape.yml").replace("/etc/vmagent", work))
+    for rules in ("tarn-vm-perfdata.rules.yml", "fleet/tarn-vm-perfdata-fleet.rules.yml"):
+        shutil.copy(os.path.join(EXAMPLES, rules), work)
+    ports = {port: fx.free_port() for port in ("8428", "8429", "8880")}
+    try:  # a line posted to vmagent, as the daemons do, reaches VictoriaMetrics
+        for program, port in (("victoria-metrics", "8428"), ("vmagent", "8429"),
+                              ("vmalert", "8880")):
+            with open(os.path.join(work, program + ".log"), "w") as log:
+                argv = [program, *flags(program + ".default", work, ports)]
+                servers.append(subprocess.Popen(argv, stdout=log, stderr=log))
+            url = f"http://127.0.0.1:{ports[port]}"
+            assert fx.wait_for(lambda: get(url + "/health") == b"OK", 20), program
+        urllib.request.urlopen(f"http://127.0.0.1:{ports['8429']}/write?db=tarn",
+                               b"m,hostname=h f=1", 5)
+        stored = re.compile(rb'^vm_rows_inserted_total{type="promremotewrite"} 1$', re.M).search
+        assert fx.wait_for(lambda: stored(get(f"http://127.0.0.1:{ports['8428']}/metrics")), 20)
+        for log in ("vmagent.log", "vmalert.log"):
+            assert "\terror\t" not in read(work, log), read(work, log)
+    finally:
+        for server in servers:
+            server.terminate()
+            server.wait(10)
+        shutil.rmtree(work)
+    # The guide shows every fleet file (but the rules' tests) as it stands.
+    shown = dict(re.findall(r"^File `packaging/examples/fleet/(\S+)`:\n\n```\w*\n(.*?)^```$",
+                            read(fx.SOURCE_DIR, "docs", "operator-guide.md"), re.M | re.S))
+    files = {os.path.relpath(os.path.join(root, name), FLEET) for root, _, names in os.walk(FLEET)
+             for name in names if not name.endswith(".test.yml")}
+    assert set(shown) == files, set(shown) ^ files
+    assert all(read(FLEET, n) == shown[n] for n in files)
+
+
 def test_documents_and_dashboards():
     manual = re.findall(r"^\.It Li (tarn_vm_\w+)$", read(PACKAGING, "tarn-vm-perfdata.8"), re.M)
     guide = re.findall(r"^\| `(tarn_vm_\w+)` \| (gauge|counter) \|",
@@ -86,8 +154,9 @@ def test_documents_and_dashboards():
 
 
 if __name__ == "__main__":
-    for tool in ("cmake", "mandoc", "shellcheck", "promtool"):
+    for tool in ("cmake", "mandoc", "shellcheck", "promtool", "victoria-metrics", "vmagent"):
         if shutil.which(tool) is None:
             print(f"SKIPPED: {tool} is not installed")
             raise SystemExit(77)
-    fx.main([test_install_tree_rc_script_and_examples, test_documents_and_dashboards], root=False)
+    fx.main([test_install_tree_rc_script_and_examples, test_fleet_examples,
+             test_documents_and_dashboards], root=False)
