@@ -154,7 +154,7 @@ def test_documents_and_dashboards():
 
 
 if __name__ == "__main__":
-    for tool in ("cmake", "mandoc", "shellcheck", "promtool", "victoria-metrics", "vmagent"):
+    for tool in "cmake mandoc shellcheck promtool victoria-metrics vmagent vmalert".split():
         if shutil.which(tool) is None:
             print(f"SKIPPED: {tool} is not installed")
             raise SystemExit(77)
