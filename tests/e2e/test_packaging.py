@@ -9,7 +9,6 @@ import shutil
 import stat
 import subprocess
 import tempfile
-import urllib.request
 
 import fixture as fx
 from test_dump import FAMILIES
@@ -70,17 +69,9 @@ def test_install_tree_rc_script_and_examples():
         assert status == 0 and "SUCCESS" in out, (args, out)
 
 
-def get(url):
-    try:
-        with urllib.request.urlopen(url, None, 5) as answer:
-            return answer.read()
-    except OSError:
-        return b""
-
-
 def flags(name, work, ports):
-    """The ARGS of an /etc/default file as the shell splits them: its ports on loopback (ports
-    maps them; any other one is closed), its directories in work."""
+    """The ARGS of an /etc/default file as the shell splits them, with its ports on loopback (any
+    not in ports closed) and its directories in work."""
     args = run("bash", "-c", f'. "{FLEET}/{name}" && printf "%s\\n" $ARGS')[1]
     args = re.sub(r"([\w.]+\.example\.org)?:(\d+)\b",
                   lambda m: f"127.0.0.1:{ports.get(m[2], 1)}", args)
@@ -88,24 +79,21 @@ def flags(name, work, ports):
 
 
 def test_fleet_examples():
-    for args in (("check", "config", "prometheus.yml"),
-                 ("check", "config", "--agent", "prometheus-agent.yml"),
-                 ("test", "rules", "tarn-vm-perfdata-fleet.rules.test.yml")):
+    for args in (("check", "config", "prometheus.yml"), ("test", "rules", "tarn-vm-perfdata-fleet"
+                 ".rules.test.yml"), ("check", "config", "--agent", "prometheus-agent.yml")):
         status, out = run("promtool", *args, cwd=FLEET)
         assert status == 0 and "SUCCESS" in out, (args, out)
-    work, servers = tempfile.mkdtemp(prefix="tarn-fleet-"), []
-    conf = read(FLEET, "tarn-node-fleet.conf")
+    work, servers, conf = tempfile.mkdtemp(), [], read(FLEET, "tarn-node-fleet.conf")
     for url in re.findall(r"^;?(url = .*\n)", conf, re.M):  # each url it offers, alone
         with open(os.path.join(work, "t.conf"), "w") as f:
             f.write(re.sub(r"^;?url = .*\n", "", conf, flags=re.M) + url)
         assert run(fx.BINARY, "-t", "-c", f.name) == (0, f"Configuration {f.name} is valid\n")
-    os.mkdir(os.path.join(work, "targets"))  # the hosts on loopback addresses
-    with open(os.path.join(work, "targets", "site1.yml"), "w") as f:
-        f.write(re.sub(r"bhyve(\d+)[\w.]+", r"127.1.0.\1", read(FLEET, "targets", "site1.yml")))
-    with open(os.path.join(work, "vmagent-scrape.yml"), "w") as f:
-        f.write(read(FLEET, "vmagent-scrape.yml").replace("/etc/vmagent", work))
-    for rules in ("tarn-vm-perfdata.rules.yml", "fleet/tarn-vm-perfdata-fleet.rules.yml"):
-        shutil.copy(os.path.join(EXAMPLES, rules), work)
+    shutil.copytree(FLEET, work, dirs_exist_ok=True)  # where the flags name the files
+    shutil.copy(os.path.join(EXAMPLES, "tarn-vm-perfdata.rules.yml"), work)
+    for name, old, new in (("targets/site1.yml", r"bhyve(\d+)[\w.]+", r"127.1.0.\1"),  # loopback
+                           ("vmagent-scrape.yml", "/etc/vmagent", work)):
+        with open(os.path.join(work, name), "w") as f:
+            f.write(re.sub(old, new, read(FLEET, name)))
     ports = {port: fx.free_port() for port in ("8428", "8429", "8880")}
     try:  # a line posted to vmagent, as the daemons do, reaches VictoriaMetrics
         for program, port in (("victoria-metrics", "8428"), ("vmagent", "8429"),
@@ -113,12 +101,12 @@ def test_fleet_examples():
             with open(os.path.join(work, program + ".log"), "w") as log:
                 argv = [program, *flags(program + ".default", work, ports)]
                 servers.append(subprocess.Popen(argv, stdout=log, stderr=log))
-            url = f"http://127.0.0.1:{ports[port]}"
-            assert fx.wait_for(lambda: get(url + "/health") == b"OK", 20), program
-        urllib.request.urlopen(f"http://127.0.0.1:{ports['8429']}/write?db=tarn",
-                               b"m,hostname=h f=1", 5)
-        stored = re.compile(rb'^vm_rows_inserted_total{type="promremotewrite"} 1$', re.M).search
-        assert fx.wait_for(lambda: stored(get(f"http://127.0.0.1:{ports['8428']}/metrics")), 20)
+            url = f"127.0.0.1:{ports[port]}"
+            assert fx.wait_for(lambda: run("curl", "-s", url + "/health")[1] == "OK", 20), program
+        run("curl", "-s", "--data-binary", "m,hostname=h f=1", f"127.0.0.1:{ports['8429']}/write")
+        vm = f"127.0.0.1:{ports['8428']}"  # made searchable at once, then read back
+        assert fx.wait_for(lambda: run("curl", "-s", vm + "/internal/force_flush") and
+                           '"m_f"' in run("curl", "-s", vm + "/api/v1/export?match[]=m_f")[1], 20)
         for log in ("vmagent.log", "vmalert.log"):
             assert "\terror\t" not in read(work, log), read(work, log)
     finally:
@@ -129,10 +117,9 @@ def test_fleet_examples():
     # The guide shows every fleet file (but the rules' tests) as it stands.
     shown = dict(re.findall(r"^File `packaging/examples/fleet/(\S+)`:\n\n```\w*\n(.*?)^```$",
                             read(fx.SOURCE_DIR, "docs", "operator-guide.md"), re.M | re.S))
-    files = {os.path.relpath(os.path.join(root, name), FLEET) for root, _, names in os.walk(FLEET)
+    want = {os.path.relpath(os.path.join(root, name), FLEET) for root, _, names in os.walk(FLEET)
              for name in names if not name.endswith(".test.yml")}
-    assert set(shown) == files, set(shown) ^ files
-    assert all(read(FLEET, n) == shown[n] for n in files)
+    assert set(shown) == want and all(read(FLEET, n) == shown[n] for n in want), set(shown) ^ want
 
 
 def test_documents_and_dashboards():
