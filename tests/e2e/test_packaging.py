@@ -39,7 +39,7 @@ def read(*path):
         return f.read()
 
 
-def test_install_tree_rc_script_and_examples():
+def test_install_tree_and_rc_script():
     prefix = tempfile.mkdtemp(prefix="tarn-install-")
     try:
         status, out = run("cmake", "--install", os.environ["TARN_BUILD_DIR"], "--prefix", prefix)
@@ -62,11 +62,6 @@ def test_install_tree_rc_script_and_examples():
     rc = os.path.join(PACKAGING, "freebsd", "rc.d", "tarn_vm_perfdata")
     assert run("shellcheck", "--shell=sh", "--severity=style", rc) == (0, "")
     assert os.stat(rc).st_mode & stat.S_IXUSR
-    for args in (("check", "config", "prometheus.yml"),
-                 ("check", "rules", "tarn-vm-perfdata.rules.yml"),
-                 ("test", "rules", "tarn-vm-perfdata.rules.test.yml")):
-        status, out = run("promtool", *args, cwd=EXAMPLES)
-        assert status == 0 and "SUCCESS" in out, (args, out)
 
 
 def flags(name, work, ports):
@@ -78,10 +73,13 @@ def flags(name, work, ports):
     return re.sub(r"/etc/vm\w+|/var/lib", work, args).split()
 
 
-def test_fleet_examples():
-    for args in (("check", "config", "prometheus.yml"), ("test", "rules", "tarn-vm-perfdata-fleet"
-                 ".rules.test.yml"), ("check", "config", "--agent", "prometheus-agent.yml")):
-        status, out = run("promtool", *args, cwd=FLEET)
+def test_examples():
+    for cwd, *args in ((EXAMPLES, "check", "config", "prometheus.yml"),
+                       (EXAMPLES, "test", "rules", "tarn-vm-perfdata.rules.test.yml"),
+                       (FLEET, "check", "config", "prometheus.yml"),
+                       (FLEET, "check", "config", "--agent", "prometheus-agent.yml"),
+                       (FLEET, "test", "rules", "tarn-vm-perfdata-fleet.rules.test.yml")):
+        status, out = run("promtool", *args, cwd=cwd)
         assert status == 0 and "SUCCESS" in out, (args, out)
     work, servers, conf = tempfile.mkdtemp(), [], read(FLEET, "tarn-node-fleet.conf")
     for url in re.findall(r"^;?(url = .*\n)", conf, re.M):  # each url it offers, alone
@@ -118,7 +116,7 @@ def test_fleet_examples():
     shown = dict(re.findall(r"^File `packaging/examples/fleet/(\S+)`:\n\n```\w*\n(.*?)^```$",
                             read(fx.SOURCE_DIR, "docs", "operator-guide.md"), re.M | re.S))
     want = {os.path.relpath(os.path.join(root, name), FLEET) for root, _, names in os.walk(FLEET)
-             for name in names if not name.endswith(".test.yml")}
+            for name in names if not name.endswith(".test.yml")}
     assert set(shown) == want and all(read(FLEET, n) == shown[n] for n in want), set(shown) ^ want
 
 
@@ -145,5 +143,5 @@ if __name__ == "__main__":
         if shutil.which(tool) is None:
             print(f"SKIPPED: {tool} is not installed")
             raise SystemExit(77)
-    fx.main([test_install_tree_rc_script_and_examples, test_fleet_examples,
+    fx.main([test_install_tree_and_rc_script, test_examples,
              test_documents_and_dashboards], root=False)
