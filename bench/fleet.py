@@ -1,12 +1,15 @@
 """Fleet: N hosts of 20 VMs each against real central stores, and what each host costs them.
 
-One daemon runs on a simulated host of 20 standard VMs (one disk, one NIC, a balloon each;
-self_metrics on). This machine (2 cores) cannot hold 200 such hosts, so the fleet is a replay:
-every interval the daemon's real scrape is served on N loopback addresses (127.0.1.1, ...,
-port chosen at start), each with its own hostname label, and one feed of its real InfluxDB lines
-(taken from its -i log) is posted once per host under that host's name with a fresh timestamp
-(one gzip POST per host, as batch_size 5000 and gzip = true send it). The stores, all on
-127.0.0.1 and fresh for every N:
+A simulated host of 20 standard VMs (one disk, one NIC, a balloon each) stands for every host.
+Up to N = 10 (--real-up-to) a real daemon runs per host, each in a UTS namespace of its own that
+gives it the host's name, serving on its own loopback address (127.0.1.1, ...) and posting its
+lines to VictoriaMetrics (self_metrics on, batch_size 5000, buffer_limit 100000, gzip). This
+machine (2 cores) cannot hold 50 or 200 such daemons, so above that the fleet is a replay: one
+daemon (self_metrics on, InfluxDB off) runs, and every interval its real scrape is served on N
+loopback addresses, each with its own hostname label, and one feed of its real InfluxDB lines
+(from its -i log) is posted once per host under that host's name with a fresh timestamp (one gzip
+POST per host, as batch_size 5000 and gzip = true send it). The stores, all on 127.0.0.1 and
+fresh for every N:
 
 - Prometheus, with the guide's packaging/examples/fleet/prometheus.yml, both rule files and a
   targets file in the guide's layout (10 hosts a site, 5 a rack); only paths are rewritten
@@ -16,15 +19,17 @@ port chosen at start), each with its own hostname label, and one feed of its rea
 - influxd 1.x at N = 50, taking the same lines.
 
 After a warm-up (every target up, two intervals) it measures over a window, per N: active series
-(Prometheus' head, VictoriaMetrics' series count, influxd's series cardinality), samples or rows
-stored per second, each store's resident memory and CPU (/proc) and both per 10,000 series, the
+(Prometheus' head, VictoriaMetrics' series count, influxd's series cardinality times the fields
+per line), samples (fields) stored per second, each store's resident memory and CPU (/proc) and both per 10,000 series, the
 99th percentile of scrape_duration_seconds over the window, and the query time of the slowest
 three panel queries of each shipped dashboard against the store it reads (Prometheus dashboard
 on Prometheus, InfluxDB dashboard on influxd; every variable at "All", a range of one hour,
-step 15 s, median of three runs). Before the fleet it prints the cardinality of one host, counted
+step 15 s, median of three runs), and the Fleet row's "vCPU run time by site" from the recorded
+series against the same sum over every VM's series. Before the fleet it prints the cardinality of one host, counted
 from the daemon's real scrape by family. Run as root:
 
     /usr/bin/python3 bench/fleet.py [BUILD_DIR] [--short] [--hosts 10,50,200] [--seconds S]
+                                    [--real-up-to N]
 
 --short: N = 10, intervals of 2 s, an 8 s window, no influxd.
 """
@@ -134,6 +139,26 @@ class Replay:
         asyncio.run_coroutine_threadsafe(shut(), self.loop)
         self.thread.join(10)
         self.loop.close()
+
+
+class Daemons:
+    """A real daemon per host, each in a UTS namespace of its own named after the host (its
+    hostname label), all on the one simulated host, posting their lines to VictoriaMetrics."""
+
+    def __init__(self, fx, hosts, interval, vm_port):
+        self.port, self.daemons = fx.free_port(), []
+        for i in range(1, hosts + 1):
+            daemon = fx.Daemon(
+                f"[prometheus]\nlisten = {address(i)}:{self.port}\nself_metrics = true\n[influx]\n"
+                f"interval = {interval}\nurl = 127.0.0.1:{vm_port}\ndatabase = tarn\n"
+                "batch_size = 5000\nbuffer_limit = 100000\ngzip = true\n")
+            daemon.args = ["unshare", "--uts", "sh", "-c", 'hostname "$0" && exec "$@"',
+                           host_name(i), *daemon.args]
+            self.daemons.append(daemon.start(timeout=30))
+
+    def close(self):
+        for daemon in self.daemons:
+            daemon.__exit__(None, None, None)
 
 
 class Poster(threading.Thread):
@@ -349,7 +374,9 @@ def measure_fleet(args, peers, fx, replay_source, lines, real_host, hosts, inter
     with tempfile.TemporaryDirectory(prefix="tarn-fleet-") as work:
         config = prometheus_config(work, args.short)
         web, vm_port = fx.free_port(), fx.free_port()
-        replay = Replay(replay_source, real_host, hosts, interval)
+        real = hosts <= args.real_up_to
+        replay = (Daemons(fx, hosts, interval, vm_port) if real else
+                  Replay(replay_source, real_host, hosts, interval))
         targets_file(work, hosts, replay.port)
         prometheus = start_server(peers, [
             "prometheus", f"--config.file={config}", f"--storage.tsdb.path={work}/prom",
@@ -361,7 +388,7 @@ def measure_fleet(args, peers, fx, replay_source, lines, real_host, hosts, inter
             influxd = peers.Influxd()
             influxd.query('CREATE DATABASE "tarn"', db="tarn")
             stores["influxd"] = influxd
-        poster = Poster(lines, real_host, hosts, interval,
+        poster = Poster(lines, real_host, 0 if real else hosts, interval,
                         [vm_port] + ([influxd.port] if influxd else []))
         poster.start()
         try:
@@ -402,9 +429,10 @@ def measure_fleet(args, peers, fx, replay_source, lines, real_host, hosts, inter
                 "time": end})
             durations = sorted(float(v) for r in answer["data"]["result"] for _, v in r["values"])
             p99 = durations[min(len(durations) - 1, int(0.99 * len(durations)))]
-            print(f"\nN = {hosts} hosts x {VMS} VMs (replay of one daemon's scrape and lines), "
-                  f"window {elapsed:.0f} s, {len(durations)} scrapes, POSTs {poster.posts} "
-                  f"({poster.failures} failed); load average {os.getloadavg()[0]:.2f}")
+            print(f"\nN = {hosts} hosts x {VMS} VMs (" + ("a real daemon per host" if real else
+                  f"replay of one daemon's scrape and lines, POSTs {poster.posts}, "
+                  f"{poster.failures} failed") + f"), window {elapsed:.0f} s, {len(durations)} "
+                  f"scrapes; load average {os.getloadavg()[0]:.2f}")
             print(f"{'store':<16} {'series':>9} {'samples/s':>10} {'RSS MiB':>8} "
                   f"{'CPU %':>6} {'MiB/10k':>8} {'CPU%/10k':>9}")
             if influxd:
@@ -444,6 +472,8 @@ def main():
         parser.add_argument("--hosts", default=None, help="comma-separated N (default 10,50,200)")
         parser.add_argument("--seconds", type=float, default=None,
                             help="measuring window per N (default 120)")
+        parser.add_argument("--real-up-to", type=int, default=10,
+                            help="a real daemon per host up to this N, a replay above (10)")
     args = bench_util.parse_args(__doc__.splitlines()[0], extra)
     bench_util.use_build(args.build_dir)
     for tool in ("prometheus", "victoria-metrics", "influxd"):
