@@ -82,9 +82,11 @@ def test_examples():
         status, out = run("promtool", *args, cwd=cwd)
         assert status == 0 and "SUCCESS" in out, (args, out)
     work, servers, conf = tempfile.mkdtemp(), [], read(FLEET, "tarn-node-fleet.conf")
-    for url in re.findall(r"^;?(url = .*\n)", conf, re.M):  # each url it offers, alone
+    sample = read(PACKAGING, "tarn-node.conf.sample").replace("\nenabled = false\n",
+                                                              "\nenabled = true\n")
+    for url in re.findall(r"^;?(url = .*\n)", conf, re.M):  # below the sample, each url alone
         with open(os.path.join(work, "t.conf"), "w") as f:
-            f.write(re.sub(r"^;?url = .*\n", "", conf, flags=re.M) + url)
+            f.write(sample + re.sub(r"^;?url = .*\n", "", conf, flags=re.M) + url)
         assert run(fx.BINARY, "-t", "-c", f.name) == (0, f"Configuration {f.name} is valid\n")
     shutil.copytree(FLEET, work, dirs_exist_ok=True)  # where the flags name the files
     shutil.copy(os.path.join(EXAMPLES, "tarn-vm-perfdata.rules.yml"), work)
