@@ -20,13 +20,13 @@ fresh for every N:
 
 After a warm-up (every target up, two intervals) it measures over a window, per N: active series
 (Prometheus' head, VictoriaMetrics' series count, influxd's series cardinality times the fields
-per line), samples (fields) stored per second, each store's resident memory and CPU (/proc) and both per 10,000 series, the
-99th percentile of scrape_duration_seconds over the window, and the query time of the slowest
-three panel queries of each shipped dashboard against the store it reads (Prometheus dashboard
-on Prometheus, InfluxDB dashboard on influxd; every variable at "All", a range of one hour,
-step 15 s, median of three runs), and the Fleet row's "vCPU run time by site" from the recorded
-series against the same sum over every VM's series. Before the fleet it prints the cardinality of one host, counted
-from the daemon's real scrape by family. Run as root:
+per line), samples (fields) stored per second, each store's resident memory and CPU (/proc) and
+both per 10,000 series, the 99th percentile of scrape_duration_seconds over the window, the query
+time of the slowest three panel queries of each shipped dashboard against the store it reads
+(Prometheus dashboard on Prometheus, InfluxDB dashboard on influxd; every variable at "All", a
+range of one hour, step 15 s, median of three runs), and the Fleet row's "vCPU run time by site"
+from the recorded series against the same sum over every VM's series. Before the fleet it prints
+the cardinality of one host, counted from the daemon's real scrape by family. Run as root:
 
     /usr/bin/python3 bench/fleet.py [BUILD_DIR] [--short] [--hosts 10,50,200] [--seconds S]
                                     [--real-up-to N]
@@ -209,7 +209,7 @@ def get_json(port, path, params=None, data=None):
 
 
 def metric_value(port, name, path="/metrics"):
-    """The sum of a family's samples in a server's own /metrics (one label filter allowed)."""
+    """The sum of a family's samples (all its label sets) in a server's own /metrics."""
     status, text = bench_util.http_get(port, path)
     total = 0.0
     for line in text.decode().splitlines():
@@ -229,7 +229,7 @@ def cpu_ticks(pid):
     return int(fields[11]) + int(fields[12])
 
 
-def cardinality(document, hostname):
+def cardinality(document):
     """Series by family in one scrape: {family: (series, VMs or devices they belong to)}."""
     counts = {}
     for line in document.decode().splitlines():
@@ -246,8 +246,8 @@ def cardinality(document, hostname):
     return {family: (n, len(owners)) for family, (n, owners) in counts.items()}
 
 
-def print_cardinality(document, hostname):
-    counts = cardinality(document, hostname)
+def print_cardinality(document):
+    counts = cardinality(document)
     total = sum(n for n, _ in counts.values())
     print(f"\none host of {VMS} VMs (one disk, one NIC, a balloon each), self_metrics on, "
           "series in its scrape:")
@@ -496,7 +496,7 @@ def main():
             daemon.start(timeout=30)
             document = bench_util.full_scrape(port, VMS, daemon)
             real_host = re.search(rb'hostname="([^"]+)"', document).group(1).decode()
-            print_cardinality(document, real_host)
+            print_cardinality(document)
             want = 1 + 4 * VMS
             if not bench_util.wait_for(
                     lambda: len(daemon.log_lines("info", r"^\[influx\] ")) >= want, 60):
