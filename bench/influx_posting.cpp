@@ -9,10 +9,21 @@
 //   influx_posting --buffer LINES_FILE COUNT
 //       fills a buffer of COUNT lines with feeds of the file's lines, each line built anew by
 //       influx_line as the daemon builds it, and prints "RSS_BEFORE_KIB RSS_AFTER_FIRST_FEED_KIB
-//       LINES_OF_A_FEED RSS_AFTER_KIB LINES_HELD".
+//       LINES_OF_A_FEED RSS_AFTER_KIB LINES_HELD";
+//   influx_posting --spool LINES_FILE FEEDS FILE
+//       hands FEEDS feeds of the file's lines to a batcher in memory and to one keeping them in
+//       the buffer file FILE too, in turns, every POST accepted at once, and prints per feed
+//       "MEMORY_WALL_S FILE_WALL_S COMMIT_WALL_S": the feed's adding, posting and settling in
+//       each, and the write ahead alone; then fills the file with 100,000 lines (no answer) and
+//       prints "LINES FILE_BYTES";
+//   influx_posting --drain URL DATABASE LINES_FILE COUNT FILE
+//       fills the buffer file FILE with COUNT lines (feeds of the file's lines, no answer), then
+//       posts them to the server in batches of 5000 as the daemon does after a start, and
+//       prints "LINES SECONDS BYTES_FULL BYTES_DRAINED".
 #include "exporters/gzip.h"
 #include "exporters/influx/influx_batcher.h"
 #include "exporters/influx/influx_line.h"
+#include "exporters/influx/influx_spool.h"
 #include "exporters/influx/influx_writer.h"
 
 #include <spdlog/spdlog.h>
@@ -25,6 +36,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -115,11 +127,98 @@ int hold_buffer(const char* path, std::size_t count) {
     return 0;
 }
 
+// One feed of `lines` (stamped anew) through `batcher`, posted by `post`; its wall time, and
+// in `commit` the write ahead's.
+double spool_feed(tarn::InfluxBatcher& batcher, const std::vector<std::string>& lines,
+                  std::int64_t feed, const tarn::InfluxBatcher::Post& post, double& commit) {
+    const std::string stamp = std::to_string(1800000000000000000 + feed);
+    std::vector<std::string> stamped;
+    for (const std::string& line : lines)
+        stamped.push_back(with_timestamp(line, stamp));
+    const double wall0 = seconds(CLOCK_MONOTONIC);
+    batcher.begin_feed();
+    for (std::string& line : stamped)
+        batcher.add(std::move(line));
+    const double commit0 = seconds(CLOCK_MONOTONIC);
+    batcher.write_ahead();
+    commit = seconds(CLOCK_MONOTONIC) - commit0;
+    while (batcher.batch_waiting(true))
+        batcher.post_batch(post);
+    batcher.end_feed();
+    return seconds(CLOCK_MONOTONIC) - wall0;
+}
+
+// Fills a buffer file with `count` lines, as an outage does.
+std::unique_ptr<tarn::InfluxSpool> filled_spool(const std::vector<std::string>& lines,
+                                                std::size_t count, const char* path) {
+    std::unique_ptr<tarn::InfluxSpool> spool = tarn::open_influx_spool(path).spool;
+    tarn::InfluxBatcher batcher(5000, count);
+    batcher.keep_in(*spool);
+    double commit = 0;
+    for (std::int64_t feed = 0; batcher.waiting() < count; ++feed)
+        spool_feed(
+            batcher, lines, feed, [](const std::string&) { return tarn::InfluxAnswer{0}; }, commit);
+    spool.reset(); // opened again, as at a start, to find them
+    return tarn::open_influx_spool(path).spool;
+}
+
+int spool_cost(const char* lines_file, int feeds, const char* path) {
+    const std::vector<std::string> lines = read_lines(lines_file);
+    spdlog::set_level(spdlog::level::off);
+    std::unique_ptr<tarn::InfluxSpool> spool = tarn::open_influx_spool(path).spool;
+    tarn::InfluxBatcher memory(5000, 100000), file(5000, 100000);
+    file.keep_in(*spool);
+    const tarn::InfluxBatcher::Post accepted = [](const std::string&) {
+        return tarn::InfluxAnswer{204};
+    };
+    for (int feed = 0; feed < feeds; ++feed) {
+        double commit = 0, none = 0;
+        const double in_memory = spool_feed(memory, lines, feed, accepted, none);
+        const double in_file = spool_feed(file, lines, feed, accepted, commit);
+        std::printf("%f %f %f\n", in_memory, in_file, commit);
+    }
+    spool.reset();
+    std::remove(path);
+    spool = filled_spool(lines, 100000, path);
+    std::printf("%llu %llu\n", static_cast<unsigned long long>(spool->figures().lines),
+                static_cast<unsigned long long>(spool->figures().bytes));
+    return 0;
+}
+
+int drain(const char* url, const char* database, const char* lines_file, std::size_t count,
+          const char* path) {
+    const std::vector<std::string> lines = read_lines(lines_file);
+    spdlog::set_level(spdlog::level::off);
+    std::unique_ptr<tarn::InfluxSpool> spool = filled_spool(lines, count, path);
+    const std::uint64_t full = spool->figures().bytes;
+    tarn::InfluxTarget target;
+    target.url = url;
+    target.database = database;
+    target.batched = true;
+    tarn::InfluxWriter writer(tarn::influx_endpoint(target));
+    tarn::InfluxBatcher batcher(5000, count);
+    batcher.keep_in(*spool);
+    const double wall0 = seconds(CLOCK_MONOTONIC);
+    batcher.begin_feed();
+    while (batcher.batch_waiting(true))
+        batcher.post_batch([&](const std::string& body) { return writer.post(body, 30000); });
+    batcher.end_feed();
+    const double wall = seconds(CLOCK_MONOTONIC) - wall0;
+    std::printf("%llu %f %llu %llu\n", static_cast<unsigned long long>(batcher.counters().sent),
+                wall, static_cast<unsigned long long>(full),
+                static_cast<unsigned long long>(spool->figures().bytes));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--buffer") == 0)
         return hold_buffer(argv[2], std::strtoul(argv[3], nullptr, 10));
+    if (argc == 5 && std::strcmp(argv[1], "--spool") == 0)
+        return spool_cost(argv[2], std::atoi(argv[3]), argv[4]);
+    if (argc == 7 && std::strcmp(argv[1], "--drain") == 0)
+        return drain(argv[2], argv[3], argv[4], std::strtoul(argv[5], nullptr, 10), argv[6]);
     if (argc != 8) {
         std::fprintf(stderr, "usage: influx_posting URL DATABASE LINES_FILE FEEDS BATCH_SIZE "
                              "GZIP INFLUXD_PID | --buffer LINES_FILE COUNT\n");

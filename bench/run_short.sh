@@ -36,7 +36,8 @@ run daemon_memory "$python" bench/daemon_memory.py "$build" --short
 run largest_objects "$python" bench/largest_objects.py "$build" --short
 run influx_output "$python" bench/influx_output.py "$build" --short
 run influx_stop "$python" bench/influx_stop.py "$build" --short
-# 10 replayed hosts against real Prometheus and VictoriaMetrics, about 20 s.
+run influx_buffer_file "$python" bench/influx_buffer_file.py "$build" --short
+# 10 hosts, a real daemon each, against real Prometheus and VictoriaMetrics, about 20 s.
 run fleet "$python" bench/fleet.py "$build" --short
 # 25 feeds under back-to-back scrapes; fails on growth of memory, descriptors or zombies.
 run soak "$python" bench/soak.py "$build" --short

@@ -102,9 +102,11 @@ void run_cycle(const CollectionSettings& settings, MetricStore& store, const Fee
             if (!posting)
                 continue;
             influx.add(std::move(line));
-            post_waiting(false);
+            if (!influx.writes_ahead())
+                post_waiting(false);
         }
         if (posting) {
+            influx.write_ahead(); // the feed is in the file before its first POST
             post_waiting(true);
             influx.end_feed();
         }
@@ -136,9 +138,11 @@ void send_buffered_at_exit(InfluxBatcher& influx, const FeedHooks& hooks, std::i
 }
 
 void run_collection_loop(const CollectionSettings& settings, MetricStore& store,
-                         InfluxWriter* writer, const RunFlag& run_flag) {
+                         InfluxWriter* writer, InfluxSpool* spool, const RunFlag& run_flag) {
     const FeedHooks hooks = default_feed_hooks(settings, writer);
     InfluxBatcher influx(settings.influx_batch_size, settings.influx_buffer_limit);
+    if (spool != nullptr)
+        influx.keep_in(*spool);
     while (running(run_flag))
         run_cycle(settings, store, hooks, influx, run_flag);
     send_buffered_at_exit(influx, hooks, settings.influx_timeout_ms);

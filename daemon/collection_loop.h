@@ -54,8 +54,10 @@ void run_cycle(const CollectionSettings& settings, MetricStore& store, const Fee
 void send_buffered_at_exit(InfluxBatcher& influx, const FeedHooks& hooks,
                            std::int64_t timeout_ms = kInfluxPostTimeoutMs);
 
-// Feeds until the run flag is 0 (tested before the first feed too), then sends what is buffered.
+// Feeds until the run flag is 0 (tested before the first feed too), then sends what is buffered;
+// with `spool` the buffer is kept in that file too (see InfluxBatcher::keep_in).
 void run_collection_loop(const CollectionSettings& settings, MetricStore& store,
-                         InfluxWriter* writer, const RunFlag& run_flag = g_run_flag);
+                         InfluxWriter* writer, InfluxSpool* spool = nullptr,
+                         const RunFlag& run_flag = g_run_flag);
 
 } // namespace tarn

@@ -4,7 +4,6 @@
 #include "daemon/version.h"
 
 #include <fmt/format.h>
-#include <spdlog/spdlog.h>
 
 #include <getopt.h>
 
@@ -129,33 +128,37 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
             break;
         case kLogSize: {
             std::uint64_t size = parse_size(optarg);
-            if (size < kMinimumLogSize) {
-                spdlog::error("Invalid --log-size value: {}; minimum is {} bytes", optarg,
-                              kMinimumLogSize);
-                parsed.exit_status = 1;
-                return parsed;
-            }
-            options.log_size = size;
+            if (size >= kMinimumLogSize)
+                options.log_size = size;
+            else if (parsed.error.empty())
+                parsed.error = fmt::format("Invalid --log-size value: {}; minimum is {} bytes",
+                                           optarg, kMinimumLogSize);
             break;
         }
         case 'v':
+            if (!parsed.error.empty())
+                break;
             std::fputs(fmt::format("tarn-vm-perfdata version: {}\n", kVersion).c_str(), stdout);
             std::fflush(stdout);
             parsed.exit_status = 0;
             return parsed;
         case 'h':
+            if (!parsed.error.empty())
+                break;
             std::fputs(kHelpText, stdout);
             std::fflush(stdout);
             parsed.exit_status = 0;
             return parsed;
         default:
-            spdlog::error("Invalid command line option");
-            std::fputs(kHelpText, stderr);
-            std::fflush(stderr);
-            parsed.exit_status = 1;
-            return parsed;
+            if (parsed.error.empty()) {
+                parsed.error = "Invalid command line option";
+                parsed.show_help = true;
+            }
+            break;
         }
     }
+    if (!parsed.error.empty())
+        parsed.exit_status = 1;
     return parsed;
 }
 

@@ -23,11 +23,14 @@ std::uint64_t parse_size(std::string_view text);
 
 extern const char* const kHelpText;
 
-// Parses argv into options. Help, version and the command-line errors are handled here: the
-// result is then the exit status the process must end with.
+// Parses argv into options. Help and version are handled here: the result is then the exit status
+// the process must end with. An error is left for the caller to log (with status 1), once the
+// whole command line is read, so that it knows whether -t asks for the answer on stderr.
 struct ParsedCommandLine {
     CommandLineOptions options;
     std::optional<int> exit_status;
+    std::string error;      // the first one
+    bool show_help = false; // after the error, on stderr
 };
 ParsedCommandLine parse_command_line(int argc, char** argv);
 

@@ -1,5 +1,6 @@
 #include "daemon/config.h"
 
+#include "daemon/config_text.h"
 #include "exporters/bounded_file.h"
 #include "exporters/influx/influx_endpoint.h"
 
@@ -10,13 +11,13 @@
 #include <spdlog/spdlog.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <map>
 #include <set>
@@ -40,6 +41,7 @@ struct ConfigKey {
     const char* name;
     Target target;
     Check check = nullptr;
+    bool file = false; // a path, relative to the config file's folder
 };
 
 bool check_metrics_prefix(DaemonConfig& config) {
@@ -57,8 +59,8 @@ bool check_metrics_prefix(DaemonConfig& config) {
 bool check_influx_user(DaemonConfig& config) {
     if (!config.influx_enabled || config.influx_user.find(':') == std::string::npos)
         return true;
-    spdlog::error("[influx] user '{}' contains ':', which HTTP Basic authentication cannot carry",
-                  config.influx_user);
+    // Not shown: what follows the ':' may well be a password.
+    spdlog::error("[influx] user contains ':', which HTTP Basic authentication cannot carry");
     return false;
 }
 
@@ -76,10 +78,15 @@ bool https_url(const DaemonConfig& config) {
 }
 
 // Found here, a bad url names itself once; at the first post, libcurl's "URL using bad/illegal
-// format" would name neither key nor value, every interval. Empty stays allowed as before.
+// format" would name neither key nor value, every interval. Empty stays allowed as before, with
+// a warning, since every post then fails.
 bool check_influx_url(DaemonConfig& config) {
-    if (!config.influx_enabled || config.influx_url.empty())
+    if (!config.influx_enabled)
         return true;
+    if (config.influx_url.empty()) {
+        spdlog::warn("[influx] is enabled without a url: every post will fail until url is set");
+        return true;
+    }
     if (url_scheme(config.influx_url) == UrlScheme::other) {
         spdlog::error("[influx] url begins with '{}://': only http:// and https:// are supported",
                       config.influx_url.substr(0, config.influx_url.find("://")));
@@ -88,7 +95,8 @@ bool check_influx_url(DaemonConfig& config) {
     const std::string problem = url_problem(config.influx_url);
     if (problem.empty())
         return true;
-    spdlog::error("[influx] url = '{}' is invalid: {}", config.influx_url, problem);
+    spdlog::error("[influx] url = '{}' is invalid: {}", url_for_messages(config.influx_url),
+                  problem);
     return false;
 }
 
@@ -156,6 +164,38 @@ bool check_buffer_limit(DaemonConfig& config) {
                             kMaxInfluxBufferLimit, "0 (no buffer) or more lines");
 }
 
+// A folder that is missing or read-only would fail every write of the buffer file; the folder
+// is the operator's (the port creates it), so the start refuses it instead.
+bool check_buffer_file(DaemonConfig& config) {
+    std::string& path = config.influx_buffer_file;
+    if (!config.influx_enabled || path.empty())
+        return true;
+    if (config.influx_buffer_limit == 0) {
+        spdlog::warn("[influx] buffer_file is used only with a buffer_limit above 0; ignored");
+        path.clear();
+        return true;
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    struct stat status {};
+    if (::stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        spdlog::error("[influx] buffer_file = '{}': the folder '{}' does not exist", path, folder);
+        return false;
+    }
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        spdlog::error("[influx] buffer_file = '{}': the folder '{}' cannot be written: {}", path,
+                      folder, std::strerror(errno));
+        return false;
+    }
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        spdlog::error("[influx] buffer_file = '{}' is not a regular file", path);
+        return false;
+    }
+    return true;
+}
+
 bool check_timeout(DaemonConfig& config) {
     if (!config.influx_enabled || (config.influx_timeout_seconds >= 1 &&
                                    config.influx_timeout_seconds <= kMaxInfluxTimeoutSeconds))
@@ -163,11 +203,6 @@ bool check_timeout(DaemonConfig& config) {
     spdlog::error("[influx] timeout = {} is invalid: it must be 1 to {} seconds",
                   config.influx_timeout_seconds, kMaxInfluxTimeoutSeconds);
     return false;
-}
-
-bool regular_file(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
 // libcurl would only find a bad file at the first post, and then at every one.
@@ -207,7 +242,7 @@ const ConfigKey kKeys[] = {
     {"prometheus", "enabled", &DaemonConfig::prometheus_enabled},
     {"prometheus", "listen", &DaemonConfig::listen_address},
     {"prometheus", "metrics_prefix", &DaemonConfig::metrics_prefix, check_metrics_prefix},
-    {"prometheus", "web_config_file", &DaemonConfig::web_config_file},
+    {"prometheus", "web_config_file", &DaemonConfig::web_config_file, nullptr, true},
     {"prometheus", "gzip", &DaemonConfig::prometheus_gzip},
     {"prometheus", "self_metrics", &DaemonConfig::self_metrics},
     {"influx", "enabled", &DaemonConfig::influx_enabled},
@@ -222,18 +257,13 @@ const ConfigKey kKeys[] = {
     {"influx", "bucket", &DaemonConfig::influx_bucket, check_influx_api},
     {"influx", "batch_size", &DaemonConfig::influx_batch_size, check_batch_size},
     {"influx", "buffer_limit", &DaemonConfig::influx_buffer_limit, check_buffer_limit},
+    {"influx", "buffer_file", &DaemonConfig::influx_buffer_file, check_buffer_file, true},
     {"influx", "gzip", &DaemonConfig::influx_gzip},
     {"influx", "timeout", &DaemonConfig::influx_timeout_seconds, check_timeout},
     {"influx", "ca_file", &DaemonConfig::influx_ca_file, check_ca_file},
     {"influx", "insecure_skip_verify", &DaemonConfig::influx_insecure_skip_verify,
      check_insecure_skip_verify},
 };
-
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 bool known_section(const std::string& section) {
     return std::any_of(std::begin(kKeys), std::end(kKeys),
@@ -247,12 +277,13 @@ bool known_key(const std::string& section, const std::string& name) {
 }
 
 // A typo in a key name would otherwise keep its default without a word.
-void warn_unknown_names(const std::string& path) {
+void warn_unknown_names(const std::string& path, const std::string& text) {
     std::vector<std::pair<std::string, std::string>> names;
-    ::ini_parse(
-        path.c_str(),
+    ::ini_parse_string(
+        text.c_str(),
         [](void* user, const char* section, const char* name, const char*) -> int {
-            static_cast<decltype(names)*>(user)->emplace_back(lower(section), lower(name));
+            static_cast<decltype(names)*>(user)->emplace_back(lower_case(section),
+                                                              lower_case(name));
             return 1;
         },
         &names);
@@ -267,50 +298,6 @@ void warn_unknown_names(const std::string& path) {
     }
 }
 
-std::string trimmed(const std::string& text) {
-    const std::size_t begin = text.find_first_not_of(" \t\r\n\f\v");
-    if (begin == std::string::npos)
-        return "";
-    return text.substr(begin, text.find_last_not_of(" \t\r\n\f\v") - begin + 1);
-}
-
-// The reader joins a repeated key's values with a line break, so `database` given twice would
-// post to a database named by both lines; an appended key must not quietly do that. The file is
-// walked the way the reader walks it (comments, continuation lines, sections, name = value), to
-// know the line of each key. False after logging the first repeat of a key the daemon reads.
-bool refuse_repeated_keys(const std::string& path) {
-    std::ifstream file(path);
-    std::map<std::pair<std::string, std::string>, int> first_line;
-    std::string section;
-    bool after_key = false; // an indented line continues that key's value
-    std::string line;
-    for (int number = 1; std::getline(file, line); ++number) {
-        if (number == 1 && line.starts_with("\xEF\xBB\xBF"))
-            line.erase(0, 3);
-        const std::string text = trimmed(line);
-        if (text.empty() || text[0] == ';' || text[0] == '#')
-            continue;
-        if (after_key && std::isspace(static_cast<unsigned char>(line[0])))
-            continue; // the value of the key above goes on
-        if (text[0] == '[') {
-            section = lower(text.substr(1, text.find(']') - 1));
-            after_key = false;
-            continue;
-        }
-        const std::string name = lower(trimmed(text.substr(0, text.find_first_of("=:"))));
-        after_key = true;
-        if (!known_key(section, name))
-            continue;
-        const auto [at, first] = first_line.try_emplace({section, name}, number);
-        if (!first) {
-            spdlog::error("{}:{}: [{}] {} given twice (first on line {})", path, number, section,
-                          name, at->second);
-            return false;
-        }
-    }
-    return true;
-}
-
 // Quotes are not INI syntax: `database = "tarn"` names the database "tarn" with its quotes,
 // which the server then does not know. The value is not shown, as it may be a password.
 void warn_quoted_text(const ConfigKey& key, const std::string& text) {
@@ -323,9 +310,22 @@ void warn_quoted_text(const ConfigKey& key, const std::string& text) {
 
 bool boolean_spelling(const std::string& text) {
     static const char* const kSpellings[] = {"true", "yes", "on", "1", "false", "no", "off", "0"};
-    const std::string lowered = lower(text);
+    const std::string lowered = lower_case(text);
     return std::any_of(std::begin(kSpellings), std::end(kSpellings),
                        [&](const char* spelling) { return lowered == spelling; });
+}
+
+// 010 and 0x1e are read as octal and hexadecimal, which a reader of the file may not expect;
+// said when that reading differs from the decimal one.
+void warn_integer_base(const ConfigKey& key, const std::string& text, long value) {
+    if (std::strtol(text.c_str(), nullptr, 0) == std::strtol(text.c_str(), nullptr, 10))
+        return;
+    const std::string digits =
+        lower_case(text.substr(std::min(text.find_first_not_of("+-"), text.size())));
+    const std::string_view name = key.name;
+    spdlog::warn("[{}] {} = {} is read as {}: {}{}", key.section, key.name, text,
+                 digits.starts_with("0x") ? "hexadecimal" : "octal", value,
+                 name == "interval" || name == "timeout" ? " s" : " lines");
 }
 
 // The value as strtol in base 0 takes it (what the reader uses), and whether all of it was a
@@ -361,6 +361,7 @@ void read_key(const INIReader& reader, const ConfigKey& key, DaemonConfig& confi
                 const long read = reader.GetInteger(key.section, key.name, value);
                 value = static_cast<Value>(std::clamp<long>(read, std::numeric_limits<Value>::min(),
                                                             std::numeric_limits<Value>::max()));
+                warn_integer_base(key, text, value);
                 if (!whole_number(text))
                     spdlog::warn("[{}] {} = '{}' is not a whole number; using {}", key.section,
                                  key.name, text, value);
@@ -379,22 +380,36 @@ bool valid_metric_name_start(const std::string& prefix) {
 }
 
 ConfigResult load_config(const std::string& path) {
-    // A directory opens and reads as an empty file; it is as unusable as a missing one.
-    if (!regular_file(path)) {
+    // Read once, so that the checks and the reader see the same text; a directory, a FIFO or a
+    // device is refused by name rather than read as empty or waited on.
+    const BoundedFile file = read_bounded_file(path, kMaxConfigBytes);
+    if (!file.text) {
         spdlog::error("Cannot parse config {} (error={})", path, -1);
+        spdlog::error("Cannot read config {}: {}", path, file.error);
         return {std::nullopt, {-1}};
     }
-    INIReader reader(path);
+    const std::string& text = *file.text;
+    // Every finding in one run, so that one edit can mend them all.
+    const std::vector<std::string> problems = config_text_problems(path, text, known_key);
+    for (const std::string& problem : problems)
+        spdlog::error("{}", problem);
+    if (!problems.empty())
+        return {std::nullopt, {0}};
+    INIReader reader(text.c_str(), text.size());
     if (int error = reader.ParseError(); error != 0) {
         spdlog::error("Cannot parse config {} (error={})", path, error);
         return {std::nullopt, {error}};
     }
-    if (!refuse_repeated_keys(path))
-        return {std::nullopt, {0}};
-    warn_unknown_names(path);
+    warn_unknown_names(path, text);
     DaemonConfig config;
     for (const ConfigKey& key : kKeys) {
         read_key(reader, key, config);
+        // Relative to the config file's folder, wherever the daemon was started from.
+        if (key.file) {
+            std::string& file = config.*std::get<std::string DaemonConfig::*>(key.target);
+            if (!file.empty() && file[0] != '/' && path.find('/') != std::string::npos)
+                file = path.substr(0, path.rfind('/') + 1) + file;
+        }
         if (key.check != nullptr && !key.check(config))
             return {std::nullopt, {0}};
     }

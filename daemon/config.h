@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,11 +29,16 @@ struct DaemonConfig {
     std::string influx_bucket;
     std::int32_t influx_batch_size = 1;
     std::int32_t influx_buffer_limit = 0;
+    // The buffer kept in this SQLite file too, across restarts; empty: in memory only.
+    std::string influx_buffer_file;
     bool influx_gzip = false;
     std::string influx_ca_file;
     bool influx_insecure_skip_verify = false;
     std::int32_t influx_timeout_seconds = 2; // for one POST; connecting has 1 s of it
 };
+
+// The largest config file read; the sample is some 5 KiB.
+constexpr std::size_t kMaxConfigBytes = std::size_t{1} << 20;
 
 // Bounds of the [influx] sizes; larger values are clamped to them with a warning.
 constexpr std::int32_t kMaxInfluxBatchSize = 100000;

@@ -4,6 +4,7 @@
 #include "daemon/config.h"
 #include "daemon/logging.h"
 #include "daemon/stop_signal.h"
+#include "exporters/influx/influx_spool.h"
 #include "exporters/influx/influx_writer.h"
 #include "exporters/prometheus_text.h"
 #include "exporters/scrape_cache.h"
@@ -103,21 +104,25 @@ bool startable(const tarn::CommandLineOptions& command, const tarn::DaemonConfig
     return true;
 }
 
-// -t: everything a start reads and refuses, without binding, collecting or posting.
+// -t: everything a start reads and refuses, without collecting or posting; the listen address is
+// bound with port 0, as the configured port may be held by the daemon about to be restarted.
+// Findings and the verdict go to standard error, wherever the daemon logs.
 int check_configuration(const tarn::CommandLineOptions& options, const tarn::ConfigResult& loaded) {
     bool fine = loaded.config.has_value();
     if (fine) {
         tarn::MetricStore store(loaded.config->metrics_prefix);
         tarn::ScrapeCache cache(store);
         tarn::EndpointOptions endpoint;
-        fine = startable(options, *loaded.config, cache, endpoint);
+        fine = startable(options, *loaded.config, cache, endpoint) &&
+               (!loaded.config->prometheus_enabled ||
+                tarn::listen_address_usable(loaded.config->listen_address));
     }
     if (!fine) {
         spdlog::error("Configuration {} is not valid", options.config_path);
         return 1;
     }
-    std::printf("Configuration %s is valid\n", options.config_path.c_str());
-    std::fflush(stdout);
+    std::fprintf(stderr, "Configuration %s is valid\n", options.config_path.c_str());
+    std::fflush(stderr);
     return 0;
 }
 
@@ -127,6 +132,15 @@ int run(int argc, char** argv) {
     tarn::reset_child_signal();
 
     tarn::ParsedCommandLine parsed = tarn::parse_command_line(argc, argv);
+    if (!parsed.error.empty()) {
+        // -t answers on standard error even where the log would go to syslog.
+        if (parsed.options.check_config)
+            tarn::setup_logging(parsed.options.log_file, parsed.options.log_size, false);
+        spdlog::error("{}", parsed.error);
+        if (parsed.show_help)
+            std::fputs(tarn::kHelpText, stderr);
+        return 1;
+    }
     if (parsed.exit_status)
         return *parsed.exit_status;
     const tarn::CommandLineOptions& options = parsed.options;
@@ -158,6 +172,16 @@ int run(int argc, char** argv) {
     tarn::EndpointOptions endpoint;
     if (!startable(options, config, scrape_cache, endpoint))
         return 1;
+
+    // A second daemon on the same buffer file would post the same lines: refused here, before
+    // anything is bound or posted. Any other fault of the file leaves the buffer in memory.
+    std::unique_ptr<tarn::InfluxSpool> spool;
+    if (config.influx_enabled && !config.influx_buffer_file.empty()) {
+        tarn::InfluxSpoolOpening opening = tarn::open_influx_spool(config.influx_buffer_file);
+        if (opening.in_use)
+            return 1;
+        spool = std::move(opening.spool);
+    }
 
     std::optional<tarn::InfluxWriter> writer;
     if (config.influx_enabled) {
@@ -229,7 +253,7 @@ int run(int argc, char** argv) {
         settings.influx_buffer_limit =
             static_cast<std::size_t>(std::max<std::int32_t>(config.influx_buffer_limit, 0));
         settings.influx_timeout_ms = std::int64_t{config.influx_timeout_seconds} * 1000;
-        tarn::run_collection_loop(settings, store, writer ? &*writer : nullptr);
+        tarn::run_collection_loop(settings, store, writer ? &*writer : nullptr, spool.get());
     } catch (const tarn::CollectorThreadError&) {
         status = 1; // already logged
     } catch (const std::exception& error) {

@@ -32,6 +32,13 @@ void add_self_metrics(std::vector<MetricSample>& samples, const std::string& hos
                           {{"reason", "buffer_full"}});
         figures.set("influx_lines_buffered", std::to_string(influx.buffered));
         figures.set("influx_buffer_limit_lines", std::to_string(feed.influx_buffer_limit));
+        if (influx.file != nullptr) {
+            const InfluxSpoolFigures file = influx.file->figures();
+            figures.set("influx_buffer_file_lines", std::to_string(file.lines));
+            figures.set("influx_buffer_file_bytes", std::to_string(file.bytes));
+            figures.set_count("influx_buffer_file_write_failures", file.write_failures);
+            figures.set_count("influx_buffer_files_set_aside", file.set_aside);
+        }
     }
     std::vector<MetricSample> own = figures.samples(hostname);
     samples.reserve(samples.size() + own.size());

@@ -12,10 +12,11 @@ import simhost  # noqa: E402
 def main():
     binary = sys.argv[1]
     serve = "--serve" in sys.argv[2:]
+    given = sys.argv[sys.argv.index("-c") + 1] if "-c" in sys.argv[2:-1] else None
     simhost.enter_private_namespaces()
     with tempfile.TemporaryDirectory() as work:
-        config = os.path.join(work, "tarn-node.conf")
-        with open(config, "w") as f:
+        config = given or os.path.join(work, "tarn-node.conf")
+        with open(os.devnull if given else config, "w") as f:
             f.write("[prometheus]\nmetrics_prefix = tarn_vm\nlisten = 127.0.0.1:9273\n"
                     "[influx]\nenabled = false\ninterval = 5\n" if serve else
                     "[prometheus]\nmetrics_prefix = tarn_vm\n[influx]\nenabled = false\n")
@@ -33,7 +34,8 @@ def main():
             host.add_vm(7, argv=["/usr/sbin/bhyve", "-c", "2", "-m", "1024M", "-H", "7"])
             if serve:
                 # The daemon itself, until Ctrl-C (which reaches it too and ends it with status 0).
-                print("demo: serving http://127.0.0.1:9273/metrics; Ctrl-C stops", file=sys.stderr)
+                print(f"demo: serving with {config} (by default on http://127.0.0.1:9273/metrics); "
+                      "Ctrl-C stops", file=sys.stderr)
                 try:
                     proc = subprocess.run([binary, "-c", config])
                 except KeyboardInterrupt:

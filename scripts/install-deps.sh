@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config clang-format
     libspdlog-dev libfmt-dev libinih-dev nlohmann-json3-dev libcurl4-openssl-dev zlib1g-dev
-    libssl-dev libyaml-cpp-dev libcrypt-dev
+    libssl-dev libyaml-cpp-dev libcrypt-dev libsqlite3-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     prometheus influxdb python3 python3-prometheus-client
     util-linux procps iproute2 curl time

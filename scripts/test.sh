@@ -32,16 +32,17 @@ cat build/benchmarks.log
 
 # The packaging checks are about files (install tree, manual page, rc.d script, examples); the one
 # daemon run among them (--version) passes the same start-up as every other end-to-end test, which
-# both sanitizer stages run.
+# both sanitizer stages run. The documents' examples drive paths (TLS, https posts) that the other
+# end-to-end tests run under both sanitizers.
 echo "== [${SECONDS} s] AddressSanitizer + UndefinedBehaviorSanitizer"
 bash scripts/build.sh build/asan address,undefined
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build/asan --output-on-failure -j2 -E '^e2e\.test_packaging$'
+    ctest --test-dir build/asan --output-on-failure -j2 -E '^e2e\.test_(packaging|examples)$'
 
 # The one-shot dump (test_dump) collects as every feed of the other tests does, with no server or
 # writer beside it, and the packaging checks are about files.
 echo "== [${SECONDS} s] ThreadSanitizer (unit tests and every end-to-end test that runs the daemon's threads)"
 bash scripts/build.sh build/tsan thread
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-    ctest --test-dir build/tsan --output-on-failure -j2 -E '^e2e\.test_(packaging|dump)$'
+    ctest --test-dir build/tsan --output-on-failure -j2 -E '^e2e\.test_(packaging|dump|examples)$'
 echo "== [${SECONDS} s] all passed"

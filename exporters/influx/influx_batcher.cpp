@@ -13,6 +13,36 @@ InfluxBatcher::InfluxBatcher(std::size_t batch_size, std::size_t buffer_limit,
     : batch_size_(std::max<std::size_t>(batch_size, 1)), buffer_limit_(buffer_limit),
       max_body_bytes_(max_body_bytes), cap_bytes_(max_body_bytes) {}
 
+void InfluxBatcher::keep_in(InfluxSpool& spool) {
+    spool_ = &spool;
+    std::vector<std::string> left = spool.take_left_lines();
+    front_seq_ = left.empty() ? spool.next_seq() : spool.first_left_seq();
+    unsaved_ = 0;
+    if (!left.empty())
+        spdlog::info("Influx buffer file {}: {} lines kept from before the start are posted first",
+                     spool.path(), left.size());
+    lines_.assign(std::make_move_iterator(left.begin()), std::make_move_iterator(left.end()));
+}
+
+void InfluxBatcher::write_ahead() {
+    if (spool_ == nullptr)
+        return;
+    if (spool_->reopened_empty())
+        unsaved_ = lines_.size();
+    if (unsaved_ > 0 &&
+        spool_->store(front_seq_ + (lines_.size() - unsaved_), lines_, lines_.size() - unsaved_))
+        unsaved_ = 0;
+}
+
+void InfluxBatcher::forget(std::size_t count) {
+    const std::size_t saved = lines_.size() - unsaved_;
+    lines_.erase(lines_.begin(), lines_.begin() + static_cast<std::ptrdiff_t>(count));
+    front_seq_ += count;
+    unsaved_ -= count > saved ? count - saved : 0;
+    if (spool_ != nullptr && saved > 0)
+        spool_->remove_through(front_seq_ - 1);
+}
+
 void InfluxBatcher::begin_feed() {
     stopped_ = PostingStop::none;
     feed_ = Feed{};
@@ -21,6 +51,7 @@ void InfluxBatcher::begin_feed() {
 
 void InfluxBatcher::add(std::string line) {
     lines_.push_back(std::move(line));
+    ++unsaved_;
 }
 
 bool InfluxBatcher::batch_waiting(bool partial) const {
@@ -142,7 +173,7 @@ void InfluxBatcher::post_batch(const Post& post) {
     }
     if (done != nullptr) {
         *done += count - refused;
-        lines_.erase(lines_.begin(), lines_.begin() + static_cast<std::ptrdiff_t>(count));
+        forget(count);
     }
 }
 
@@ -165,7 +196,7 @@ void InfluxBatcher::end_feed() {
     if (!buffering()) {
         const std::size_t skipped = lines_.size();
         counters_.not_sent += skipped;
-        lines_.clear();
+        forget(skipped);
         report_feed(errors);
         if (skipped > 0) {
             const char* why = stopped_ == PostingStop::out_of_time
@@ -180,7 +211,7 @@ void InfluxBatcher::end_feed() {
     }
     if (lines_.size() > buffer_limit_) {
         const std::size_t dropped = lines_.size() - buffer_limit_;
-        lines_.erase(lines_.begin(), lines_.begin() + static_cast<std::ptrdiff_t>(dropped));
+        forget(dropped);
         counters_.dropped_buffer_full += dropped;
         spdlog::error("Influx buffer over its limit of {} lines; dropped the {} oldest",
                       buffer_limit_, dropped);
@@ -259,7 +290,18 @@ void InfluxBatcher::relax_cap() {
 void InfluxBatcher::drop_at_exit() {
     std::vector<std::string> errors;
     report_feed(errors);
-    if (!lines_.empty()) {
+    if (spool_ != nullptr) {
+        // What the file holds stays there for the next start; what it could not take is lost.
+        write_ahead();
+        if (lines_.size() > unsaved_)
+            spdlog::info("Influx buffer: {} lines kept in {} for the next start",
+                         lines_.size() - unsaved_, spool_->path());
+        if (unsaved_ > 0)
+            errors.push_back(fmt::format("Influx buffer: {} lines not sent before exit", unsaved_));
+        counters_.dropped_at_exit += unsaved_;
+        lines_.clear();
+        unsaved_ = 0;
+    } else if (!lines_.empty()) {
         // The oldest lines were those of the last POST.
         const std::size_t unconfirmed = std::min<std::size_t>(feed_.unconfirmed, lines_.size());
         counters_.dropped_at_exit += lines_.size();
@@ -277,6 +319,7 @@ void InfluxBatcher::drop_at_exit() {
 InfluxCounters InfluxBatcher::counters() const {
     InfluxCounters counters = counters_;
     counters.buffered = lines_.size();
+    counters.file = spool_;
     return counters;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "exporters/influx/influx_answer.h"
+#include "exporters/influx/influx_spool.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,6 +23,7 @@ struct InfluxCounters {
     std::uint64_t dropped_at_exit = 0;     // still waiting when the daemon stopped: not sent, or
                                            // sent but not confirmed in time
     std::uint64_t buffered = 0;            // waiting now
+    const InfluxSpool* file = nullptr;     // with a buffer file: it, for its own figures
 };
 
 // Why posting ended before every waiting line was sent.
@@ -43,9 +45,19 @@ class InfluxBatcher {
     InfluxBatcher(std::size_t batch_size, std::size_t buffer_limit,
                   std::size_t max_body_bytes = kInfluxMaxBodyBytes);
 
+    // With a buffer, keeps what it keeps in `spool` too (which outlives the batcher): the lines
+    // found there go first, and from here on the lines a feed adds are written to it by
+    // write_ahead() and leave it when they are settled (sent or refused) or dropped at the
+    // limit. A write that fails leaves the lines in memory only; the next write_ahead() tries
+    // them again.
+    void keep_in(InfluxSpool& spool);
+    bool writes_ahead() const { return spool_ != nullptr; }
     // Opens posting for a new feed (or the last attempt at exit).
     void begin_feed();
     void add(std::string line);
+    // With a buffer file, commits the lines added since (and any its last write missed) before
+    // the feed's first POST.
+    void write_ahead();
     // True while posting is open and a batch waits: a whole one, or with `partial` any line.
     bool batch_waiting(bool partial) const;
     // Posts the oldest lines as one batch, as classify_answer says: sent or refused, they are
@@ -83,6 +95,11 @@ class InfluxBatcher {
     int raise_wait_ = 1;  // clean feeds left before the next
     static constexpr int kMaxRaiseWait = 16;
     std::deque<std::string> lines_;
+    // With a file: the sequence number of lines_.front() (the others follow it one by one), and
+    // how many of the newest lines are not in the file yet.
+    InfluxSpool* spool_ = nullptr;
+    std::uint64_t front_seq_ = 1;
+    std::size_t unsaved_ = 0;
     PostingStop stopped_ = PostingStop::none;
     InfluxCounters counters_;
 
@@ -115,6 +132,8 @@ class InfluxBatcher {
     // Logs them, the last one ending with the count of messages held back.
     void log_report(std::vector<std::string>& errors);
     void relax_cap();
+    // Removes the `count` oldest lines, and those of them in the file from it.
+    void forget(std::size_t count);
 };
 
 } // namespace tarn

@@ -103,7 +103,22 @@ UrlScheme url_scheme(const std::string& url) {
     return UrlScheme::other;
 }
 
+std::string url_for_messages(const std::string& url) {
+    const std::size_t length = scheme_length(url);
+    const std::size_t begin = length > 0 ? length + kSchemeEnd.size() : 0;
+    const std::size_t at = url.rfind('@');
+    if (at == std::string::npos || at < begin)
+        return url;
+    return url.substr(0, begin) + "***" + url.substr(at);
+}
+
 std::string url_problem(const std::string& url) {
+    std::string_view rest(url);
+    if (const std::size_t length = scheme_length(url); length > 0)
+        rest.remove_prefix(length + kSchemeEnd.size());
+    // Before any check that could quote a character of it: a password may follow the ':'.
+    if (rest.find('@') != std::string_view::npos)
+        return "credentials belong in user and password, not in url";
     if (const auto bad = std::find_if(url.begin(), url.end(),
                                       [](unsigned char c) {
                                           return std::isspace(c) || std::iscntrl(c) || c == '"' ||
@@ -115,12 +130,10 @@ std::string url_problem(const std::string& url) {
                            *bad, bad - url.begin() + 1);
     if (url.find('?') != std::string::npos)
         return "a query ('?') does not belong in it: the daemon adds /write and its parameters";
-    std::string_view rest(url);
-    if (const std::size_t length = scheme_length(url); length > 0)
-        rest.remove_prefix(length + kSchemeEnd.size());
     const std::string_view authority = rest.substr(0, rest.find('/'));
-    if (authority.find('@') != std::string_view::npos)
-        return "credentials belong in user and password, not in url";
+    // "http//host:8086" reads as the host "http" with a path; so does any empty path segment.
+    if (rest.find("//") != std::string_view::npos)
+        return "'//' stands after the host (a scheme is written 'http://' or 'https://')";
     std::string_view host = authority, port;
     if (authority.starts_with('[')) {
         const std::size_t close = authority.find(']');
@@ -166,12 +179,12 @@ std::string url_problem(const std::string& url) {
 InfluxEndpoint influx_endpoint(const InfluxTarget& target) {
     const bool https = url_scheme(target.url) == UrlScheme::https;
     std::string host = target.url;
-    if (const std::size_t length = scheme_length(host); length > 0) {
+    if (const std::size_t length = scheme_length(host); length > 0)
         host.erase(0, length + kSchemeEnd.size());
-        // "https://influx.example.org:8086/" is written as often as without the '/'.
-        while (!host.empty() && host.back() == '/')
-            host.pop_back();
-    }
+    // "https://influx.example.org:8086/" is written as often as without the '/'; kept, it would
+    // make the write path "//write".
+    while (!host.empty() && host.back() == '/')
+        host.pop_back();
     const char* scheme = https ? "https" : "http";
 
     InfluxEndpoint endpoint;

@@ -36,6 +36,10 @@ UrlScheme url_scheme(const std::string& url);
 // a prefix of the write path; no user info, query, fragment, whitespace, quotes or ';'.
 std::string url_problem(const std::string& url);
 
+// `url` with any user info (up to its last '@') shown as "***", for messages: it may hold a
+// password.
+std::string url_for_messages(const std::string& url);
+
 // What every POST carries, built once.
 struct InfluxEndpoint {
     std::string write_url;

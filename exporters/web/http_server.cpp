@@ -366,42 +366,9 @@ bool HttpServer::start() {
     const std::optional<ListenAddress> split = read_listen_address(listen_address_);
     if (!split)
         return false;
-    const std::string& host = split->host;
-    const std::string& port = split->port;
-
-    addrinfo hints{};
-    hints.ai_flags = AI_PASSIVE;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_family = AF_UNSPEC;
-    addrinfo* results = nullptr;
-    const int gai =
-        ::getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &results);
-    if (gai != 0) {
-        spdlog::error("getaddrinfo({}): {}", listen_address_, ::gai_strerror(gai));
+    listen_fd_ = bind_listen_address(listen_address_, *split);
+    if (listen_fd_ < 0)
         return false;
-    }
-    int bind_error = 0;
-    for (addrinfo* result = results; result != nullptr; result = result->ai_next) {
-        const int fd =
-            open_stream_socket(result->ai_family, result->ai_socktype, result->ai_protocol);
-        if (fd < 0) {
-            bind_error = errno;
-            continue;
-        }
-        const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (::bind(fd, result->ai_addr, result->ai_addrlen) == 0) {
-            listen_fd_ = fd;
-            break;
-        }
-        bind_error = errno;
-        ::close(fd);
-    }
-    ::freeaddrinfo(results);
-    if (listen_fd_ < 0) {
-        spdlog::error("cannot bind to {}: {}", listen_address_, std::strerror(bind_error));
-        return false;
-    }
     if (::listen(listen_fd_, std::min(kListenBacklog, SOMAXCONN)) != 0) {
         spdlog::error("listen failed on {}", listen_address_);
         return false;

@@ -1,12 +1,18 @@
 #include "exporters/web/listen_address.h"
 
+#include "platform/socket_options.h"
+
+#include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace tarn {
 
@@ -16,6 +22,10 @@ std::optional<ListenAddress> split_listen_address(const std::string& text, std::
             *error = std::move(why);
         return std::nullopt;
     };
+    // "http://127.0.0.1:9273" would be looked up as the host "http" with the port 9273.
+    if (const std::size_t scheme = text.find("://"); scheme != std::string::npos)
+        return refuse(fmt::format("a URL: write it as ADDR:PORT or [ADDR]:PORT, without '{}'",
+                                  text.substr(0, scheme + 3)));
     const std::size_t colon = text.rfind(':');
     if (colon == std::string::npos)
         return refuse("expected ADDR:PORT or [ADDR]:PORT");
@@ -42,6 +52,54 @@ std::optional<ListenAddress> read_listen_address(const std::string& text) {
     if (!address)
         spdlog::error("invalid listen address '{}', {}", text, why);
     return address;
+}
+
+int bind_listen_address(const std::string& text, const ListenAddress& address) {
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_family = AF_UNSPEC;
+    addrinfo* results = nullptr;
+    const int gai = ::getaddrinfo(address.host.empty() ? nullptr : address.host.c_str(),
+                                  address.port.c_str(), &hints, &results);
+    if (gai != 0) {
+        spdlog::error("getaddrinfo({}): {}", text, ::gai_strerror(gai));
+        return -1;
+    }
+    int bound = -1;
+    int bind_error = 0;
+    for (addrinfo* result = results; result != nullptr; result = result->ai_next) {
+        const int fd =
+            open_stream_socket(result->ai_family, result->ai_socktype, result->ai_protocol);
+        if (fd < 0) {
+            bind_error = errno;
+            continue;
+        }
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(fd, result->ai_addr, result->ai_addrlen) == 0) {
+            bound = fd;
+            break;
+        }
+        bind_error = errno;
+        ::close(fd);
+    }
+    ::freeaddrinfo(results);
+    if (bound < 0)
+        spdlog::error("cannot bind to {}: {}", text, std::strerror(bind_error));
+    return bound;
+}
+
+bool listen_address_usable(const std::string& text) {
+    std::optional<ListenAddress> address = read_listen_address(text);
+    if (!address)
+        return false;
+    address->port = "0";
+    const int fd = bind_listen_address(text, *address);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
 }
 
 bool loopback_host(const std::string& host) {

@@ -20,6 +20,15 @@ std::optional<ListenAddress> split_listen_address(const std::string& text,
 // As split_listen_address, logging a refusal at error level.
 std::optional<ListenAddress> read_listen_address(const std::string& text);
 
+// A socket bound to `address` (the first result of the resolver that binds), or -1 after
+// logging why, naming `text`, the address as configured.
+int bind_listen_address(const std::string& text, const ListenAddress& address);
+
+// Whether `text` can be bound on this host: resolved as a start resolves it, bound with port 0 and
+// closed at once, so that a running daemon holding the configured port is not in the way (and a
+// port held by another program is not seen). False after logging why.
+bool listen_address_usable(const std::string& text);
+
 // True for a host that only this machine can reach: localhost, 127.0.0.0/8, ::1 (also as an
 // IPv4-mapped address). A wildcard (empty) host or any other name is not.
 bool loopback_host(const std::string& host);

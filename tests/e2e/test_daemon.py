@@ -11,6 +11,7 @@ import signal
 import socket
 import struct
 import subprocess
+import tempfile
 import threading
 import time
 
@@ -176,7 +177,8 @@ def test_readme_influxdb_steps_and_the_sample():
         for old, new in (("\nenabled = false\n", "\nenabled = true\n"),
                          (";url = https://influx.example.org:8086", f"url = {influxd.url}"),
                          (";listen = 127.0.0.1:9273", f"listen = 127.0.0.1:{fx.free_port()}"),
-                         (";interval = 10", "interval = 3")):
+                         (";interval = 10", "interval = 3"),
+                         ("/var/db/tarn_vm_perfdata/", tempfile.mkdtemp() + "/")):
             conf = conf.replace(old, new)
         with fx.Daemon(conf).start() as daemon:
             words = ["influx", *shlex.split(query[1]), *shlex.split(query[2])]

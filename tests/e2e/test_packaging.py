@@ -24,6 +24,8 @@ HEALTH = {"tarn_vm_exporter_" + name for name in (
     "collection_interval_seconds vms_found tool_failures_total shm_skipped_total scrapes_total "
     "connections_evicted_total influx_lines_sent_total influx_lines_refused_total "
     "influx_lines_dropped_total influx_lines_buffered influx_buffer_limit_lines "
+    "influx_buffer_file_lines influx_buffer_file_bytes influx_buffer_file_write_failures_total "
+    "influx_buffer_files_set_aside_total "
     "web_config_last_reload_successful web_config_last_reload_success_timestamp_seconds").split()}
 # Lint about FreeBSD manuals this host lacks, or its manual database, says nothing of the page.
 HOST_DEPENDENT_LINT = re.compile(r"referenced manual not found|mandoc\.db")

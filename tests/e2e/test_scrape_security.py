@@ -2,8 +2,8 @@
 rate limit), re-read on change, and gzip. Prometheus scrapes a host's shared web config while its
 certificate and user are replaced; web config files are fed to the daemon and to promtool. Floods
 of wrong passwords are bench/scrape_security.py's, hostile plain clients test_daemon's. Root only."""
-import base64, fcntl, gzip, os, pty, random, shutil, socket, ssl, subprocess, tempfile, termios
-import threading, time
+import base64, contextlib, fcntl, gzip, os, pty, random, shutil, socket, ssl, subprocess, tempfile
+import pathlib, termios, threading, time
 from concurrent.futures import ThreadPoolExecutor
 
 import fixture as fx
@@ -72,10 +72,8 @@ SANS = ("tls_server_config:\n  cert_file: DIR/server.pem\n  key_file: DIR/server
 
 
 def daemon_with(port, web_config=None, extra=""):
-    config = fx.daemon_config(port)
-    if web_config:
-        extra = f"web_config_file = {web_config}\n" + extra
-    return fx.Daemon(config.replace("[prometheus]\n", "[prometheus]\n" + extra))
+    extra = (f"web_config_file = {web_config}\n" if web_config else "") + extra
+    return fx.Daemon(fx.daemon_config(port).replace("[prometheus]\n", "[prometheus]\n" + extra))
 
 
 def request(auth=None, encoding=None):
@@ -114,15 +112,12 @@ def split(answer):
 
 
 def test_plain_and_gzip():
-    # Without a web config: the plain document, byte for byte today's head, or with gzip allowed
-    # one gzip member of it; gzip = false answers plainly. (The rate limit is the gates test's;
-    # that a stop does not wait for a running bcrypt check is CredentialCheckTest's.)
+    # Without a web config: the plain document (its head byte for byte is test_daemon's), or with
+    # gzip allowed one gzip member of it; gzip = false answers plainly. (The rate limit is the
+    # gates test's; that a stop does not wait for a running bcrypt check is CredentialCheckTest's.)
     port, off = fx.free_port(), fx.free_port()
-    with daemon_with(port).start() as on, daemon_with(off, extra="gzip = false\n").start():
-        plain = wait_for(lambda: b'vm_id="8"' in (b := fx.exchange(port)) and b, 10)
-        head, body = split(plain)
-        assert head == ("HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; "
-                        f"charset=utf-8\r\nContent-Length: {len(body)}\r\nConnection: close")
+    with daemon_with(port).start(), daemon_with(off, extra="gzip = false\n").start():
+        body = fx.body(wait_for(lambda: b'vm_id="8"' in (b := fx.exchange(port)) and b, 10))
         for encoding, compressed in (("br;q=1, gzip;q=0.5", True), ("gzip;q=0", False)):
             head, answer = split(fx.exchange(port, request(encoding=encoding)))
             assert ("\r\nContent-Encoding: gzip\r\n" in head + "\r\n") == compressed, head
@@ -132,7 +127,6 @@ def test_plain_and_gzip():
         head, answer = split(wait_for(lambda: b'vm_id="8"' in (
             b := fx.exchange(off, request(encoding="gzip"))) and b, 10))
         assert "Content-Encoding" not in head and answer == body, head
-        assert on.running()
 
 
 def test_prometheus_shared_config_and_reload():
@@ -142,8 +136,7 @@ def test_prometheus_shared_config_and_reload():
     # replacement follows.
     auth, sans, web = fx.free_port(), fx.free_port(), fx.free_port()
     ca, pw = PKI.path("ca.pem"), PKI.path("password")
-    with open(pw, "w") as f:
-        f.write(PASSWORD)
+    pathlib.Path(pw).write_text(PASSWORD)
     shared = PKI.web_config("shared.yml", SHARED)
     jobs = [("good", auth, "", f"username: {USER}, password_file: {pw}"),
             ("wrong", auth, "", f"username: {USER}, password: nope"),
@@ -173,14 +166,10 @@ def test_prometheus_shared_config_and_reload():
         assert body == b"401 Unauthorized\n"
         for pair in (None, ("nobody", PASSWORD), (USER, PASSWORD + "\0junk")):
             assert split(https_exchange(auth, request(pair)))[0].startswith("HTTP/1.1 401 ")
-        # client_allowed_sans: another certificate of the same CA is refused.
-        for cert, code in (("client", "200"), ("other", "000")):
-            curl = subprocess.run(
-                ["curl", "-sS", "--noproxy", "*", "--cacert", ca, "-o", "/dev/null", "-w",
-                 "%{http_code}", "--cert", PKI.path(f"{cert}.pem"), "--key",
-                 PKI.path(f"{cert}.key"), f"https://127.0.0.1:{sans}/metrics"],
-                capture_output=True, text=True, timeout=30)
-            assert curl.stdout == code, (cert, curl)
+        # client_allowed_sans: a certificate of the same CA other than the sans job's is refused
+        # (by the handshake's alert or a close without an answer).
+        with contextlib.suppress(OSError):
+            assert not https_exchange(sans, request(), client_context("other")).startswith(b"HTTP")
         # A TLS 1.2 client offering its session again gets a full handshake and its answer.
         seen, tls12 = {}, client_context("client")
         tls12.maximum_version = ssl.TLSVersion.TLSv1_2
@@ -193,14 +182,11 @@ def test_prometheus_shared_config_and_reload():
             shutil.copy(PKI.path(name.replace("server", "server2")), PKI.path(name + ".new"))
             os.rename(PKI.path(name + ".new"), PKI.path(name))
         new = "new horse"
-        with open(pw, "w") as f:
-            f.write(new)
+        pathlib.Path(pw).write_text(new)
         PKI.web_config("shared.yml", SHARED.replace("HASH", bcrypt_hash(new)))
-        good = request((USER, new))
-        serial2 = int(openssl("x509", "-noout", "-serial", "-in", "server2.pem",
-                              directory=PKI.dir).strip().split("=")[1], 16)
+        good, old_serial = request((USER, new)), seen["serial"]
         assert wait_for(lambda: https_exchange(auth, good, seen=seen).startswith(
-            b"HTTP/1.1 200 ") and seen["serial"] == serial2, 10)
+            b"HTTP/1.1 200 ") and seen["serial"] != old_serial, 10)
         # A scrape may fail while both change; the scrapes of 3 s after that all succeed (a
         # later window when the busy machine let one time out).
         changed = time.time()
@@ -218,7 +204,6 @@ def test_prometheus_shared_config_and_reload():
                           f"'{PKI.path('client.key')}' does not match cert_file "
                           f"'{PKI.path('server.pem')}'; new connections are served with the "
                           "web config loaded before"], errors
-        assert daemon.running()
 
 
 def test_gates_of_every_answer():
@@ -234,11 +219,9 @@ def test_gates_of_every_answer():
         socket.create_connection(("127.0.0.1", port)).close()
         client_context().wrap_socket(socket.create_connection(("127.0.0.1", port)),
                                      server_hostname="127.0.0.1").close()
-        try:
+        with contextlib.suppress(ssl.SSLError):
             https_exchange(port, request(), tls12)
             raise AssertionError("a TLS 1.2 handshake succeeded")
-        except ssl.SSLError:
-            pass
         time.sleep(2.5)  # a feed renders the document again, with what was counted
         head, body = split(https_exchange(port, request()))
         assert head.startswith("HTTP/1.1 200 ") and b"scrapes_total{" not in body, head

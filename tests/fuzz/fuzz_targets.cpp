@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
 
@@ -154,10 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 same_records(text, all.records, pattern, first);
         }
     } else if (kTarget == "config_fuzz") {
-        std::FILE* file = std::fopen(config_path.c_str(), "wb");
-        check(file != nullptr && (size == 0 || std::fwrite(data, 1, size, file) == size),
-              "temp file");
-        std::fclose(file);
+        check(static_cast<bool>(std::ofstream(config_path, std::ios::binary) << text), "temp file");
         const tarn::ConfigResult result = tarn::load_config(config_path);
         // No config comes with a parse error or a refused value (error 0); a config never does.
         check(!(result.config && result.error.parse_error != 0) &&

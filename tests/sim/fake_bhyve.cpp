@@ -7,10 +7,8 @@
 
 int main() {
     const pid_t parent = getppid();
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
-        return 1;
     // The parent may have died before the death signal was armed.
-    if (getppid() != parent)
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
         return 1;
     for (;;)
         pause();

@@ -11,20 +11,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
+#include <thread>
 
 namespace {
 
 bool read_file(const std::string& path, std::string& text) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    text = out.str();
+    text.assign(std::istreambuf_iterator<char>(in), {});
     return static_cast<bool>(in);
 }
 
@@ -67,11 +67,7 @@ int main(int argc, char** argv) {
         const pid_t child = ::fork();
         if (child == 0) {
             ::prctl(PR_SET_NAME, "sleep", 0, 0, 0);
-            const double seconds = std::atof(text.c_str());
-            timespec left{static_cast<time_t>(seconds),
-                          static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
-            while (::nanosleep(&left, &left) != 0) {
-            }
+            std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(text.c_str())));
             ::_exit(0);
         }
         if (child > 0)

@@ -3,6 +3,7 @@ mount and PID namespaces, fake bhyve processes with chosen argument vectors (fak
 kernel settings as files below SYSCTL_DIR (read by platform/sysctl_linux.cpp), /usr/sbin/bhyvectl
 and /usr/bin/rctl (overlays holding fake_host_tool.cpp, answering from files below FIXTURE_DIR)
 and real POSIX shared-memory objects on a private /dev/shm."""
+import contextlib
 import os
 import shutil
 import subprocess
@@ -85,7 +86,6 @@ class SimulatedHost:
         self.processes = {}  # pid -> Popen
         self.vm_pids = {}    # vm_id -> pid of its latest add_vm
         self.mounts = []
-        self.fixtures = FIXTURE_DIR
 
     def __enter__(self):
         try:
@@ -136,12 +136,9 @@ class SimulatedHost:
         self.processes[proc.pid] = proc
         want = b"".join(a.encode() + b"\0" for a in argv)
         for _ in range(500):  # until the exec shows in /proc
-            try:
-                with open(f"/proc/{proc.pid}/cmdline", "rb") as f:
-                    if f.read() == want:
-                        return proc.pid
-            except OSError:
-                pass
+            with contextlib.suppress(OSError), open(f"/proc/{proc.pid}/cmdline", "rb") as f:
+                if f.read() == want:
+                    return proc.pid
             time.sleep(0.01)
         raise RuntimeError(f"fake process {argv!r} did not start")
 
@@ -163,17 +160,16 @@ class SimulatedHost:
         latest process) prints for VM vm_id (None: nothing, exit status 1), its exit status, a
         pause before it answers, whether it counts its calls ("@COUNT@" in text; the file of the
         count is returned)."""
-        directory = os.path.join(self.fixtures, *(("pid", str(self.vm_pids[vm_id])) if
+        directory = os.path.join(FIXTURE_DIR, *(("pid", str(self.vm_pids[vm_id])) if
                                                   tool == "rctl" else ("vm", str(vm_id))))
         os.makedirs(directory, exist_ok=True)
         base = os.path.join(directory, tool)
         for suffix, value in ((".status", status), (".delay", delay or None),
                               (".counter", counter and 0), (".out", text)):
-            if value is None or value is False:
-                if os.path.exists(base + suffix):
-                    os.remove(base + suffix)
-            else:
+            if value is not None and value is not False:
                 _write_whole(base + suffix, value)
+            elif os.path.exists(base + suffix):
+                os.remove(base + suffix)
         return base + ".counter"
 
     def write_shm(self, name, data):

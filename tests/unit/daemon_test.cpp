@@ -35,18 +35,25 @@ std::string shown(const ConfigResult& result, bool influx = false) {
 }
 
 // Each row: the config text, what it reads as, and the warning and error lines it logs (one per
-// '|', the config's path shown as F).
+// '|', the config's path shown as F). The warning of Influx on without a url counts only where a
+// row names it. No line may show the secret written as S3CRET.
 void check_config(const std::vector<std::tuple<std::string, std::string, std::string>>& cases,
                   bool influx) {
     const std::string path = "/tmp/tarn-config-test." + std::to_string(::getpid());
+    const std::string no_url =
+        "[influx] is enabled without a url: every post will fail until url is set|";
     for (const auto& [text, expected, logged] : cases) {
-        std::ofstream(path) << text;
+        std::ofstream(path, std::ios::binary) << text;
         LogCapture log(spdlog::level::warn);
         EXPECT_EQ(shown(load_config(path), influx), expected) << text;
         std::string warnings = log.text();
+        EXPECT_EQ(warnings.find("S3CRET"), std::string::npos) << warnings;
         std::replace(warnings.begin(), warnings.end(), '\n', '|');
         for (std::size_t at; (at = warnings.find(path)) != std::string::npos;)
             warnings.replace(at, path.size(), "F");
+        if (const std::size_t at = warnings.find(no_url);
+            at != std::string::npos && logged.find(no_url) == std::string::npos)
+            warnings.erase(at, no_url.size());
         EXPECT_EQ(warnings, logged) << text;
     }
     std::remove(path.c_str());
@@ -64,9 +71,13 @@ TEST(ConfigTest, KeysDefaultsWarningsAndRefusals) {
         {"[Prometheus]\nEnabled = no\nLISTEN = [::1]:1\nmetrics_PREFIX = x\n[INFLUX]\nenabled=off\n"
          "user = u:@/\npassword = p w\nurl = h:8086\ndatabase = db\ninterval = 3\n[x]\nenabled=0\n",
          "false|[::1]:1|x|false|u:@/|p w|h:8086|db|3||true", "F: unknown section [x] ignored|"},
-        {"[prometheus]\nlisten =\ngzip = off\nweb_config_file = /w.yml\n",
-         "true||tarn_vm|true|||||10|/w.yml|false", ""},
-        {"[influx]\ninterval = 0x1e\n[prometheus]\nenabled = On\n", d + "30||true", ""},
+        {"[prometheus]\nlisten =\ngzip = off\nweb_config_file = w.yml\n",
+         "true||tarn_vm|true|||||10|/tmp/w.yml|false", ""}, // beside the config file
+        {"[influx]\ninterval = 0x1e\n[prometheus]\nenabled = On\n", d + "30||true",
+         "[influx] interval = 0x1e is read as hexadecimal: 30 s|"},
+        {"[influx]\nenabled = 1\ninterval = 010\n", d + "8||true",
+         "[influx] is enabled without a url: every post will fail until url is set|"
+         "[influx] interval = 010 is read as octal: 8 s|"},
         {"[influx]\ninterval = 0", d + "1||true",
          "interval=0 is invalid (must be >= 1s); clamping to 1|"},
         {"[influx]\ninterval = 99999999999", d + "2147483647||true", ""},
@@ -87,14 +98,28 @@ TEST(ConfigTest, KeysDefaultsWarningsAndRefusals) {
          "and ':' are allowed|"},
         {"[prometheus]\nmetrics_prefix = a:b_C9\n", "true|127.0.0.1:9273|a:b_C9|true|||||10||true",
          ""},
-        {"[influx]\nuser = t@r:n/x\n", "error 0",
-         "[influx] user 't@r:n/x' contains ':', which HTTP Basic authentication cannot carry|"},
-        // A repeated key would be read as both values joined by a line break; an indented line
-        // continues a value, and comments are no keys.
-        {"\xEF\xBB\xBF[influx]\ndatabase = a\n[prometheus]\n[Influx]\nDATABASE = b\n", "error 0",
-         "F:5: [influx] database given twice (first on line 2)|"},
-        {"[influx]\n; database = a\ndatabase = b\n  c\n#database = d\n",
-         "true|127.0.0.1:9273|tarn_vm|true||||b\nc|10||true", ""},
+        {"[influx]\nuser = t@r:S3CRET\n", "error 0",
+         "[influx] user contains ':', which HTTP Basic authentication cannot carry|"},
+        // The reader would join a repeated key's values, or an indented line and the value above,
+        // with a line break, and read the rest of a long line as a line; every such line is named
+        // in one run. Comments are no keys; an unknown key's value is not used.
+        {"\xEF\xBB\xBF[influx]\ndatabase = a\n[prometheus]\n[Influx]\nDATABASE = b\n"
+         "; comment\nuser = c\nuser = d\n\n   ; x\n  password = S3CRET\n  url = h\n[influx]\n"
+         "  timeout = 5\n#" +
+             std::string(199, '=') + "\n" + std::string(198, ' ') +
+             "url=S3CRET\n  \tenabled=false\nnot read = x\n  ca_file = S3CRET\n" +
+             std::string("bad\0x = 1\n", 10),
+         "error 0",
+         "F:5: [influx] database given twice (first on line 2)|F:8: [influx] user given twice "
+         "(first on line 7)|F:8: [influx] user: line 11 begins with white space, so the reader "
+         "adds it to this value; remove the indentation|F:15: the line is 200 bytes long, more "
+         "than the 199 the reader takes whole (it would read the rest as a line of its own): "
+         "shorten it|F:16: the line is 208 bytes long, more than the 199 the reader takes whole "
+         "(it would read the rest as a line of its own): shorten it|F:14: [influx] timeout: line "
+         "17 begins with white space, so the reader adds it to this value; remove the "
+         "indentation|F:20: the line holds a NUL byte, where the reader would end it|"},
+        {"[influx]\n; database = a\ndatabase = b\n#database = d\n[x]\ny = 1\n  z\n",
+         "true|127.0.0.1:9273|tarn_vm|true||||b|10||true", "F: unknown section [x] ignored|"},
         {"[influx]\nuser = 'u'\npassword = \"p\"\ndatabase = \"d'\n",
          "true|127.0.0.1:9273|tarn_vm|true|'u'|\"p\"||\"d'|10||true",
          "[influx] user: " + quoted + "[influx] password: " + quoted},
@@ -121,12 +146,23 @@ TEST(ConfigTest, InfluxOutputKeys) {
          "[influx] buffer_limit = -1 is invalid: it must be 0 (no buffer) or more lines|"},
         {"[influx]\nbuffer_limit = 99999999999\n", "1|1000000|0||||||0",
          "buffer_limit=2147483647 is too large (at most 1000000 lines); clamping to 1000000|"},
-        {"[influx]\nenabled = no\nbatch_size = 0\nbuffer_limit = -1\ntoken = t\nurl = ftp://h\n",
+        {"[influx]\nbuffer_limit = 9\nbuffer_file = /tmp/b.sqlite\n", "1|9|0||||||0", ""},
+        {"[influx]\nbuffer_file = /tmp/b.sqlite\n", "1|0|0||||||0",
+         "[influx] buffer_file is used only with a buffer_limit above 0; ignored|"},
+        {"[influx]\nbuffer_limit = 9\nbuffer_file = /none/b\n", "error 0",
+         "[influx] buffer_file = '/none/b': the folder '/none' does not exist|"},
+        {"[influx]\nbuffer_limit = 9\nbuffer_file = /tmp\n", "error 0",
+         "[influx] buffer_file = '/tmp' is not a regular file|"},
+        {"[influx]\nenabled = no\nbatch_size = 0\nbuffer_limit = -1\nbuffer_file = /none/b\n"
+         "token = t\nurl = ftp://h\n",
          "0|-1|0|t|||||0", ""},
         {"[influx]\ntimeout = 0\n", "error 0",
          "[influx] timeout = 0 is invalid: it must be 1 to 60 seconds|"},
         {"[influx]\ntimeout = 61\n", "error 0",
          "[influx] timeout = 61 is invalid: it must be 1 to 60 seconds|"},
+        {"[influx]\nurl = http://tarn:S3/CRET@127.0.0.1:8086\n", "error 0",
+         "[influx] url = 'http://***@127.0.0.1:8086' is invalid: credentials belong in user and "
+         "password, not in url|"},
         {"[influx]\nurl = h:8086/write?db=t\n", "error 0",
          "[influx] url = 'h:8086/write?db=t' is invalid: a query ('?') does not belong in it: the "
          "daemon adds /write and its parameters|"},
@@ -136,7 +172,7 @@ TEST(ConfigTest, InfluxOutputKeys) {
          "[influx] token is set, so user, database are not used|"},
         {"[influx]\nbucket = b\n", "1|0|0|||b|||0",
          "[influx] org and bucket are used only with a token; ignored|"},
-        {"[influx]\ntoken = a\x01b\nbucket = b\n", "error 0",
+        {"[influx]\ntoken = S3CRET\x01b\nbucket = b\npassword = S3CRET\n", "error 0",
          "[influx] token contains a control character, which an HTTP header cannot carry|"},
         {https + "ca_file = " + pem + "\n", "1|0|0|||||" + pem + "|0", ""},
         {https + "ca_file = /none.pem\n", "error 0",
@@ -169,9 +205,11 @@ TEST(CommandLineTest, SizesOptionsAndEndingActions) {
          "/b /l 4096 111"},
         {{"--check-config"},
          "/usr/local/etc/tarn-node.conf /var/log/tarn_vm_perfdata.log 10485760 001"},
-        {{"-v", "-x"}, "exit 0"}, // ending actions take effect at once
-        {{"-x", "-v"}, "exit 1"},
-        {{"--log-size", "4095"}, "exit 1"},
+        {{"-v", "-x"}, "exit 0 0 "}, // ending actions take effect at once
+        {{"-x", "-v"}, "exit 1 0 Invalid command line option"},
+        // An error is told once the whole line is read: a -t after it asks for stderr.
+        {{"--log-size", "4095", "-t", "-h", "--log-size", "1"},
+         "exit 1 1 Invalid --log-size value: 4095; minimum is 4096 bytes"},
     };
     for (const auto& [words, expected] : cases) {
         std::vector<std::string> args = {"tarn-vm-perfdata"};
@@ -182,11 +220,12 @@ TEST(CommandLineTest, SizesOptionsAndEndingActions) {
         argv.push_back(nullptr);
         ::testing::internal::CaptureStdout();
         ::testing::internal::CaptureStderr();
-        const auto [o, status] = parse_command_line(static_cast<int>(args.size()), argv.data());
+        const auto [o, status, error, help] =
+            parse_command_line(static_cast<int>(args.size()), argv.data());
         ::testing::internal::GetCapturedStdout();
         ::testing::internal::GetCapturedStderr();
         EXPECT_EQ(status
-                      ? "exit " + std::to_string(*status)
+                      ? fmt::format("exit {} {:d} {}", *status, o.check_config, error)
                       : fmt::format("{} {} {} {:d}{:d}{:d}", o.config_path, o.log_file, o.log_size,
                                     o.dump_prometheus, o.dump_influx, o.check_config),
                   expected)
@@ -335,7 +374,7 @@ TEST(CollectionLoopTest, PostingAndSleepingOfFeeds) {
     }
     RunFlag stopped{0};
     MetricStore store("p");
-    run_collection_loop(settings, store, nullptr, stopped);
+    run_collection_loop(settings, store, nullptr, nullptr, stopped);
     EXPECT_EQ(store.generation(), 0u); // the flag is tested before the first feed
 }
 

@@ -30,7 +30,7 @@ TEST(InfluxEndpointTest, WriteUrlAndHeadersOfEachApi) {
          "http://u%40x:p%3Aw@h:8086/write?db=d%26b"},
         {target("https://[::1]:8086//", "", "o", "r p", true, true),
          "https://u%40x:p%3Aw@[::1]:8086/write?db=d%26b&rp=r%20p|Content-Encoding: gzip|Expect:"},
-        {target("h/", "", "", "", false, false), "http://u%40x:p%3Aw@h//write?db=d%26b"},
+        {target("h/", "", "", "", false, false), "http://u%40x:p%3Aw@h/write?db=d%26b"},
         {target("Https://h", "t=k", "o&g", "r", false, true),
          "https://h/api/v2/write?org=o%26g&bucket=b%2Fk&precision=ns|Authorization: Token t=k|"
          "Content-Encoding: gzip"},
@@ -124,6 +124,9 @@ TEST(InfluxEndpointTest, UrlProblems) {
         {"\"h:8086\"", "'\"' at position 1 is"},
         {"h:8086/write?db=tarn", "a query ('?')"},
         {"http://u:p@h", "credentials belong"},
+        {"http://u:p \"/#?x@h", "credentials belong"}, // before any check quoting a character
+        {"http//127.0.0.1:8086", "'//' stands after the host"},
+        {"h/a//influx", "'//' stands"},
         {"http:///x", "it names no host"},
         {"h!x:1", "'!' is not allowed in a host"},
     };

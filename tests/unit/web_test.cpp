@@ -19,7 +19,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -41,7 +40,8 @@ TEST(ListenAddressTest, PortIsADecimalFrom1To65535) {
         {"h:65535", "h|65535"}, {"h:00080", "h|00080"}, {"[::1]:9273", "::1|9273"},
         {"[::]:1", "::|1"}, {"h:65536", "-"}, {"h:0", "-"}, {"h:", "-"}, {"h:http", "-"},
         {"h:+80", "-"}, {"h:0x50", "-"}, {"127.0.0.1", "-"}, {"h:000080", "-"}, {"[]:1", "-"},
-        {"[::1]", "-"}, {"[::1:1", "-"}, {"::1]:1", "-"}, {"[::1]9273", "-"}};
+        {"[::1]", "-"}, {"[::1:1", "-"}, {"::1]:1", "-"}, {"[::1]9273", "-"},
+        {"http://127.0.0.1:9273", "-"}};
     const std::vector<std::pair<std::string, bool>> hosts = {
         {"localhost", true}, {"127.0.0.1", true}, {"127.255.0.9", true}, {"::1", true},
         {"::ffff:127.0.0.1", true}, {"", false}, {"0.0.0.0", false}, {"::", false},
@@ -118,10 +118,10 @@ std::string fetch(int port, const std::string& request, std::size_t piece = 1 <<
     return out;
 }
 
+// An answer larger than the socket takes at once and a head past the read limit are
+// test_daemon's (a scrape of about 1 MB to clients with small windows, an endless header).
 TEST(HttpServerTest, ServesConnectionsOverLoopback) {
-    const Document small = std::make_shared<const std::string>("m 1\n");
-    const Document large = std::make_shared<const std::string>(32 << 20, 'x');
-    std::atomic<bool> big{false};
+    const Document document = std::make_shared<const std::string>("m 1\n");
     RunFlag flag{1};
     // Port 0 is refused (it would bind a port nobody configured), so take one the kernel just
     // handed out and gave back.
@@ -135,16 +135,11 @@ TEST(HttpServerTest, ServesConnectionsOverLoopback) {
     ::close(free_fd);
     const int port = ntohs(any.sin_port);
     HttpServer server(
-        "127.0.0.1:" + std::to_string(port), [&] { return big ? large : small; }, &flag);
+        "127.0.0.1:" + std::to_string(port), [&] { return document; }, &flag);
     ASSERT_TRUE(server.start());
     ASSERT_EQ(server.local_port(), port);
     std::thread serving([&] { EXPECT_EQ(server.serve(), 0); });
     EXPECT_EQ(fetch(port, "GET /metrics?x=1 HTTP/1.1\r\nHost: a\r\n\r\n", 1), kOk);
-    EXPECT_EQ(fetch(port, "GET /a HTTP/1.1\r\nX: " + std::string(70000, 'a')), kNotFound);
-    big = true; // more than the socket takes at once: the rest waits for the socket to drain
-    EXPECT_EQ(fetch(port, "GET /metrics HTTP/1.1\r\n\r\n").size(),
-              answer(200, "OK", *large, kExposition).size());
-    big = false;
 
     // Idle connections up to the cap delay no scrape; one more closes the one open longest.
     std::vector<int> idle;
@@ -173,17 +168,14 @@ TEST(RequestHeadersTest, FieldsGzipAndBasicCredentials) {
         {"*;q=0", false}, {"*, gzip;q=0", false}, {"identity;q=0, gzip", true},
         {"identity;q=0.5, gzip;q=0.5", true}, {"gzip;q=2", false}, {"gzip;q=abc", false},
         {"gzip;level=9", true}, {"gzipx, deflate", false}, {" , ,gzip , ", true}};
-    // clang-format on
     for (const auto& [value, gzip] : encodings)
         EXPECT_EQ(accepts_gzip(value), gzip) << value.value_or("(absent)");
     const std::string request =
         "GET /metrics HTTP/1.1\r\nHost: h\r\nauthorization:  Basic eDp5 \r\n"
         "Accept-Encoding:\r\nAuthorization: Basic other\r\n\r\nX: body\r\n";
-    // clang-format off
     const std::vector<std::pair<std::string, std::string>> fields = {
         {"Authorization", "Basic eDp5"}, {"ACCEPT-ENCODING", ""}, {"Host", "h"},
         {"X", "(absent)"}, {"GET /metrics HTTP/1.1\r\nHost", "(absent)"}, {"Accept", "(absent)"}};
-    // clang-format on
     for (const auto& [name, value] : fields)
         EXPECT_EQ(header_value(request, name).value_or("(absent)"), value) << name;
     for (const char* broken :
@@ -192,7 +184,6 @@ TEST(RequestHeadersTest, FieldsGzipAndBasicCredentials) {
         EXPECT_FALSE(header_value(broken, "Host")) << broken;
     EXPECT_EQ(header_value("GET / HTTP/1.1\r\nHost: a\r\n", "Host").value_or(""), "a");
     // "-": refused (no ':', unpadded, bits under the padding, padding inside, another scheme).
-    // clang-format off
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"Basic c2NyYXBlcjpyaWdodCBob3JzZQ==", "scraper|right horse"}, {"basic   YTpiOmM=", "a|b:c"},
         {"BASIC Og==", "|"}, {"Basic w6k6w6k=", "\xc3\xa9|\xc3\xa9"}, {"Basic YWI=", "-"},
@@ -297,14 +288,12 @@ TEST(WebConfigTest, SettingsAndErrorsOfFiles) {
         {auth + "A\n  client_auth_type: B\n", "tls_server_config.client_auth_type: given twice (lines 4 and 5)"},
         {"http_server_config: {http2: true, http2: false}\n", "http_server_config.http2: given twice (line 1)"},
         {users + "a: x\n  a: y\n", "basic_auth_users.a: given twice (lines 2 and 3)"}};
-    // clang-format on
     for (const auto& [text, expected] : cases) {
         const WebConfigResult result = parse_web_config(text, "/etc/t/w.yml");
         const std::string got = shown(result);
         EXPECT_EQ(result.config ? got : got.substr(0, expected.size()), expected) << text;
     }
     const std::string rest = kHash.substr(7);
-    // clang-format off
     for (const auto& [hash, valid] : std::vector<std::pair<std::string, bool>>{
              {kHash, true}, {"$2a$31$" + rest, true}, {"$2b$10$" + rest, true},
              {"$2x$10$" + rest, false}, {"$2y$03$" + rest, false}, {"$2y$32$" + rest, false},
@@ -321,8 +310,9 @@ TEST(WebConfigTest, SettingsAndErrorsOfFiles) {
 }
 
 // Waits for verdicts from the worker until `count` have come or a few seconds passed.
-std::map<std::uint64_t, bool> verdicts(CredentialCheck& check, std::size_t count) {
-    std::map<std::uint64_t, bool> got;
+using Verdicts = std::map<std::uint64_t, bool>;
+Verdicts verdicts(CredentialCheck& check, std::size_t count) {
+    Verdicts got;
     for (int round = 0; round < 100 && got.size() < count; ++round) {
         pollfd ready{check.ready_fd(), POLLIN, 0};
         ::poll(&ready, 1, 100);
@@ -350,8 +340,7 @@ TEST(CredentialCheckTest, VerdictsComeFromTheWorkerAndAreRemembered) {
         EXPECT_EQ(check.check(authorization, ticket), V::pending) << ticket;
     check.cancel(14);
     check.cancel(99); // unknown: nothing happens
-    EXPECT_EQ(verdicts(check, 4),
-              (std::map<std::uint64_t, bool>{{10, true}, {11, true}, {12, false}, {13, false}}));
+    EXPECT_EQ(verdicts(check, 4), (Verdicts{{10, true}, {11, true}, {12, false}, {13, false}}));
     EXPECT_EQ(check.check(right, 20), V::allowed);
     EXPECT_EQ(check.check(wrong, 21), V::refused);
     EXPECT_EQ(check.check(stranger, 22), V::refused);
@@ -359,7 +348,7 @@ TEST(CredentialCheckTest, VerdictsComeFromTheWorkerAndAreRemembered) {
     EXPECT_EQ(check.check("Basic c2NyYXBlcjp4", 30), V::pending); // scraper:x
     check.cancel(30);
     EXPECT_EQ(check.check("Basic c2NyYXBlcjp5", 31), V::pending); // scraper:y
-    EXPECT_EQ(verdicts(check, 1), (std::map<std::uint64_t, bool>{{31, false}}));
+    EXPECT_EQ(verdicts(check, 1), (Verdicts{{31, false}}));
     // crypt would stop at a NUL and take "right horse\0x" for "right horse".
     EXPECT_EQ(check.check("Basic c2NyYXBlcjpyaWdodCBob3JzZQB4", 40), V::refused);
     // A reloaded user list forgets what was verified; a check asked before the reload answers
@@ -370,8 +359,7 @@ TEST(CredentialCheckTest, VerdictsComeFromTheWorkerAndAreRemembered) {
     check.replace_users({{"scraper", kHash}, {"other", kHash}});
     EXPECT_EQ(check.check(right, 51), V::pending);
     EXPECT_EQ(check.check(other, 55), V::pending);
-    EXPECT_EQ(verdicts(check, 4),
-              (std::map<std::uint64_t, bool>{{50, false}, {51, true}, {54, false}, {55, true}}));
+    EXPECT_EQ(verdicts(check, 4), (Verdicts{{50, false}, {51, true}, {54, false}, {55, true}}));
     EXPECT_EQ(check.check("Basic c2NyYXBlcjp6", 52), V::pending);
     EXPECT_EQ(check.check(right, 53), V::allowed);
     check.replace_users({});
@@ -389,7 +377,7 @@ TEST(CredentialCheckTest, EndingDoesNotWaitForARunningCheck) {
     ASSERT_TRUE(check->start());
     Clock::time_point begin = Clock::now();
     ASSERT_EQ(check->check("Basic c2NyYXBlcjp5", 1), CredentialCheck::Verdict::pending);
-    ASSERT_EQ(verdicts(*check, 1), (std::map<std::uint64_t, bool>{{1, false}}));
+    ASSERT_EQ(verdicts(*check, 1), (Verdicts{{1, false}}));
     const auto one_check = Clock::now() - begin;
     ASSERT_EQ(check->check("Basic c2NyYXBlcjp4", 2), CredentialCheck::Verdict::pending);
     std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the worker has begun it
@@ -440,11 +428,10 @@ TEST(WebConfigReloaderTest, TheFilesOfARefusedSetAreWatched) {
     const auto check = [&] { return reloader.poll(now += std::chrono::seconds(1)); };
     std::ofstream(path) << "tls_server_config:\n  cert_file: c.pem\n  key_file: k.pem\n";
     EXPECT_FALSE(check() || check() || check() || check()); // refused: no such file
-    ASSERT_EQ(std::system(("cd " + dir +
-                           " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_"
-                           "curve:P-256 -nodes -subj /CN=t -keyout k.pem -out c.pem 2>/dev/null")
-                              .c_str()),
-              0);
+    const std::string make = "cd " + dir +
+                             " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 "
+                             "-nodes -subj /CN=t -keyout k.pem -out c.pem 2>/dev/null";
+    ASSERT_EQ(std::system(make.c_str()), 0);
     EXPECT_FALSE(check());
     EXPECT_TRUE(check() && reloader.current().tls && reloader.current().users.empty());
     EXPECT_NE(log.text().find(" reloaded without basic auth users (the running set had 1): new "
