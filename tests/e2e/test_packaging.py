@@ -84,20 +84,21 @@ def test_examples():
         status, out = run("promtool", *args, cwd=cwd)
         assert status == 0 and "SUCCESS" in out, (args, out)
     work, servers, conf = tempfile.mkdtemp(), [], read(FLEET, "tarn-node-fleet.conf")
-    sample = read(PACKAGING, "tarn-node.conf.sample").replace("\nenabled = false\n",
-                                                              "\nenabled = true\n")
-    for url in re.findall(r"^;?(url = .*\n)", conf, re.M):  # below the sample, each url alone
-        with open(os.path.join(work, "t.conf"), "w") as f:
-            f.write(sample + re.sub(r"^;?url = .*\n", "", conf, flags=re.M) + url)
-        assert run(fx.BINARY, "-t", "-c", f.name) == (0, f"Configuration {f.name} is valid\n")
-    shutil.copytree(FLEET, work, dirs_exist_ok=True)  # where the flags name the files
-    shutil.copy(os.path.join(EXAMPLES, "tarn-vm-perfdata.rules.yml"), work)
-    for name, old, new in (("targets/site1.yml", r"bhyve(\d+)[\w.]+", r"127.1.0.\1"),  # loopback
-                           ("vmagent-scrape.yml", "/etc/vmagent", work)):
-        with open(os.path.join(work, name), "w") as f:
-            f.write(re.sub(old, new, read(FLEET, name)))
-    ports = {port: fx.free_port() for port in ("8428", "8429", "8880")}
-    try:  # a line posted to vmagent, as the daemons do, reaches VictoriaMetrics
+    try:
+        sample = read(PACKAGING, "tarn-node.conf.sample").replace(  # its buffer file in work
+            "\nenabled = false\n", "\nenabled = true\n").replace("/var/db/tarn_vm_perfdata", work)
+        for url in re.findall(r"^;?(url = .*\n)", conf, re.M):  # below the sample, each url alone
+            with open(os.path.join(work, "t.conf"), "w") as f:
+                f.write(sample + re.sub(r"^;?url = .*\n", "", conf, flags=re.M) + url)
+            assert run(fx.BINARY, "-t", "-c", f.name) == (0, f"Configuration {f.name} is valid\n")
+        shutil.copytree(FLEET, work, dirs_exist_ok=True)  # where the flags name the files
+        shutil.copy(os.path.join(EXAMPLES, "tarn-vm-perfdata.rules.yml"), work)
+        for name, old, new in (("targets/site1.yml", r"bhyve(\d+)[\w.]+", r"127.1.0.\1"),
+                               ("vmagent-scrape.yml", "/etc/vmagent", work)):  # hosts on loopback
+            with open(os.path.join(work, name), "w") as f:
+                f.write(re.sub(old, new, read(FLEET, name)))
+        ports = {port: fx.free_port() for port in ("8428", "8429", "8880")}
+        # The three answer with the files' flags; a line posted to vmagent reaches VictoriaMetrics.
         for program, port in (("victoria-metrics", "8428"), ("vmagent", "8429"),
                               ("vmalert", "8880")):
             with open(os.path.join(work, program + ".log"), "w") as log:
