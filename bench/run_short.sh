@@ -2,8 +2,8 @@
 # run_short.sh [BUILD_DIR]: runs every benchmark briefly (--short) against an already built tree,
 # so that they keep building and running; exits non-zero when any of them fails to run. The
 # simulated-host ones need root (they exit 77 otherwise, which counts as a failure here) and the
-# Debian packages wrk, lighttpd, slowhttptest, influxdb, python3-prometheus-client, openssl
-# and apache2-utils (htpasswd).
+# Debian packages wrk, lighttpd, slowhttptest, influxdb, prometheus, victoria-metrics,
+# python3-prometheus-client, openssl and apache2-utils (htpasswd).
 set -uo pipefail
 if (($#)); then
     build=$(realpath -m -- "$1") # named from where the caller stands
@@ -37,6 +37,8 @@ run largest_objects "$python" bench/largest_objects.py "$build" --short
 run influx_output "$python" bench/influx_output.py "$build" --short
 run influx_stop "$python" bench/influx_stop.py "$build" --short
 run influx_buffer_file "$python" bench/influx_buffer_file.py "$build" --short
+# 10 hosts, a real daemon each, against real Prometheus and VictoriaMetrics, about 20 s.
+run fleet "$python" bench/fleet.py "$build" --short
 # 25 feeds under back-to-back scrapes; fails on growth of memory, descriptors or zombies.
 run soak "$python" bench/soak.py "$build" --short
 

@@ -15,9 +15,11 @@ import sys
 
 PREFIX = "tarn_vm"  # the default metrics_prefix; with another, replace "tarn_vm_" in the JSON
 
-# Prometheus selectors and legends. Multi-value variables expand to a regex alternation.
-HOST = 'hostname=~"$hostname"'
-VM = 'hostname=~"$hostname", vm_id=~"$vm"'
+# Prometheus selectors and legends. Multi-value variables expand to a regex alternation; Site
+# and Host "All" to .* (which also matches series without a site label: a single host).
+SITE = 'site=~"$site"'
+HOST = f'{SITE}, hostname=~"$hostname"'
+VM = f'{HOST}, vm_id=~"$vm"'
 BY_HOST = "{{hostname}}"
 BY_VM = "{{hostname}} VM {{vm_id}}"
 BY_DEVICE = "{{hostname}} VM {{vm_id}} slot {{slot}}"
@@ -57,7 +59,35 @@ def of_top_vms(expression, scale=""):
     return f"sum by (hostname, vm_id) ({expression}){scale} and on (hostname, vm_id) {TOP_VMS}"
 
 
+def fleet(name, selector=SITE):
+    """A series of tarn-vm-perfdata-fleet.rules.yml (level:name:operation)."""
+    return f"{name.replace('tarn_vm_', PREFIX + '_')}{{{selector}}}"
+
+
 PROMETHEUS_ROWS = [
+    ("Fleet", [
+        panel("timeseries", "vCPU run time by site", "short", 8,
+              [(fleet("site:tarn_vm_bhyve_cpu_vcpu_runtime_seconds:rate5m"), "{{site}}")],
+              "vCPU seconds run per second, all VMs of the site together: vCPUs busy."),
+        panel("timeseries", "VMs and vCPUs by site", "short", 8,
+              [(fleet("site:tarn_vm_vms:count"), "{{site}} VMs"),
+               (fleet("site:tarn_vm_bhyve_cpu_vm_cpus:sum"), "{{site}} vCPUs")],
+              "Running VMs of the site and their vCPUs."),
+        panel("timeseries", "Resident memory by site", "bytes", 8,
+              [(fleet("site:tarn_vm_bhyve_cpu_memoryuse:sum"), "{{site}}")],
+              "rctl memoryuse of the site's bhyve processes together."),
+        panel("timeseries", "Block throughput by site", "Bps", 8,
+              [(fleet("site:tarn_vm_virtio_blk_bytes:rate5m"), "{{site}}")],
+              "Bytes read and written per second, all block devices of the site together."),
+        panel("timeseries", "Network throughput by site", "Bps", 8,
+              [(fleet("site:tarn_vm_virtio_net_tx_bytes:rate5m"), "{{site}} sent"),
+               (fleet("site:tarn_vm_virtio_net_rx_bytes:rate5m"), "{{site}} received")],
+              "Bytes per second sent and received, all network devices of the site together."),
+        panel("timeseries", "Busiest hosts (top 10 by vCPU run time)", "short", 8,
+              [("topk(10, " + fleet("hostname:tarn_vm_bhyve_cpu_vcpu_runtime_seconds:rate5m", HOST)
+                + ")", "{{site}} {{hostname}}")],
+              "vCPU seconds run per second, all VMs of the host together."),
+    ]),
     ("Host vCPU limit", [
         panel("stat", "vCPU-limit delay", "s", 4,
               [(metric("host_cpu_limit_delay_seconds", HOST), BY_HOST)],
@@ -384,7 +414,7 @@ def panel_json(spec, ident, grid, source, target):
     return body
 
 
-def dashboard(title, uid, source, rows, variables, target):
+def dashboard(title, uid, source, rows, variables, target, match_all=()):
     panels, ident, y = [], 1, 0
     for row_title, specs in rows:
         panels.append({"id": ident, "type": "row", "title": row_title, "collapsed": False,
@@ -406,7 +436,10 @@ def dashboard(title, uid, source, rows, variables, target):
                        "datasource": {"type": source, "uid": "${datasource}"},
                        "definition": query, "query": query, "current": {}, "hide": 0,
                        "includeAll": True, "multi": True, "options": [], "refresh": 2,
-                       "regex": "", "skipUrlSync": False, "sort": 1 if name == "hostname" else 3})
+                       "regex": "", "skipUrlSync": False,
+                       "sort": 1 if name in ("site", "hostname") else 3})
+        if name in match_all:  # a fleet's hundreds of hosts would make "All" a huge regex
+            choose[-1]["allValue"] = ".*"
     return {"title": title, "uid": uid,
             "description": "Per-VM figures of bhyve hosts exported by tarn-vm-perfdata.",
             "tags": ["tarn-vm-perfdata", "bhyve"], "editable": True, "graphTooltip": 1,
@@ -420,10 +453,11 @@ def prometheus_dashboard():
     cpus, hz = f"{PREFIX}_bhyve_cpu_vm_cpus", f"{PREFIX}_host_cpu_limit_hz"
     return dashboard("tarn-vm-perfdata (Prometheus)", "tarn-vm-perfdata-prometheus",
                      "prometheus", PROMETHEUS_ROWS, [
-                         ("hostname", "Host", f"label_values({hz}, hostname)"),
+                         ("site", "Site", f"label_values({hz}, site)"),
+                         ("hostname", "Host", f"label_values({hz}{{{SITE}}}, hostname)"),
                          ("vdc", "VDC", f"label_values({cpus}{{{HOST}}}, vdc_id)"),
                          ("vm", "VM", f'label_values({cpus}{{{HOST}, vdc_id=~"$vdc"}}, vm_id)')],
-                     prometheus_target)
+                     prometheus_target, match_all=("site", "hostname"))
 
 
 def influx_dashboard():

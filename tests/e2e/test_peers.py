@@ -25,6 +25,8 @@ OPENER = urllib.request.build_opener(urllib.request.ProxyHandler({}), urllib.req
 DATABASE = "tarn db&precision=s"  # would add a query parameter to an unescaped URL
 SETTINGS = {"kern.hz": 100, "hw.vmm.vcpu_limit.class.1.delay_ms": 250,
             "hw.vmm.vcpu_limit.class.1.rate_limit": 40, "hw.vmm.vcpu_limit.class.1.burst_secs": 3}
+FLEET_RULES = os.path.join(fx.SOURCE_DIR, "packaging", "examples", "fleet",  # for the Fleet row
+                           "tarn-vm-perfdata-fleet.rules.yml")
 DASHBOARDS = not os.environ.get("TARN_SANITIZE")  # queries test the JSON, not the daemon
 SCRAPES = 7 if DASHBOARDS else 2  # seconds of data, one scrape and one collection a second
 # Grafana's own variables, as Grafana fills them for a short range at a 1 s scrape interval.
@@ -267,8 +269,9 @@ def health_failures(scrape):
 
 def test_peers_and_dashboards():
     ports = {name: fx.free_port() for name in ("a", "b", "web", "closed")}
-    prometheus_yml = ("global: {scrape_interval: 1s, scrape_timeout: 1s}\nscrape_configs:\n"
-                      "  - job_name: tarn\n    static_configs: [{targets: ['127.0.0.1:"
+    prometheus_yml = ("global: {scrape_interval: 1s, scrape_timeout: 1s, evaluation_interval: 1s}"
+                      f"\nrule_files: ['{FLEET_RULES}']\nscrape_configs:\n  - job_name: tarn\n"
+                      "    static_configs: [{labels: {site: lab}, targets: ['127.0.0.1:"
                       f"{ports['a']}', '127.0.0.1:{ports['b']}']}}]\n")
 
     def config(port, **influx):
@@ -329,7 +332,7 @@ def test_peers_and_dashboards():
                     '__name__!~"tarn_vm_exporter_.+",vm_id!="8"}'))["result"]
                 return {(r["metric"].pop("__name__"), tuple(sorted(
                     (k, v) for k, v in r["metric"].items() if k not in ("job", "instance",
-                                                                        "hostname")))):
+                                                                        "hostname", "site")))):
                         float(r["value"][1]) for r in result}
             got = wait_for(lambda: (s := stored()) == want and s, 10) or stored()
             assert got == want, sorted(set(want.items()) ^ set(got.items()))[:10]
