@@ -288,41 +288,37 @@ def timed_median(run):
     return statistics.median(times)
 
 
-def prometheus_panels(port, interval, end):
-    fills = {"$__rate_interval": f"{4 * interval}s", "$__range": "3600s",
-             "$__interval": "15s", "$site": ".*", "$hostname": ".*", "$vdc": ".*", "$vm": ".*"}
+def panel_times(board, fills, ask):
+    """(median time, title) of every panel target of a board, slowest first: ask(query, kind)
+    runs the target's query with the variables filled in."""
     results = []
-    for title, target, kind in dashboard_targets("prometheus"):
-        query = target["expr"]
+    for title, target, kind in dashboard_targets(board):
+        query = target.get("expr") or target["query"]
         for key in sorted(fills, key=len, reverse=True):
             query = query.replace(key, fills[key])
-
-        def run():
-            if kind == "table":
-                status, answer = get_json(port, "/api/v1/query", data={"query": query,
-                                                                       "time": end})
-            else:
-                status, answer = get_json(port, "/api/v1/query_range", data={
-                    "query": query, "start": end - 3600, "end": end, "step": 15})
-            assert status == 200 and answer.get("status") == "success", (query, answer)
-        results.append((timed_median(run), title))
+        results.append((timed_median(lambda: ask(query, kind)), title))
     return sorted(results, reverse=True)
+
+
+def prometheus_panels(port, interval, end):
+    def ask(query, kind):
+        if kind == "table":
+            status, answer = get_json(port, "/api/v1/query", data={"query": query, "time": end})
+        else:
+            status, answer = get_json(port, "/api/v1/query_range", data={
+                "query": query, "start": end - 3600, "end": end, "step": 15})
+        assert status == 200 and answer.get("status") == "success", (query, answer)
+    return panel_times("prometheus", {
+        "$__rate_interval": f"{4 * interval}s", "$__range": "3600s", "$__interval": "15s",
+        "$site": ".*", "$hostname": ".*", "$vdc": ".*", "$vm": ".*"}, ask)
 
 
 def influx_panels(port):
-    fills = {"$timeFilter": "time >= now() - 1h", "$__interval": "15s", "$hostname": ".*",
-             "$vdc": ".*", "$vm": ".*"}
-    results = []
-    for title, target, _ in dashboard_targets("influxdb"):
-        query = target["query"]
-        for key in sorted(fills, key=len, reverse=True):
-            query = query.replace(key, fills[key])
-
-        def run():
-            status, answer = get_json(port, "/query", {"db": "tarn", "q": query})
-            assert status == 200 and "error" not in answer.get("results", [{}])[0], answer
-        results.append((timed_median(run), title))
-    return sorted(results, reverse=True)
+    def ask(query, _):
+        status, answer = get_json(port, "/query", {"db": "tarn", "q": query})
+        assert status == 200 and "error" not in answer.get("results", [{}])[0], answer
+    return panel_times("influxdb", {"$timeFilter": "time >= now() - 1h", "$__interval": "15s",
+                                    "$hostname": ".*", "$vdc": ".*", "$vm": ".*"}, ask)
 
 
 def start_server(peers, argv, ready_port, ready_path):
