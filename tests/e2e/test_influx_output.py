@@ -2,6 +2,7 @@
 slowly, busy or never), VictoriaMetrics and influxd 1.x (https, authentication, a body limit, a
 field-type conflict, an outage). Root only (private namespaces)."""
 import base64
+import contextlib
 import gzip
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 import json
@@ -25,32 +26,28 @@ def run_daemons(keys_list, during):
     """Daemons with -i and these [influx] keys (and "interval", default 1) on one host, each run
     for 2 feeds, then through during(daemons) and "after" (default 2) more feeds, and stopped
     (status 0, the time it took in stop_s), keeping their logs."""
-    with simhost.SimulatedHost() as host:
+    with simhost.SimulatedHost() as host, contextlib.ExitStack() as stack:
         host.set_sysctl("kern.hz", 1000)
         for v in range(1, (LINES - 1) // 4 + 1):
             host.add_vm(v)
         keys_list = [dict(keys) for keys in keys_list]
         after = [keys.pop("after", 2) for keys in keys_list]
-        daemons = [fx.Daemon(fx.daemon_config(None, keys.pop("interval", 1), keys), ["-i"])
-                   for keys in keys_list]
-        try:
-            def done(counts):
-                return all(d.wait_log("[influx] host_cpu_limit", 10 * fx.SLACK + 3 * count,
-                                      count=count) for d, count in zip(daemons, counts))
-            for daemon in daemons:
-                daemon.start()
-            assert done([2] * len(daemons)), [d.log() for d in daemons]
-            during(daemons)
-            assert done([d.log().count("[influx] host_cpu_limit") + n for d, n in zip(daemons,
-                                                                                      after)])
-            for daemon in daemons:
-                start = time.monotonic()
-                assert daemon.stop(timeout=10 * fx.SLACK) == 0, daemon.log()
-                daemon.stop_s, text = time.monotonic() - start, daemon.log()
-                daemon.log = lambda text=text: text
-        finally:
-            for daemon in daemons:
-                daemon.__exit__(None, None, None)
+        daemons = [stack.enter_context(fx.Daemon(fx.daemon_config(
+            None, keys.pop("interval", 1), keys), ["-i"])) for keys in keys_list]
+
+        def done(counts):
+            return all(d.wait_log("[influx] host_cpu_limit", 10 * fx.SLACK + 3 * count,
+                                  count=count) for d, count in zip(daemons, counts))
+        for daemon in daemons:
+            daemon.start()
+        assert done([2] * len(daemons)), [d.log() for d in daemons]
+        during(daemons)
+        assert done([d.log().count("[influx] host_cpu_limit") + n for d, n in zip(daemons, after)])
+        for daemon in daemons:
+            start = time.monotonic()
+            assert daemon.stop(timeout=10 * fx.SLACK) == 0, daemon.log()
+            daemon.stop_s, text = time.monotonic() - start, daemon.log()
+            daemon.log = lambda text=text: text
     return daemons
 
 
@@ -100,15 +97,10 @@ BUFFER = {"database": "d", "batch_size": 5000, "buffer_limit": 1000}
 
 def test_influx_output():
     # All daemons on one host: 2 feeds each, influxd's outage until they notice, 2 more feeds.
-    # Daemons at an interval of 3 s (stand-ins' 5 under sanitizers: 41 POSTs a feed beside 17
-    # daemons; posting ends with the interval, and a loaded influxd took 1 s for one POST), one
-    # busy (429, 429, 503), one never answering (with and without a buffer); VictoriaMetrics:
-    # the 1.x write's database becomes the label db, the v2 bucket does not. influxd over https
-    # with authentication and a body limit below a feed's plain body, a database per daemon:
-    # production settings (gzip, a large buffer), a small buffer, batches of 7 to a retention
-    # policy; a wrong password, a missing grant and a database not yet created, all fixed before
-    # the outage; a field-type conflict of every host_cpu_limit line; CAs that did not sign the
-    # server's certificate (other, the system's store) and no verification.
+    # Intervals of 3 s (stand-ins' 5 under sanitizers: 41 POSTs a feed beside 17 daemons; posting
+    # ends with the interval, and a loaded influxd took 1 s for one POST). influxd's body limit is
+    # below a feed's plain body; its wrong password, missing grant and missing database are fixed
+    # before the outage; a CA that did not sign its certificate, or none, must fail verification.
     servers = [StandIn(delay) for _, delay, *_ in REQUEST_CASES] + [StandIn(0, [429, 429, 503])]
     silent, vm = socket.create_server(("127.0.0.1", 0)), fx.free_port()
     never_url, vm_url = f"127.0.0.1:{silent.getsockname()[1]}", f"http://127.0.0.1:{vm}"
@@ -252,13 +244,11 @@ def test_influx_output():
     assert busy.log_lines("info", "again") == [
         f"InfluxDB accepts lines again; {3 * LINES} buffered lines sent"]
     # Never answering: SIGTERM gives up the post under way and makes one last attempt of at most
-    # 2 s: the daemon still ends within 4 s, and every line it collected (one batch, sent but
-    # never answered) is counted as not confirmed.
+    # 2 s; every line (one batch, sent but never answered) is counted as not confirmed.
     exits = never.log_lines("error", "before exit")
     assert never.stop_s < 4 * fx.SLACK and len(exits) == 1 and exits[0].startswith(
         f"Influx buffer: {len(dumped(never))} lines not confirmed before exit"), never.log()
-    # Without a buffer each feed's post gives up at the end of the interval and its lines are
-    # skipped; the stop too.
+    # Without a buffer each feed's post gives up at the interval's end, its lines skipped.
     assert skipping.stop_s < 4 * fx.SLACK and len(skipping.log_lines(
         "error", "^Influx posting used the whole interval; skipped 41 lines of this feed")) >= 2, \
         skipping.log()

@@ -22,8 +22,6 @@ class LogCapture {
         spdlog::set_default_logger(previous_);
         spdlog::drop("capture"); // its sink refers to the stream about to go
     }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
     std::string text() const { return stream.str(); }
 
     std::ostringstream stream;
