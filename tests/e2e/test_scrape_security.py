@@ -230,6 +230,14 @@ def test_gates_of_every_answer():
         assert list(cut) == [b"HTTP/1.1 429"] * 3
 
 
+def read_by_daemon(port, client):
+    """Whether the daemon on port has read everything the client socket sent (Linux)."""
+    ends = f":{port:04X}", f":{client.getsockname()[1]:04X}"
+    with open("/proc/net/tcp") as f:
+        return any(row[1].endswith(ends[0]) and row[2].endswith(ends[1]) and
+                   row[4].endswith(":00000000") for row in map(str.split, f.readlines()[1:]))
+
+
 def test_password_change_while_checks_wait():
     # The password changes (a new file renamed over) while checks wait behind wrong ones: the old
     # password sent after the reload gets 401 (a fault gives it the 200 of its check still waiting
@@ -243,15 +251,20 @@ def test_password_change_while_checks_wait():
         ask("wrong")  # one check's time: the queue is about 3 s of them, each a check of its own
         for i in range(min(24, int(3 / (time.monotonic() - began)))):
             pool.submit(ask, f"wrong {i}")
-        time.sleep(0.2)
-        before = pool.submit(ask, old)
-        time.sleep(0.2)
+        # Asked before the reload: the daemon has read its request (nothing left in its socket's
+        # receive queue), which a fixed pause could not promise on a loaded machine.
+        client = socket.create_connection(("127.0.0.1", port))
+        client.sendall(request((USER, old)))
+        assert wait_for(lambda: read_by_daemon(port, client), 10)
+        before = pool.submit(lambda: client.recv(12))
         PKI.web_config("change.yml", renewed)
         assert wait_for(lambda: socket.create_connection(("127.0.0.1", port)).close() or
                         daemon.log_lines("info", "reloaded"), 10)
         assert not before.done(), "the queue ran out before the reload"
         after = pool.submit(ask, old)
-        assert [after.result(), before.result()] == [b"HTTP/1.1 401", b"HTTP/1.1 200"]
+        assert [after.result(), before.result()] == [b"HTTP/1.1 401", b"HTTP/1.1 200"], (
+            after.result(), before.result())
+        client.close()
         assert wait_for(lambda: ask(new) == b"HTTP/1.1 200", 10)
 
 
