@@ -138,6 +138,16 @@ def exchange(port, data=GET, timeout=10.0, wrap=None):
         return b"".join(chunks)
 
 
+def taken_by_daemon(port, client):
+    """Whether the daemon listening on port has accepted the client socket's connection and read
+    all it sent: the daemon's side, in /proc/net/tcp, has a descriptor (an inode) and an empty
+    receive queue. Counting the daemon's descriptors instead races with its host tools' pipes."""
+    ends = f":{port:04X}", f":{client.getsockname()[1]:04X}"
+    with open("/proc/net/tcp") as f:
+        return any(row[1].endswith(ends[0]) and row[2].endswith(ends[1]) and row[9] != "0" and
+                   row[4].endswith(":00000000") for row in map(str.split, f.readlines()[1:]))
+
+
 def body(answer):
     head, _, rest = answer.partition(b"\r\n\r\n")
     assert head.startswith(b"HTTP/1.1 200 OK\r\n"), answer[:200]

@@ -127,10 +127,9 @@ def test_hostile_clients_descriptors_and_a_stop_under_way():
             under_way = sum(map(len, chunks))
             # A request still being read is closed when the stop begins; from then on, the reader
             # takes the rest at once, within the stop grace.
-            fds = len(os.listdir(f"/proc/{pid}/fd"))
             probe = socket.create_connection(("127.0.0.1", port), 10 * fx.SLACK)
             probe.sendall(b"GET /metrics HTTP/1.1\r\n")
-            assert wait_for(lambda: len(os.listdir(f"/proc/{pid}/fd")) > fds, 5)
+            assert wait_for(lambda: fx.taken_by_daemon(port, probe), 5)
             daemon.proc.send_signal(signal.SIGTERM)
             with probe, contextlib.suppress(ConnectionResetError):
                 assert probe.recv(1) == b""

@@ -230,14 +230,6 @@ def test_gates_of_every_answer():
         assert list(cut) == [b"HTTP/1.1 429"] * 3
 
 
-def read_by_daemon(port, client):
-    """Whether the daemon on port has read everything the client socket sent (Linux)."""
-    ends = f":{port:04X}", f":{client.getsockname()[1]:04X}"
-    with open("/proc/net/tcp") as f:
-        return any(row[1].endswith(ends[0]) and row[2].endswith(ends[1]) and
-                   row[4].endswith(":00000000") for row in map(str.split, f.readlines()[1:]))
-
-
 def test_password_change_while_checks_wait():
     # The password changes (a new file renamed over) while checks wait behind wrong ones: the old
     # password sent after the reload gets 401 (a fault gives it the 200 of its check still waiting
@@ -255,7 +247,7 @@ def test_password_change_while_checks_wait():
         # receive queue), which a fixed pause could not promise on a loaded machine.
         client = socket.create_connection(("127.0.0.1", port))
         client.sendall(request((USER, old)))
-        assert wait_for(lambda: read_by_daemon(port, client), 10)
+        assert wait_for(lambda: fx.taken_by_daemon(port, client), 10)
         before = pool.submit(lambda: client.recv(12))
         PKI.web_config("change.yml", renewed)
         assert wait_for(lambda: socket.create_connection(("127.0.0.1", port)).close() or
