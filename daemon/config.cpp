@@ -19,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <map>
 #include <set>
 #include <utility>
 #include <variant>
