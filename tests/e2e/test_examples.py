@@ -9,11 +9,10 @@ import re
 import ssl
 import subprocess
 import tempfile
-import threading
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import fixture as fx
 from fixture import simhost
+from test_influx_output import StandIn
 
 ETC = "/usr/local/etc"
 
@@ -21,25 +20,6 @@ ETC = "/usr/local/etc"
 def read(*path):
     with open(os.path.join(fx.SOURCE_DIR, *path)) as f:
         return f.read()
-
-
-def recorder(port, context=None):
-    """A server on 127.0.0.1:port keeping (path, Authorization) of each POST, answering 204."""
-    class Handler(BaseHTTPRequestHandler):
-        protocol_version, log_message = "HTTP/1.1", lambda *args: None
-
-        def do_POST(self):  # noqa: N802
-            self.rfile.read(int(self.headers["Content-Length"]))
-            server.posts.append((self.path, self.headers["Authorization"]))
-            self.send_response(204)
-            self.send_header("Content-Length", "0")
-            self.end_headers()
-    server = ThreadingHTTPServer(("127.0.0.1", port), Handler)
-    server.posts = []
-    if context:
-        server.socket = context.wrap_socket(server.socket, server_side=True)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    return server
 
 
 def check(config, effect):
@@ -73,7 +53,7 @@ def test_examples():
     untrusted.check_hostname, untrusted.verify_mode = False, ssl.CERT_NONE
     context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     context.load_cert_chain(f"{ETC}/ssl/influx-ca.pem", f"{ETC}/ssl/influx-ca.key")
-    influx, vm = recorder(8086, context), recorder(8428)
+    influx, vm = StandIn(0, port=8086, context=context), StandIn(0, port=8428)
     # (blocks added below the sample, the server and what its first POST must carry)
     posts = [(https[0] + ca, influx, ("/write?db=tarn", "Basic dGFybjpzZWNyZXQ=")),  # tarn:secret
              (https[1] + ca, influx, ("/api/v2/write?org=my-org&bucket=tarn&precision=ns",
@@ -85,7 +65,8 @@ def test_examples():
         for added, server, first in posts:
             server.posts.clear()
             check(influx_on + added, lambda: server.posts)
-            assert server.posts[0] == first, (added, server.posts)
+            path, headers, *_ = server.posts[0]
+            assert (path, headers["authorization"]) == first, (added, server.posts)
         check(sample + listen, lambda: b"200 OK" in fx.exchange(9274))
         for web, ini in zip(web_files, tls):
             with open(f"{ETC}/tarn-web.yml", "w") as f:

@@ -53,9 +53,10 @@ def run_daemons(keys_list, during):
 
 class StandIn(ThreadingHTTPServer):
     """Records each POST as (path, lower-case headers, lines of the decoded body, status) and
-    answers after `delay` seconds: statuses[N] to the Nth POST, 204 past them."""
+    answers after `delay` seconds: statuses[N] to the Nth POST, 204 past them. On 127.0.0.1:port
+    (0: a free one), over TLS with an ssl context."""
 
-    def __init__(self, delay, statuses=()):
+    def __init__(self, delay, statuses=(), port=0, context=None):
         posts = self.posts = []
 
         class Handler(BaseHTTPRequestHandler):
@@ -74,7 +75,9 @@ class StandIn(ThreadingHTTPServer):
                 self.end_headers()
                 self.wfile.write(reason)
 
-        super().__init__(("127.0.0.1", 0), Handler)
+        super().__init__(("127.0.0.1", port), Handler)
+        if context:
+            self.socket = context.wrap_socket(self.socket, server_side=True)
         threading.Thread(target=self.serve_forever, daemon=True).start()
 
 
