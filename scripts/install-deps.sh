@@ -6,7 +6,7 @@
 # nothing when all is set.
 set -euo pipefail
 packages=(
-    build-essential cmake pkg-config clang-format
+    build-essential cmake ninja-build pkg-config clang-format
     libspdlog-dev libfmt-dev libinih-dev nlohmann-json3-dev libcurl4-openssl-dev zlib1g-dev
     libssl-dev libyaml-cpp-dev libcrypt-dev libsqlite3-dev
     libgtest-dev libgmock-dev libbenchmark-dev
