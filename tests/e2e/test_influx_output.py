@@ -257,24 +257,17 @@ def test_influx_output():
         skipping.log()
 
 
-def test_stop_during_413_and_repeated_errors():
+def test_stop_during_413():
     # 413 after 1.5 s to every POST: a stop ends the daemon within the last attempt's 2 s and a
-    # second, buffer or not. A 401 to every POST is logged once, then counted in each feed's line.
-    slow, unauthorized = StandIn(1.5, [413] * 10**5), StandIn(0, [401] * 10**5)
+    # second, buffer or not.
+    slow = StandIn(1.5, [413] * 10**5)
     keys = {"database": "d", "batch_size": 5000, "timeout": 5, "interval": 4, "after": 1,
             "url": f"127.0.0.1:{slow.server_port}"}
-    unauth = {"database": "d", "interval": 3, "url": f"127.0.0.1:{unauthorized.server_port}"}
-    daemons = run_daemons([dict(keys, buffer_limit=1000), keys, unauth], lambda _: None)
-    for daemon in daemons[:2]:
+    for daemon in run_daemons([dict(keys, buffer_limit=1000), keys], lambda _: None):
         errors = daemon.log_lines("error", "")
         assert daemon.stop_s < 5 * fx.SLACK and not [
             e for e in errors if re.search("unreachable|aborted", e)], (daemon.stop_s, errors)
-    feeds, errors = daemons[2].log().count("[influx] host_cpu_"), daemons[2].log_lines("error", "")
-    assert [e for e in errors if e.startswith("Influx HTTP")] == ["Influx HTTP error: 401"] and len(
-        [e for e in errors if re.fullmatch(rf"InfluxDB answered 401: busy 401; {LINES} lines dropped"
-                                           rf" \(({LINES - 1}|{LINES}) more like it in this feed\)",
-                                           e)]) >= feeds - 1 and len(errors) <= 2 * feeds + 1, errors
 
 
 if __name__ == "__main__":
-    fx.main([test_influx_output, test_stop_during_413_and_repeated_errors])
+    fx.main([test_influx_output, test_stop_during_413])
