@@ -3,7 +3,6 @@ configuration exactly as the documents print it: -t and a start agree, and the e
 take effect, seen by stand-in servers under the examples' host names (a private /etc/hosts) and by
 scrapes. The files the examples name are made under /usr/local/etc, /var on a private tmpfs. Root
 only."""
-import ctypes
 import os
 import re
 import ssl
@@ -76,10 +75,8 @@ def test_examples():
 
 
 if __name__ == "__main__":
-    simhost.enter_private_namespaces()
     # A loopback of its own: the ports are the documents' (9273, 9274, 8086, 8428), not free ones.
-    if ctypes.CDLL(None, use_errno=True).unshare(0x40000000) != 0:  # CLONE_NEWNET
-        raise OSError(ctypes.get_errno(), "unshare(CLONE_NEWNET)")
+    simhost.enter_private_namespaces(network=True)
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     # The certificates the examples name, their host names on 127.0.0.1, and the sample's buffer
     # folder, which the port creates.

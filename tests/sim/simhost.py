@@ -17,16 +17,18 @@ TSC = 2000000000
 _SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
-def enter_private_namespaces():
+def enter_private_namespaces(network=False):
     """Root only (else exit 77): re-runs the script once as PID 1 of private mount and PID
-    namespaces, so the daemon sees only this script's processes and all of them die with it."""
+    namespaces (and network: a loopback of its own), so the daemon sees only this script's
+    processes and all of them die with it."""
     if os.geteuid() != 0:
         print("SKIPPED: needs root (private mount and PID namespaces)")
         sys.exit(77)
     if os.environ.get("TARN_TEST_IN_NAMESPACE") != "1":
         os.execvpe("unshare", ["unshare", "--mount", "--pid", "--fork", "--kill-child",
-                               "--mount-proc", "--propagation", "private", sys.executable]
-                   + sys.argv, dict(os.environ, TARN_TEST_IN_NAMESPACE="1"))
+                               "--mount-proc", "--propagation", "private", *["--net"] * network,
+                               sys.executable] + sys.argv,
+                   dict(os.environ, TARN_TEST_IN_NAMESPACE="1"))
 
 
 def fake_bhyve_path():
