@@ -167,7 +167,12 @@ def test_command_line():
               ["-t"], 0, b"[warning] listen = [::]:9273 is reachable from other hosts and no "
               b"web_config_file is set: the scrape is served over plain HTTP without a password|"
               b"[warning] [influx] database: the value is wrapped in quotes| is valid\n"),
+             ("[Influx]\ndatabase = a\n[prometheus]\n[influx]\nDatabase = b\n", ["-t"], 1,
+              b": [influx] database given twice (first on line 2)\n| is not valid\n"),
+             ("[prometheus]\nlisten = [::1]:70000\n" + quiet, ["-t"], 1,
+              b"[error] invalid listen address '[::1]:70000', the port must be from 1 to 65535"),
              (off, ["-t"], 1, b"[error] Both transports disabled"),
+             ("[influx]\nurl = ftp://h\n", ["-t"], 1, b"only http:// and https://"),
              (web % "fifo.yml", ["-t"], 1, b"cannot load the certificate '%s/fifo': a FIFO, not a "
               b"regular file\n" % work.encode()),
              (web % "big.yml", ["-t"], 1, b"(file): cannot read it: larger than the limit of 1 MiB"),
@@ -192,6 +197,7 @@ def test_command_line():
              (quiet + "timeout = 5\n    [influx]\n    url = http://h\n    password = S3CRET\n",
               ["-t"], 1, b":3: [influx] timeout: line 4 begins with white space, so the reader adds "
               b"it to this value; remove the indentation\n"),
+             (quiet + "; " + "x" * 200 + "\n", ["-t"], 1, b":3: the line is 202 bytes long"),
              (f"[prometheus]\nenabled = no\n[influx]\nurl = https://h\nca_file = {work}/fifo\n",
               ["-t"], 1, b"ca_file '%s/fifo' cannot be read: a FIFO, not a regular" % work.encode()),
              ("", ["-t", "-c", "/none"], 1, b"[error] Cannot parse config /none (error=-1)\n|"

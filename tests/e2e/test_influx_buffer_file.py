@@ -33,8 +33,7 @@ def kill_loop(kills, seed, delay=0.05):
     keys = {"url": f"127.0.0.1:{server.server_port}", "database": "d", "batch_size": LINES,
             "buffer_limit": 100000, "buffer_file": f"{folder}/b.sqlite"}
     stored = collections.Counter()
-    with simhost.SimulatedHost() as host:
-        host.set_sysctl("kern.hz", 1000)
+    with simhost.SimulatedHost({"kern.hz": 1000}) as host:
         for v in range(1, (LINES - 1) // 4 + 1):
             host.add_vm(v)
         for n in range(kills + 1):

@@ -26,8 +26,7 @@ def run_daemons(keys_list, during):
     """Daemons with -i and these [influx] keys (and "interval", default 1) on one host, each run
     for 2 feeds, then through during(daemons) and "after" (default 2) more feeds, and stopped
     (status 0, the time it took in stop_s), keeping their logs."""
-    with simhost.SimulatedHost() as host, contextlib.ExitStack() as stack:
-        host.set_sysctl("kern.hz", 1000)
+    with simhost.SimulatedHost({"kern.hz": 1000}) as host, contextlib.ExitStack() as stack:
         for v in range(1, (LINES - 1) // 4 + 1):
             host.add_vm(v)
         keys_list = [dict(keys) for keys in keys_list]
