@@ -82,10 +82,6 @@ TEST(ToolTextTest, EachParserFindsItsFiguresOrSkipsTheVm) {
         {'d', R"({"item": "{\"vdc\": 1}", "item": "{\"vdc\": 2}"})", "2"}, // the last one
         {'d', R"({"item": "{\"vdc\": 1}", "item": []})",
          "![json.exception.type_error.302] type must be string, but is array"},
-        {'d', R"({"item": {"vdc": 1}})",
-         "![json.exception.type_error.302] type must be string, but is object"},
-        {'d', R"({"item": "{\"vdc\": [5]}"})",
-         "![json.exception.type_error.302] type must be number, but is array"},
         {'d', R"({"item": "{\"vdc\": \"5\"}"})",
          "![json.exception.type_error.302] type must be number, but is string"},
         {'d', R"([{"item": "{\"vdc\": 1}"}])", "-"},
@@ -175,8 +171,6 @@ TEST(DeviceStatsTest, RecordsPastTheBoundOfTheirKindAreCountedNotTaken) {
     EXPECT_EQ(samples[kMaxDeviceRecords - 1].fields[6].value,
               std::to_string(kMaxDeviceRecords - 1)); // the first ones, in text order
     EXPECT_EQ(samples.back().measurement, "virtio_net");
-    const FoundRecords two = find_block_records(text, 2);
-    EXPECT_EQ(two.records.size() + two.skipped, kMaxDeviceRecords + 44);
 }
 
 long open_descriptors() {

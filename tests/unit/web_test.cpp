@@ -88,13 +88,15 @@ TEST(HttpServerTest, EachRequestGetsItsAnswer) {
     EXPECT_EQ(respond_to_request("GET / HTTP/1.1\r\n\r\n", throwing), kNotFound);
 }
 
-int connect_to(int port) {
+// A TCP socket bound (port 0: the kernel picks one) or connected to 127.0.0.1:port.
+int loopback_socket(int port, bool bind = false) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const auto to = reinterpret_cast<sockaddr*>(&address);
+    EXPECT_EQ(bind ? ::bind(fd, to, sizeof address) : ::connect(fd, to, sizeof address), 0);
     return fd;
 }
 
@@ -108,7 +110,7 @@ std::string read_all(int fd) {
 
 // Sends the request in pieces of `piece` bytes, a moment apart, and reads the answer.
 std::string fetch(int port, const std::string& request, std::size_t piece = 1 << 20) {
-    const int fd = connect_to(port);
+    const int fd = loopback_socket(port);
     for (std::size_t at = 0; at < request.size(); at += piece) {
         ::send(fd, request.data() + at, std::min(piece, request.size() - at), MSG_NOSIGNAL);
         std::this_thread::sleep_for(std::chrono::milliseconds(piece < 100 ? 2 : 0));
@@ -125,12 +127,9 @@ TEST(HttpServerTest, ServesConnectionsOverLoopback) {
     RunFlag flag{1};
     // Port 0 is refused (it would bind a port nobody configured), so take one the kernel just
     // handed out and gave back.
-    const int free_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int free_fd = loopback_socket(0, true);
     sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof any;
-    ASSERT_EQ(::bind(free_fd, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
     ::getsockname(free_fd, reinterpret_cast<sockaddr*>(&any), &length);
     ::close(free_fd);
     const int port = ntohs(any.sin_port);
@@ -144,7 +143,7 @@ TEST(HttpServerTest, ServesConnectionsOverLoopback) {
     // Idle connections up to the cap delay no scrape; one more closes the one open longest.
     std::vector<int> idle;
     for (int i = 0; i < 64; ++i) {
-        idle.push_back(connect_to(port));
+        idle.push_back(loopback_socket(port));
         if (i < 63) { // answered while the idle ones wait, and it keeps them in order
             EXPECT_EQ(fetch(port, "GET / HTTP/1.1\r\n\r\n"), kNotFound);
         }
@@ -261,7 +260,6 @@ TEST(WebConfigTest, SettingsAndErrorsOfFiles) {
          "plain a=h b=? | " + e + "basic_auth_users: the users' bcrypt costs differ (4, 10): the "
          "time of a refusal tells which user names exist; make every hash at one cost"},
         {"web_listen_address: x\n", "web_listen_address: unknown key"},
-        {"http_server_config:\n  http3: true\n", "http_server_config.http3: unknown key"},
         {headers + "X-Content-Type-Options: sniff\n",
          "http_server_config.headers.X-Content-Type-Options: 'sniff' is not nosniff"},
         {headers + "X-XSS-Protection: \"1\\rSet-Cookie: a\"\n",
@@ -388,15 +386,13 @@ TEST(CredentialCheckTest, EndingDoesNotWaitForARunningCheck) {
 
 // A self-signed certificate for the names ("DNS:a,IP:10.0.0.1,..."), DER encoded.
 std::string certificate(const std::string& names) {
-    const std::string path = "/tmp/tarn-cert-test." + std::to_string(::getpid());
+    const TempDir dir;
     const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 "
                                 "-nodes -keyout /dev/null -subj /CN=t -outform DER -out " +
-                                path + " -addext 'subjectAltName=" + names + "' 2>/dev/null";
+                                dir.file + " -addext 'subjectAltName=" + names + "' 2>/dev/null";
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
-    std::ifstream in(path, std::ios::binary);
-    const std::string der{std::istreambuf_iterator<char>(in), {}};
-    std::remove(path.c_str());
-    return der;
+    std::ifstream in(dir.file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // A verified client certificate lets in only when one of its names is listed exactly (keys,
@@ -419,8 +415,8 @@ TEST(TlsContextTest, AllowedNamesAreMatchedExactly) {
 // web config itself left alone; a change waits for a check that finds it as the last one did.
 // A reload that leaves no user where there were some is said.
 TEST(WebConfigReloaderTest, TheFilesOfARefusedSetAreWatched) {
-    char made[] = "/tmp/tarn-reload-XXXXXX";
-    const std::string dir = ::mkdtemp(made), path = dir + "/web.yml";
+    const TempDir dir;
+    const std::string& path = dir.file;
     std::ofstream(path) << "basic_auth_users:\n  a: '" + kHash + "'\n";
     WebConfigReloader reloader(path, *load_web_settings(path).settings);
     LogCapture log;
@@ -428,7 +424,7 @@ TEST(WebConfigReloaderTest, TheFilesOfARefusedSetAreWatched) {
     const auto check = [&] { return reloader.poll(now += std::chrono::seconds(1)); };
     std::ofstream(path) << "tls_server_config:\n  cert_file: c.pem\n  key_file: k.pem\n";
     EXPECT_FALSE(check() || check() || check() || check()); // refused: no such file
-    const std::string make = "cd " + dir +
+    const std::string make = "cd " + dir.path +
                              " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 "
                              "-nodes -subj /CN=t -keyout k.pem -out c.pem 2>/dev/null";
     ASSERT_EQ(std::system(make.c_str()), 0);
@@ -437,7 +433,6 @@ TEST(WebConfigReloaderTest, TheFilesOfARefusedSetAreWatched) {
     EXPECT_NE(log.text().find(" reloaded without basic auth users (the running set had 1): new "
                               "connections are served without a password\n"),
               std::string::npos);
-    std::filesystem::remove_all(dir);
 }
 
 // A token bucket: burst requests at once, then one per interval.
