@@ -34,10 +34,7 @@ class LogCapture {
 
 // A new folder under /tmp, removed with all it holds when this goes; `file` is a name in it.
 struct TempDir {
-    std::string path = [] {
-        char name[] = "/tmp/tarn-test-XXXXXX";
-        return std::string(::mkdtemp(name));
-    }();
+    std::string path = ::mkdtemp(std::string("/tmp/tarn-test-XXXXXX").data());
     std::string file = path + "/f";
     ~TempDir() { std::filesystem::remove_all(path); }
 };
