@@ -180,6 +180,7 @@ TEST(CommandRunnerTest, OutputAndExitStatus) {
     const std::string over = std::to_string(kCommandOutputLimit + 1);
     // the command; plain and strict output and the failure as the health figures name it; stderr
     const std::vector<std::tuple<CommandLine, std::string, std::string>> cases = {
+        {{"/bin/true"}, "'' '' ", ""}, // no output is not a failure
         {{"/bin/sh", "-c", "printf x; exit 1"}, "'x' - exit_status", ""},
         {{"/bin/sh", "-c", "printf y; kill -9 $$"}, "'y' - signal", ""},
         {{"/bin/echo", "$HOME", "a  b", ";"}, "'$HOME a  b ;\n' '$HOME a  b ;\n' ", ""},
