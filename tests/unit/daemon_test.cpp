@@ -237,11 +237,9 @@ TEST(ToolFailureReportTest, OneLineWhenTheFailingPairsChange) {
         std::vector<ToolFailureEvent> events;
         std::istringstream words(feed);
         for (std::string tool, comma; words >> tool;) {
-            int cause = 0;
-            ToolFailureEvent& event = events.emplace_back();
-            words >> cause >> event.vm_id >> comma;
-            event.tool = tool;
-            event.cause = static_cast<ToolFailure>(cause);
+            int cause = 0, vm = 0;
+            words >> cause >> vm >> comma;
+            events.push_back({tool, static_cast<ToolFailure>(cause), vm});
         }
         const auto line = report.after_feed(events);
         EXPECT_EQ(line ? (line->warning ? "W " : "I ") + line->text : "", expected) << feed;
