@@ -46,7 +46,6 @@ TEST(ExportTest, PrometheusFamiliesAndInfluxLinesOfOneSet) {
                      "host limit_mbps=2.5,drops=1 1700000000000042000\n"
                      "m,id=-2 delay_ms=1500,x_total=2.500000 1700000000000042000\n"
                      "none  1700000000000042000\n");
-    EXPECT_EQ(format_influx_timestamp(1, 999999), "1999999000");
 }
 
 TEST(PrometheusTextTest, NamesAndValuesOfFields) {
@@ -88,8 +87,7 @@ TEST(ScrapeCacheTest, LatestWholeSetAndOneGzipMemberPerGeneration) {
     EXPECT_EQ(gunzip(gzip_compress(varied, 1)), varied);
     MetricStore store("p");
     ScrapeCache cache(store);
-    EXPECT_EQ(*cache.document(), "");
-    EXPECT_EQ(gunzip(*cache.gzip_document()), "");
+    EXPECT_EQ(gunzip(*cache.gzip_document()), ""); // the plain empty store: test_daemon's
     std::vector<std::string> expected;
     for (int round = 0; round <= 300; ++round)
         expected.push_back(render_prometheus(set_of(round, 5), "p"));

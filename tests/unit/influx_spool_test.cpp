@@ -75,51 +75,37 @@ void register_cut_vfs() {
     g_vfs.xDelete = [](sqlite3_vfs*, const char* name, int sync) {
         return g_dead ? SQLITE_IOERR_DELETE : g_root->xDelete(g_root, name, sync);
     };
-    g_io = {1,
-            [](sqlite3_file* f) { // version 1: no shared memory, no mapping
-                std::erase(g_files, reinterpret_cast<CutFile*>(f));
-                const int code = real(f)->pMethods->xClose(real(f));
-                return reinterpret_cast<CutFile*>(f)->~CutFile(), code;
-            },
-            PASS(xRead),
-            [](sqlite3_file* f, const void* data, int n, sqlite3_int64 at) {
-                if (g_dead || g_full)
-                    return g_full ? SQLITE_FULL : SQLITE_IOERR_WRITE;
-                if (g_writes_left < 0 || g_writes_left-- > 0)
-                    return real(f)->pMethods->xWrite(real(f), data, n, at);
-                cut();
-                real(f)->pMethods->xWrite(real(f), data, n / 2, at); // torn
-                return SQLITE_IOERR_WRITE;
-            },
-            [](sqlite3_file* f, sqlite3_int64 size) {
-                return g_dead ? SQLITE_IOERR_TRUNCATE : PASS(xTruncate)(f, size);
-            },
-            [](sqlite3_file* f, int flags) {
-                return g_dead ? SQLITE_IOERR_FSYNC : (synced(f), PASS(xSync)(f, flags));
-            },
-            PASS(xFileSize),
-            PASS(xLock),
-            PASS(xUnlock),
-            PASS(xCheckReservedLock),
-            PASS(xFileControl),
-            PASS(xSectorSize),
-            PASS(xDeviceCharacteristics),
-            nullptr,
-            nullptr,
-            nullptr,
-            nullptr,
-            nullptr,
-            nullptr};
+    g_io.iVersion = 1; // no shared memory, no mapping
+    g_io.xClose = [](sqlite3_file* f) {
+        std::erase(g_files, reinterpret_cast<CutFile*>(f));
+        const int code = real(f)->pMethods->xClose(real(f));
+        return reinterpret_cast<CutFile*>(f)->~CutFile(), code;
+    };
+    g_io.xRead = PASS(xRead);
+    g_io.xWrite = [](sqlite3_file* f, const void* data, int n, sqlite3_int64 at) {
+        if (g_dead || g_full)
+            return g_full ? SQLITE_FULL : SQLITE_IOERR_WRITE;
+        if (g_writes_left < 0 || g_writes_left-- > 0)
+            return real(f)->pMethods->xWrite(real(f), data, n, at);
+        cut();
+        real(f)->pMethods->xWrite(real(f), data, n / 2, at); // torn
+        return SQLITE_IOERR_WRITE;
+    };
+    g_io.xTruncate = [](sqlite3_file* f, sqlite3_int64 size) {
+        return g_dead ? SQLITE_IOERR_TRUNCATE : PASS(xTruncate)(f, size);
+    };
+    g_io.xSync = [](sqlite3_file* f, int flags) {
+        return g_dead ? SQLITE_IOERR_FSYNC : (synced(f), PASS(xSync)(f, flags));
+    };
+    g_io.xFileSize = PASS(xFileSize);
+    g_io.xLock = PASS(xLock);
+    g_io.xUnlock = PASS(xUnlock);
+    g_io.xCheckReservedLock = PASS(xCheckReservedLock);
+    g_io.xFileControl = PASS(xFileControl);
+    g_io.xSectorSize = PASS(xSectorSize);
+    g_io.xDeviceCharacteristics = PASS(xDeviceCharacteristics);
     sqlite3_vfs_register(&g_vfs, 1);
 }
-
-struct Folder {
-    std::string path =
-        std::filesystem::temp_directory_path() / fmt::format("tarn-spool-test.{}", ::getpid());
-    std::string file = path + "/b.sqlite";
-    Folder() { std::filesystem::create_directories(path); }
-    ~Folder() { std::filesystem::remove_all(path); }
-};
 
 // The lines a new opening finds in the file.
 std::string left_in(const std::string& file) {
@@ -141,7 +127,7 @@ TEST(InfluxSpoolTest, TheFileHoldsWhatTheBufferKeepsAcrossAStart) {
         {{204, 0, 0}, 1, "1.2 "},
     };
     for (const auto& [answers, feeds, left] : cases) {
-        Folder folder;
+        TempDir folder;
         int feed = 0, n = 0;
         std::size_t posts = 0;
         std::string posted;
@@ -185,7 +171,7 @@ TEST(InfluxSpoolTest, PowerCutKeepsEveryCommittedFeed) {
     for (const char* synchronous : {"FULL", "NORMAL"}) {
         int lost = 0;
         for (const int cut_at : {2, 20, 33, 47, 70, 1000}) {
-            Folder folder;
+            TempDir folder;
             std::set<std::string> committed;
             {
                 g_dead = false, g_writes_left = cut_at;
@@ -223,7 +209,7 @@ TEST(InfluxSpoolTest, PowerCutKeepsEveryCommittedFeed) {
 // disk keeps the lines in memory (one line an episode) until a write passes and stores them too;
 // a file removed while in use is started anew with every kept line.
 TEST(InfluxSpoolTest, FaultsLeaveTheBufferWorking) {
-    Folder folder;
+    TempDir folder;
     open_influx_spool(folder.file).spool->store(1, {20, std::string(900, 'x')}, 0);
     std::fstream(folder.file, std::ios::in | std::ios::out | std::ios::binary)
         .seekp(8192) // the table's root page

@@ -2,7 +2,9 @@
 
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <sstream>
 
 namespace tarn {
@@ -28,6 +30,13 @@ class LogCapture {
 
   private:
     std::shared_ptr<spdlog::logger> previous_ = spdlog::default_logger();
+};
+
+// A new folder under /tmp, removed with all it holds when this goes; `file` is a name in it.
+struct TempDir {
+    std::string path = ::mkdtemp(std::string("/tmp/tarn-test-XXXXXX").data());
+    std::string file = path + "/f";
+    ~TempDir() { std::filesystem::remove_all(path); }
 };
 
 } // namespace tarn
