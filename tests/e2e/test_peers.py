@@ -2,8 +2,8 @@
 --get-stats times out), VM 8 (throttled, counters growing), VM 9 (rctl failing, a second block
 device). Prometheus scrapes both; influxd takes the first one's lines (a database name and a
 password that would break the URL); the second one's InfluxDB port is closed. Checked: promtool,
-every post taken, health figures, every query of the dashboards of packaging/grafana. Root
-only."""
+stored series equal what was scraped, every post taken, health figures, every query of the
+dashboards of packaging/grafana. Root only."""
 import json
 import math
 import os
@@ -316,9 +316,25 @@ def test_peers_and_dashboards():
                 scrapes.append(fx.body(fx.exchange(ports["a"])))
                 return not health_failures(scrapes[-1])
             assert wait_for(healthy, 20, 0.2), health_failures(scrapes[-1])
-            check = subprocess.run(["promtool", "check", "metrics"], input=scrapes[-1],
+            scrape = scrapes[-1]
+            check = subprocess.run(["promtool", "check", "metrics"], input=scrape,
                                    capture_output=True, timeout=60)
             assert check.returncode == 0, check.stdout + check.stderr
+            # Prometheus stores the scrape as it is (VM 8's counters and the health figures move).
+            want = samples(scrape, lambda name, labels: not name.startswith(
+                "tarn_vm_exporter_") and labels.get("vm_id") != "8")
+            assert len(want) > 60 and {"3", "9"} <= {dict(k[1]).get("vm_id") for k in want}
+
+            def stored():
+                result = prometheus.api("query", query=(
+                    f'{{instance="127.0.0.1:{ports["a"]}",__name__=~"tarn_vm_.+",'
+                    '__name__!~"tarn_vm_exporter_.+",vm_id!="8"}'))["result"]
+                return {(r["metric"].pop("__name__"), tuple(sorted(
+                    (k, v) for k, v in r["metric"].items() if k not in ("job", "instance",
+                                                                        "hostname", "site")))):
+                        float(r["value"][1]) for r in result}
+            got = wait_for(lambda: (s := stored()) == want and s, 10) or stored()
+            assert got == want, sorted(set(want.items()) ^ set(got.items()))[:10]
             failures = check_board("prometheus", prometheus) if DASHBOARDS else []
             # Every post taken (what influxd stores of a post is test_influx_output's).
             assert a.running() and b.running() and a.stop() == 0
