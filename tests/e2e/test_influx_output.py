@@ -101,8 +101,8 @@ def test_influx_output():
     # All daemons on one host: 2 feeds each, influxd's outage until they notice, 2 more feeds.
     # Intervals of 3 s (stand-ins' 5 under sanitizers: 41 POSTs a feed beside 17 daemons; posting
     # ends with the interval, and a loaded influxd took 1 s for one POST). influxd's body limit is
-    # below a feed's plain body; its wrong password and missing database are fixed before the
-    # outage; a CA that did not sign its certificate must fail verification.
+    # below a feed's plain body; its wrong password, missing grant and missing database are fixed
+    # before the outage; a CA that did not sign its certificate, or none, must fail verification.
     servers = [StandIn(delay) for _, delay, *_ in REQUEST_CASES] + [StandIn(0, [429, 429, 503])]
     silent, vm = socket.create_server(("127.0.0.1", 0)), fx.free_port()
     never_url, vm_url = f"127.0.0.1:{silent.getsockname()[1]}", f"http://127.0.0.1:{vm}"
@@ -119,9 +119,11 @@ def test_influx_output():
     admin = {"user": "admin", "password": "a", "ca_file": pki.path("ca.pem")}
     cases = [("large", dict(admin, buffer_limit=100000, gzip="true")),
              ("small", dict(admin, buffer_limit=60)),
+             ("rp", dict(admin, batch_size=7, retention_policy="short")),
              ("pw", dict(admin, user="tarn", password="secret")),
-             ("late", dict(admin, batch_size=7)), ("conflict", admin),
+             ("grant", dict(admin, user="w", password="p")), ("late", admin), ("conflict", admin),
              ("other", dict(admin, ca_file=pki.path("other.pem"))),
+             ("store", {k: v for k, v in admin.items() if k != "ca_file"}),
              ("insecure", dict(admin, ca_file=pki.path("other.pem"), insecure_skip_verify="true"))]
     with influxd, Server(["victoria-metrics", f"-httpListenAddr=127.0.0.1:{vm}",
                           "-loggerLevel=ERROR", "-storageDataPath=DIR/data"], "none", "",
@@ -129,14 +131,17 @@ def test_influx_output():
         influxd.query("CREATE USER admin WITH PASSWORD 'a' WITH ALL PRIVILEGES")
         influxd.auth = {"u": "admin", "p": "a"}
         for q in [f'CREATE DATABASE "{name}"' for name, _ in cases if name != "late"] + [
-                "CREATE USER tarn WITH PASSWORD 'old'", 'GRANT WRITE ON "pw" TO tarn']:
+                'CREATE RETENTION POLICY "short" ON "rp" DURATION 2d REPLICATION 1',
+                "CREATE USER tarn WITH PASSWORD 'old'", 'GRANT WRITE ON "pw" TO tarn',
+                "CREATE USER w WITH PASSWORD 'p'"]:
             influxd.query(q)
         assert http(f"{influxd.url}/write?db=conflict&u=admin&p=a", None,
                     b'host_cpu_limit hz="text"')[0] == 204
 
         def fixed_then_outage(daemons):
             large, small = daemons[len(stand_ins):][:2]
-            for q in ["SET PASSWORD FOR tarn = 'secret'", 'CREATE DATABASE "late"']:
+            for q in ["SET PASSWORD FOR tarn = 'secret'", 'GRANT WRITE ON "grant" TO w',
+                      'CREATE DATABASE "late"']:
                 influxd.query(q)
             # Just after a feed's post: a post the stopping server took in but did not answer
             # would be stored, though counted as not delivered.
@@ -153,7 +158,7 @@ def test_influx_output():
             buffer_limit=keys.get("buffer_limit", 10000), interval=3) for name, keys in cases],
             fixed_then_outage)
         daemons, (busy, never, skipping, vm1, vm2) = got[:3], got[3:8]
-        large, small, *fixed, conflict, other, insecure = got[8:]
+        large, small, rp, *fixed, conflict, other, store, insecure = got[8:]
         # One series MEASUREMENT_FIELD per field, tags as labels, milliseconds.
         want = {(f"{m}_{field}", tuple(sorted({**tags, **labels}.items())), value, stamp // 10**6)
                 for daemon, (_, labels) in zip((vm1, vm2), vm_cases)
@@ -182,8 +187,11 @@ def test_influx_output():
         assert stored <= sent and dropped and (len(sent - stored) == dropped or unsure and len(
             sent - stored) <= dropped), (len(sent - stored), small.log_lines("error", ""))
         assert small.log_lines("error", r"too large \(413\); posting bodies of at most")
-        for daemon, name, reason in zip(fixed, ("pw", "late"), (
-                "401: authorization failed", '404: database not found: "late"')):
+        assert influxd.stored("rp", rp="short") == points(dumped(rp))
+        assert not influxd.stored("rp")
+        for daemon, name, reason in zip(fixed, ("pw", "grant", "late"), (
+                "401: authorization failed", '403: "w" user is not authorized to write to '
+                'database "grant"', '404: database not found: "late"')):
             # (a stopping influxd may answer 500 "write failed": a reason of its own)
             assert daemon.log_lines("error", "^InfluxDB answered")[:1] == [
                 f"InfluxDB answered {reason}; {n} lines kept in the buffer" for n in re.findall(
@@ -198,16 +206,18 @@ def test_influx_output():
         assert sum(map(int, re.findall(r"refused (\d+) lines of this feed \(400: partial write: "
                                        "field type conflict", conflict.log()))) == len(mine)
         # A failed verification is named, with the key to mend it, and not called unreachable.
-        # (a slow sanitizer build may post more than one feed before the stop)
-        failures = other.log_lines("error", "TLS failure")
-        assert failures[:1] == [
-            "InfluxDB TLS failure: SSL certificate problem: unable to get local issuer "
-            "certificate; check ca_file (the CA that signed the server's certificate) and the "
-            "host name in url"] and all(re.fullmatch(
-                r"Influx TLS failure; \d+ lines kept in the buffer( \(\d+ more like it in this "
-                r"feed\))?", f) for f in failures[1:]) and len(failures) > 1, failures
-        assert other.log_lines("error", "^Influx buffer: [0-9]+ lines not sent before exit")
-        assert not influxd.stored("other")
+        for daemon in (other, store):
+            # (a slow sanitizer build may post more than one feed before the stop)
+            failures = daemon.log_lines("error", "TLS failure")
+            assert failures[:1] == [
+                "InfluxDB TLS failure: SSL certificate problem: unable to get local issuer "
+                "certificate; check ca_file (the CA that signed the server's certificate) and "
+                "the host name in url"] and all(re.fullmatch(
+                    r"Influx TLS failure; \d+ lines kept in the buffer( \(\d+ more like it in "
+                    r"this feed\))?", f)
+                    for f in failures[1:]) and len(failures) > 1, failures
+            assert daemon.log_lines("error", "^Influx buffer: [0-9]+ lines not sent before exit")
+        assert not influxd.stored("other") and not influxd.stored("store")
         assert influxd.stored("insecure") == points(dumped(insecure))
     silent.close()
     shutil.rmtree(pki.dir)

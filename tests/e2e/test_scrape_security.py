@@ -290,8 +290,13 @@ def test_rewritten_in_place():
 # whether promtool 2.42 knows every key in it). "locked.key" is passphrase-protected.
 CONFIGS = [
     ("", None, True),
+    (SHARED, None, True),
     (TLS + "  client_auth_type: RequireAnyClientCert\n  min_version: TLS10\n  max_version: TLS12\n"
      "  cipher_suites: [TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256]\n", None, True),
+    (TLS + "  ciphers: x\n", "tls_server_config.ciphers: unknown key", True),
+    ("basic_auth_users:\n  scraper: secret\n", "basic_auth_users.scraper: not a bcrypt hash", True),
+    ("basic_auth_users:\n  - scraper:HASH\n", "basic_auth_users: write each user as 'user: ", True),
+    ("basic_auth_users:\n\tscraper: HASH\n", "line 2: tabs are not allowed for indentation", True),
     ("tls_server_config:\n  cert_file: missing.pem\n  key_file: server.key\n",
      "tls_server_config.cert_file: cannot load the certificate 'DIR/missing.pem': ", True),
     (TLS.replace("server.key", "client.key"), "tls_server_config.key_file: key_file "
@@ -302,9 +307,6 @@ CONFIGS = [
      "tls_server_config.client_ca_file: missing, and a client auth type that verifies", False),
     (TLS + "  cipher_suites: [TLS_RSA_WITH_ROT13]\n", "tls_server_config.cipher_suites: "
      "'TLS_RSA_WITH_ROT13' is not a cipher suite this OpenSSL has", True),
-    ("basic_auth_users:\n  scraper: secret\n", "basic_auth_users.scraper: not a bcrypt hash", True),
-    ("basic_auth_users:\n  - scraper:HASH\n", "basic_auth_users: write each user as 'user: ", True),
-    ("basic_auth_users:\n\tscraper: HASH\n", "line 2: tabs are not allowed for indentation", True),
     ("http_server_config:\n  headers: {Server: x}\n", "http_server_config.headers.Server: ", True)]
 
 
