@@ -33,16 +33,21 @@ cat build/benchmarks.log
 # The packaging checks are about files (install tree, manual page, rc.d script, examples); the one
 # daemon run among them (--version) passes the same start-up as every other end-to-end test, which
 # both sanitizer stages run. The documents' examples drive paths (TLS, https posts) that the other
-# end-to-end tests run under both sanitizers.
+# end-to-end tests run under both sanitizers, and so do the real peers' daemons (test_peers: a
+# scrape, posts, self metrics, a tool's time-out; its peers' own checks need no sanitizer).
 echo "== [${SECONDS} s] AddressSanitizer + UndefinedBehaviorSanitizer"
 bash scripts/build.sh build/asan address,undefined
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build/asan --output-on-failure -j2 -E '^e2e\.test_(packaging|examples)$'
+    ctest --test-dir build/asan --output-on-failure -j2 -E '^e2e\.test_(packaging|examples|peers)$'
 
 # The one-shot dump (test_dump) collects as every feed of the other tests does, with no server or
-# writer beside it, and the packaging checks are about files.
+# writer beside it, and the packaging checks are about files. The Influx output's daemons serve no
+# scrape: beside the thread that collects and posts they run only the collectors' threads, which
+# every end-to-end test runs; test_influx_buffer_file posts with a scrape server and self metrics
+# beside it, as test_peers' daemons do.
 echo "== [${SECONDS} s] ThreadSanitizer (unit tests and every end-to-end test that runs the daemon's threads)"
 bash scripts/build.sh build/tsan thread
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-    ctest --test-dir build/tsan --output-on-failure -j2 -E '^e2e\.test_(packaging|dump|examples)$'
+    ctest --test-dir build/tsan --output-on-failure -j2 \
+    -E '^e2e\.test_(packaging|dump|examples|influx_output|peers)$'
 echo "== [${SECONDS} s] all passed"
